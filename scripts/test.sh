@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+# the core under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
+# targets over the test files, then the full suite (core and UI).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+export QT_QPA_PLATFORM=offscreen
+jobs=2
+
+echo "== Core under sanitizers =="
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON \
+  -DVANTREL_BUILD_UI=OFF -DVANTREL_BUILD_BENCH=OFF > /dev/null
+cmake --build build-asan -j$jobs
+ctest --test-dir build-asan --output-on-failure -j$jobs
+
+echo "== Fuzz targets =="
+CXX=clang++ CC=clang cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_FUZZ=ON \
+  -DVANTREL_BUILD_UI=OFF -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF > /dev/null
+cmake --build build-fuzz -j$jobs
+testdata=../shared/testdata
+build-fuzz/fuzz/fuzz_bmp -runs=0 "$testdata/bmp/pillow-bmpsuite/g" "$testdata/bmp/pillow-bmpsuite/q" \
+  "$testdata/bmp/pillow-bmpsuite/b" 2>&1 | tail -1
+build-fuzz/fuzz/fuzz_jpeg -runs=0 "$testdata/corrupt-jpeg" "$testdata/camera-jpeg" 2>&1 | tail -1
+# A short mutation run; new inputs go to a corpus of our own, never into the shared files.
+mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg
+build-fuzz/fuzz/fuzz_bmp -max_total_time=20 build-fuzz/corpus-bmp "$testdata/bmp/pillow-bmpsuite/g" 2>&1 | tail -1
+build-fuzz/fuzz/fuzz_jpeg -max_total_time=20 -rss_limit_mb=4096 build-fuzz/corpus-jpeg \
+  "$testdata/camera-jpeg/exiftool-t-images" 2>&1 | tail -1
+
+echo "== Full build and tests =="
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build build -j$jobs
+ctest --test-dir build --output-on-failure -j$jobs

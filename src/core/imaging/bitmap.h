@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vantrel {
+
+// A 24-bit image: three bytes per pixel in blue, green, red order. Rows are
+// padded to four bytes, as in a Windows DIB, so a QImage can wrap them as-is.
+class Bitmap {
+public:
+    // Largest pixel count the program agrees to hold (256 megapixels).
+    static constexpr std::int64_t kMaxPixels = 256LL * 1024 * 1024;
+
+    Bitmap() = default;
+    Bitmap(int width, int height) { resize(width, height); }
+
+    // Resizes and clears to black; 0 x 0 frees the pixels.
+    void resize(int width, int height);
+    void fill(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool empty() const { return width_ <= 0 || height_ <= 0; }
+    std::size_t stride() const { return stride_; }
+
+    std::uint8_t* row(int y) { return data_.data() + static_cast<std::size_t>(y) * stride_; }
+    const std::uint8_t* row(int y) const { return data_.data() + static_cast<std::size_t>(y) * stride_; }
+    std::uint8_t* bits() { return data_.data(); }
+    const std::uint8_t* bits() const { return data_.data(); }
+
+    static std::size_t strideFor(int width) { return (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3}; }
+
+    // Pixel-wise equality, ignoring row padding.
+    bool samePixels(const Bitmap& other) const;
+
+private:
+    int width_ = 0;
+    int height_ = 0;
+    std::size_t stride_ = 0;
+    std::vector<std::uint8_t> data_;
+};
+
+}  // namespace vantrel

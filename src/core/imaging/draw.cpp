@@ -1,0 +1,72 @@
+#include "imaging/draw.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vantrel {
+
+void SetPixel(Bitmap& bitmap, int x, int y, Rgb colour) {
+    if (x < 0 || y < 0 || x >= bitmap.width() || y >= bitmap.height()) return;
+    std::uint8_t* p = bitmap.row(y) + static_cast<std::size_t>(x) * 3;
+    p[0] = colour.blue;
+    p[1] = colour.green;
+    p[2] = colour.red;
+}
+
+void DrawLine(Bitmap& bitmap, int x0, int y0, int x1, int y1, Rgb colour) {
+    // Bresenham in 64 bits, so far-away end points cannot overflow.
+    long long x = x0, y = y0;
+    const long long dx = std::llabs(static_cast<long long>(x1) - x0);
+    const long long dy = -std::llabs(static_cast<long long>(y1) - y0);
+    const int sx = x0 < x1 ? 1 : -1;
+    const int sy = y0 < y1 ? 1 : -1;
+    long long err = dx + dy;
+    const long long limit = std::max<long long>(bitmap.width(), bitmap.height()) + 1;
+    while (x != x1 || y != y1) {
+        // Past the bitmap and moving away from it: nothing more to draw.
+        if ((x < -limit && sx < 0) || (x > limit && sx > 0) || (y < -limit && sy < 0) || (y > limit && sy > 0))
+            return;
+        SetPixel(bitmap, static_cast<int>(x), static_cast<int>(y), colour);
+        const long long e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            x += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            y += sy;
+        }
+    }
+}
+
+void FillRect(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour) {
+    left = std::max(left, 0);
+    top = std::max(top, 0);
+    right = std::min(right, bitmap.width());
+    bottom = std::min(bottom, bitmap.height());
+    for (int y = top; y < bottom; ++y) {
+        std::uint8_t* p = bitmap.row(y) + static_cast<std::size_t>(left) * 3;
+        for (int x = left; x < right; ++x, p += 3) {
+            p[0] = colour.blue;
+            p[1] = colour.green;
+            p[2] = colour.red;
+        }
+    }
+}
+
+void FillFramed(Bitmap& bitmap, Rgb fill, Rgb outline) {
+    FillRect(bitmap, 0, 0, bitmap.width(), bitmap.height(), fill);
+    DrawFrame(bitmap, outline);
+}
+
+void DrawFrame(Bitmap& bitmap, Rgb colour) {
+    const int r = bitmap.width() - 1, b = bitmap.height() - 1;
+    if (r < 0 || b < 0) return;
+    DrawLine(bitmap, 0, 0, 0, b, colour);
+    DrawLine(bitmap, 0, b, r, b, colour);
+    DrawLine(bitmap, r, b, r, 0, colour);
+    DrawLine(bitmap, r, 0, 0, 0, colour);
+    SetPixel(bitmap, 0, 0, colour);  // a 1-pixel bitmap has no segment to draw
+}
+
+}  // namespace vantrel

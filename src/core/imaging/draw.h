@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+#include "imaging/bitmap.h"
+
+namespace vantrel {
+
+struct Rgb {
+    std::uint8_t red = 0, green = 0, blue = 0;
+};
+
+inline constexpr Rgb kBlack{0, 0, 0};
+inline constexpr Rgb kWhite{255, 255, 255};
+inline constexpr Rgb kGrey{128, 128, 128};
+
+// Pixel drawing on a bitmap, clipped to it. Lines are one pixel wide and stop
+// one pixel short of their end point, like the platform's LineTo.
+void SetPixel(Bitmap& bitmap, int x, int y, Rgb colour);
+void DrawLine(Bitmap& bitmap, int x0, int y0, int x1, int y1, Rgb colour);
+void FillRect(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour);  // right, bottom exclusive
+// A filled rectangle over the whole bitmap with a one-pixel outline.
+void FillFramed(Bitmap& bitmap, Rgb fill, Rgb outline);
+// The one-pixel frame around the bitmap's edge.
+void DrawFrame(Bitmap& bitmap, Rgb colour);
+
+}  // namespace vantrel

@@ -1,0 +1,58 @@
+#include "imaging/image_file.h"
+
+#include <filesystem>
+
+#include "imaging/bmp_codec.h"
+#include "imaging/codec_error.h"
+#include "imaging/jpeg_codec.h"
+#include "util/file_io.h"
+
+namespace vantrel {
+
+const char* const kInvalidPictureMessage =
+    "The file/s that you have just tried to open may not be valid.\n\n"
+    "This program can only accept valid bitmap or jpeg files\n"
+    "with the following file extensions\n"
+    ".bmp  .BMP  .jpg  .JPG  .jpeg  .JPEG  .jpe  .JPE\n\n"
+    "Please check your files and try again.";
+
+std::string FileNameOf(const std::string& path) {
+    const auto name = PathFromUtf8(path).filename().u8string();
+    return std::string(name.begin(), name.end());
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const auto text = PathFromUtf8(path).parent_path().u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string FileExtension(const std::string& path) {
+    const std::string name = FileNameOf(path);
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+ImageKind ImageKindOf(const std::string& path) {
+    const std::string ext = FileExtension(path);
+    if (ext == ".bmp" || ext == ".BMP") return ImageKind::Bmp;
+    if (ext == ".jpg" || ext == ".JPG" || ext == ".jpeg" || ext == ".JPEG" || ext == ".jpe" || ext == ".JPE")
+        return ImageKind::Jpeg;
+    return ImageKind::None;
+}
+
+LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap) {
+    bitmap.resize(0, 0);
+    const ImageKind kind = ImageKindOf(path);
+    if (kind == ImageKind::None) return LoadOutcome::NotAnImage;
+    const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
+    try {
+        bitmap = kind == ImageKind::Bmp ? DecodeBmp(bytes.data(), bytes.size())
+                                        : DecodeJpeg(bytes.data(), bytes.size());
+    } catch (const InvalidPicture&) {
+        bitmap.resize(0, 0);
+        return LoadOutcome::Invalid;
+    }
+    return LoadOutcome::Loaded;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "imaging/bitmap.h"
+
+namespace vantrel {
+
+// Shown when a BMP or JPEG file's content is rejected by its reader.
+extern const char* const kInvalidPictureMessage;
+
+enum class ImageKind { None, Bmp, Jpeg };
+
+// The file name's extension from its last "." (empty when there is none).
+std::string FileExtension(const std::string& path);
+// The file name without its directory.
+std::string FileNameOf(const std::string& path);
+// The directory part, without a trailing separator.
+std::string DirectoryOf(const std::string& path);
+
+// Extensions are compared case-sensitively: ".bmp"/".BMP", ".jpg"/".JPG",
+// ".jpeg"/".JPEG", ".jpe"/".JPE"; anything else (".Jpg" too) is no image.
+ImageKind ImageKindOf(const std::string& path);
+
+enum class LoadOutcome {
+    Loaded,      // bitmap holds the picture
+    NotAnImage,  // extension not accepted: bitmap empty, nothing to report
+    Invalid,     // the reader rejected the content: bitmap empty
+};
+
+// Reads the file into `bitmap`, emptied first. A file that cannot be opened
+// or read throws Error.
+LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap);
+
+}  // namespace vantrel

@@ -1,0 +1,176 @@
+#include "imaging/jpeg_codec.h"
+
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
+#include <csetjmp>
+#include <cstring>
+#include <string>
+
+#include "imaging/codec_error.h"
+
+namespace vantrel {
+namespace {
+
+// A progressive file may declare thousands of scans, each rereading the whole
+// image; real files have a dozen or so.
+constexpr int kMaxScans = 1000;
+
+// libjpeg's default error handler calls exit(); this one jumps back to the
+// caller, which turns the message into an exception outside libjpeg's frames.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void OnError(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+void OnMessage(j_common_ptr, int) {}  // warnings (corrupt data, early end) are tolerated silently
+
+struct ScanLimit {
+    jpeg_progress_mgr pub;
+};
+
+void OnProgress(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor) {
+        auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        if (d->input_scan_number > kMaxScans) {
+            auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+            std::snprintf(err->message, sizeof err->message, "too many scans");
+            std::longjmp(err->jump, 1);
+        }
+    }
+}
+
+void ConvertCmykRow(const JSAMPLE* cmyk, std::uint8_t* bgr, int width, bool adobeInverted) {
+    for (int x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        int c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!adobeInverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        // Inverted values: 255 means no ink.
+        bgr[0] = static_cast<std::uint8_t>((y * k + 127) / 255);
+        bgr[1] = static_cast<std::uint8_t>((m * k + 127) / 255);
+        bgr[2] = static_cast<std::uint8_t>((c * k + 127) / 255);
+    }
+}
+
+// Everything that owns memory is created before setjmp, so the jump back skips
+// no destructor.
+bool DecodeInto(const std::uint8_t* data, std::size_t size, Bitmap& out, std::vector<JSAMPLE>& cmykRow,
+                std::string& error) {
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    ScanLimit progress;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = OnError;
+    err.pub.emit_message = OnMessage;
+    progress.pub.progress_monitor = OnProgress;
+
+    if (setjmp(err.jump)) {
+        error = err.message;
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    cinfo.progress = &progress.pub;
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&cinfo, TRUE);
+
+    const long long pixels = static_cast<long long>(cinfo.image_width) * cinfo.image_height;
+    if (cinfo.image_width == 0 || cinfo.image_height == 0 || pixels > Bitmap::kMaxPixels) {
+        std::snprintf(err.message, sizeof err.message, "bad image size %ux%u", cinfo.image_width,
+                      cinfo.image_height);
+        std::longjmp(err.jump, 1);
+    }
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    cinfo.scale_num = cinfo.scale_denom = 1;
+    jpeg_start_decompress(&cinfo);
+
+    const int width = static_cast<int>(cinfo.output_width);
+    bool allocated = true;
+    try {
+        out.resize(width, static_cast<int>(cinfo.output_height));
+        if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
+    } catch (...) {
+        allocated = false;
+    }
+    if (!allocated) {
+        std::snprintf(err.message, sizeof err.message, "not enough memory");
+        std::longjmp(err.jump, 1);
+    }
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int y = static_cast<int>(cinfo.output_scanline);
+        JSAMPROW row = cmyk ? cmykRow.data() : out.row(y);
+        jpeg_read_scanlines(&cinfo, &row, 1);
+        if (cmyk) ConvertCmykRow(cmykRow.data(), out.row(y), width, cinfo.saw_Adobe_marker);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+bool EncodeInto(const Bitmap& bitmap, int quality, unsigned char*& buffer, unsigned long& size, std::string& error) {
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = OnError;
+    err.pub.emit_message = OnMessage;
+    if (setjmp(err.jump)) {
+        error = err.message;
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(bitmap.width());
+    cinfo.image_height = static_cast<JDIMENSION>(bitmap.height());
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(bitmap.row(static_cast<int>(cinfo.next_scanline)));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return true;
+}
+
+}  // namespace
+
+Bitmap DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+    Bitmap out;
+    std::vector<JSAMPLE> cmykRow;
+    std::string error;
+    if (!DecodeInto(data, size, out, cmykRow, error)) throw InvalidPicture("Invalid JPEG: " + error);
+    return out;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap& bitmap, int quality) {
+    if (bitmap.empty()) throw Error("Cannot write an empty image.");
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    std::string error;
+    const bool ok = EncodeInto(bitmap, quality < 1 ? 1 : quality > 100 ? 100 : quality, buffer, size, error);
+    std::vector<std::uint8_t> bytes;
+    if (ok) bytes.assign(buffer, buffer + size);
+    std::free(buffer);
+    if (!ok) throw Error("JPEG encoding failed: " + error);
+    return bytes;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "imaging/bitmap.h"
+
+namespace vantrel {
+
+using Histogram256 = std::array<std::int32_t, 256>;
+
+// Mean HSL lightness (truncating) and the 256-bin lightness histogram.
+void ComputeLuminance(const Bitmap& bitmap, std::int32_t& luminance, Histogram256& histogram);
+
+}  // namespace vantrel

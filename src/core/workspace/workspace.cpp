@@ -1,0 +1,187 @@
+#include "workspace/workspace.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "align/alignment.h"
+#include "imaging/luminance.h"
+#include "imaging/view_render.h"
+#include "lens/load_correction.h"
+
+namespace vantrel {
+
+Workspace::Workspace(const std::string& currentDir) : FileList(3), OpenDir(currentDir), LastOutputDir(currentDir) {
+    UpdateFocalLength();
+    for (int n = 1; n <= 3; ++n) clearSlot(n);
+    ResetOutputView();
+}
+
+void Workspace::clearSlot(int n) { ClearSlot(slot(n), kInputViewSize, kHistoBoxSize, kSliderBoxSize); }
+
+LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::function<void(int)>& progress) {
+    Bitmap fresh;
+    const LoadOutcome outcome = LoadImageFile(path, fresh);
+    if (outcome != LoadOutcome::Loaded) return outcome;
+    TImageSlot& s = slot(n);
+    s.FilePath = path;
+    s.Bitmap = std::move(fresh);
+    FinishSlotLoad(s);
+    ComputeLuminance(s.Bitmap, s.Luminance, s.Histogram);
+    ApplySlotLensCorrection(s, progress);
+    return outcome;
+}
+
+void Workspace::FinishSlotLoad(TImageSlot& s) {
+    const int w = s.Bitmap.width(), h = s.Bitmap.height();
+    if (static_cast<long long>(w) * h < 1) {
+        s.Loaded = false;
+        return;
+    }
+    s.Loaded = true;
+    s.FileName = FileNameOf(s.FilePath);
+    s.ImageCenterX = s.ViewCenterX = w / 2;
+    s.ImageCenterY = s.ViewCenterY = h / 2;
+    const int vw = std::max(1, s.ViewBitmap.width()), vh = std::max(1, s.ViewBitmap.height());
+    s.Zoom = 1.1 * std::max(static_cast<double>(w) / vw, static_cast<double>(h) / vh);
+    s.CP1X = w / 10;
+    s.CP1Y = h / 2;
+    s.CP2X = w - w / 10;
+    s.CP2Y = h / 2;
+    s.Brightness = 0;
+    SolveSlot(s, HalfFOV, FocalLengthPx);
+    s.LensScale = LensScale;
+    s.LensA = LensA;
+    s.LensB = LensB;
+    s.LensC = LensC;
+    s.LensD = LensD;
+}
+
+void Workspace::zoomInputViews(bool in) {
+    for (auto& s : Slots) s.Zoom = in ? s.Zoom / 1.1 : s.Zoom * 1.1;
+}
+
+void Workspace::fitInputViews() {
+    for (auto& s : Slots) {
+        const int w = s.Bitmap.width(), h = s.Bitmap.height();
+        if (w <= 0 || h <= 0) continue;
+        s.ViewCenterX = w / 2;
+        s.ViewCenterY = h / 2;
+        const int vw = std::max(1, s.ViewBitmap.width()), vh = std::max(1, s.ViewBitmap.height());
+        s.Zoom = 1.1 * std::max(static_cast<double>(w) / vw, static_cast<double>(h) / vh);
+    }
+}
+
+void Workspace::inputViewsOneToOne() {
+    for (auto& s : Slots) s.Zoom = 1;
+}
+
+void Workspace::centreInputViewsOnCP(int cp) {
+    for (auto& s : Slots) {
+        s.ViewCenterX = cp == 1 ? s.CP1X : s.CP2X;
+        s.ViewCenterY = cp == 1 ? s.CP1Y : s.CP2Y;
+    }
+}
+
+void Workspace::CaptureDragStart() {
+    for (std::size_t i = 0; i < Slots.size(); ++i) {
+        const TImageSlot& s = Slots[i];
+        DragStart[i] = {s.CP1X, s.CP1Y, s.CP2X, s.CP2Y, s.ViewCenterX, s.ViewCenterY, s.Brightness};
+    }
+    OutputDragStartX = OutputViewCenterX;
+    OutputDragStartY = OutputViewCenterY;
+}
+
+void Workspace::panInputView(int n, int x, int y) {
+    TImageSlot& s = slot(n);
+    const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
+    const double dx = static_cast<double>(x) - MouseDownX;
+    const double dy = static_cast<double>(y) - MouseDownY;
+    s.ViewCenterX = RoundToInt(start.ViewCenterX - std::nearbyint(dx * s.Zoom));
+    s.ViewCenterY = RoundToInt(start.ViewCenterY - std::nearbyint(dy * s.Zoom));
+}
+
+int Workspace::masterByLuminance() const {
+    std::vector<int> loaded;
+    for (int n = 1; n <= 3; ++n)
+        if (slot(n).Loaded) loaded.push_back(n);
+    auto lum = [&](int n) { return slot(n).Luminance; };
+    switch (loaded.size()) {
+        case 0: return 0;
+        case 1: return loaded[0];
+        case 2: {
+            // Nearer to mid-grey; a tie goes to the higher slot unless it is slot 2.
+            const int a = loaded[0], b = loaded[1];
+            const int da = std::abs(126 - lum(a)), db = std::abs(126 - lum(b));
+            if (da != db) return da < db ? a : b;
+            return b == 2 ? a : b;
+        }
+        default: {
+            const int avg = (lum(1) + lum(2) + lum(3)) / 3;
+            int chosen = std::abs(avg - lum(1)) < std::abs(avg - lum(2)) ? 1 : 2;
+            if (std::abs(avg - lum(3)) < std::abs(avg - lum(chosen))) chosen = 3;
+            return chosen;
+        }
+    }
+}
+
+void Workspace::SelectMaster(int n) {
+    const TImageSlot& s = slot(n);
+    MasterIndex = n;
+    MasterWidth = s.Bitmap.width();
+    MasterHeight = s.Bitmap.height();
+    MasterCenterX = s.ImageCenterX;
+    MasterCenterY = s.ImageCenterY;
+    MasterCP1X = s.CP1X;
+    MasterCP1Y = s.CP1Y;
+    MasterCP2X = s.CP2X;
+    MasterCP2Y = s.CP2Y;
+    MasterCP1Azimuth = static_cast<double>(s.CP1Azimuth);
+    MasterCP1Meridian = static_cast<double>(s.CP1Meridian);
+    MasterCP2Azimuth = static_cast<double>(s.CP2Azimuth);
+    MasterCP2Meridian = static_cast<double>(s.CP2Meridian);
+    OutputViewCenterX = MasterCenterX;
+    OutputViewCenterY = MasterCenterY;
+    OutputZoom = std::max(static_cast<double>(MasterWidth) / kOutputViewSize.width,
+                          static_cast<double>(MasterHeight) / kOutputViewSize.height) *
+                 1.1;
+    if (HalfFOV > 0) {
+        UpdateFocalLength();
+        for (auto& each : Slots) SolveSlot(each, HalfFOV, FocalLengthPx);
+    }
+}
+
+void Workspace::Recalculate(bool scaling) {
+    if (MasterIndex == 0) return;
+    const TImageSlot& master = slot(MasterIndex);
+    for (int n = 1; n <= 3; ++n) {
+        TImageSlot& s = slot(n);
+        if (n == MasterIndex) {
+            s.Rotation = 0;
+            s.Scale = 1;
+        } else {
+            s.Rotation = s.CPAngle - master.CPAngle;
+            s.Scale = s.CPLength / master.CPLength;
+        }
+    }
+    MasterCP1X = master.CP1X;
+    MasterCP1Y = master.CP1Y;
+    MasterCP2X = master.CP2X;
+    MasterCP2Y = master.CP2Y;
+    MasterCP1Azimuth = static_cast<double>(master.CP1Azimuth);
+    MasterCP1Meridian = static_cast<double>(master.CP1Meridian);
+    MasterCP2Azimuth = static_cast<double>(master.CP2Azimuth);
+    MasterCP2Meridian = static_cast<double>(master.CP2Meridian);
+    if (!scaling)
+        for (auto& s : Slots) s.Scale = 1;
+}
+
+void Workspace::ResetOutputView() {
+    OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);
+    OutputViewCenterX = OutputBitmap.width() / 2;
+    OutputViewCenterY = OutputBitmap.height() / 2;
+    OutputZoom = 1;
+}
+
+void Workspace::UpdateFocalLength() { FocalLengthPx = FocalLengthFor(HalfFOV, MasterWidth, MasterHeight); }
+
+}  // namespace vantrel

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "imaging/image_file.h"
+#include "workspace/image_slot.h"
+
+namespace vantrel {
+
+// The working state of one run: what the main window owns besides its
+// controls, and the operations on it. Slots are numbered 1 to 3.
+class Workspace {
+public:
+    // The state of a freshly opened main window; `currentDir` is where the
+    // open and save dialogs start.
+    explicit Workspace(const std::string& currentDir = {});
+
+    TImageSlot& slot(int n) { return Slots.at(static_cast<std::size_t>(n - 1)); }
+    const TImageSlot& slot(int n) const { return Slots.at(static_cast<std::size_t>(n - 1)); }
+
+    // Empties slot n with the standard box sizes.
+    void clearSlot(int n);
+
+    // Reads `path` into slot n: decode, starting view and control points,
+    // luminance and histogram, then the current lens correction. A file that
+    // is not read (unknown extension, rejected content) changes nothing in the
+    // slot. A file that cannot be opened throws Error.
+    LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {});
+
+    // Gives a freshly read Bitmap its starting state (not loaded if it is empty).
+    void FinishSlotLoad(TImageSlot& slot);
+
+    // Input view navigation, applied to all three slots.
+    void zoomInputViews(bool in);  // by a factor of 1.1
+    void fitInputViews();
+    void inputViewsOneToOne();
+    void centreInputViewsOnCP(int cp);
+
+    // Panning: the press records the drag start; moves shift one view.
+    void CaptureDragStart();
+    void panInputView(int n, int x, int y);
+
+    // Master choice by luminance: 0 when nothing is loaded.
+    int masterByLuminance() const;
+    void SelectMaster(int n);
+    void Recalculate(bool scaling);
+    void ResetOutputView();
+    void UpdateFocalLength();
+
+    std::vector<std::string> FileList;
+    std::array<TImageSlot, 3> Slots;
+    std::int32_t MouseDownX = 0, MouseDownY = 0;
+    bool Panning = false, SliderDragging = false, DraggingCP1 = false, DraggingCP2 = false;
+    bool HoverCP1 = false, HoverCP2 = false;
+    std::array<TDragSnapshot, 3> DragStart{};
+    std::int32_t OutputDragStartX = 0, OutputDragStartY = 0;
+    std::int32_t MasterIndex = 0;
+    std::int32_t MasterWidth = 0, MasterHeight = 0;
+    std::int32_t MasterCenterX = 0, MasterCenterY = 0;
+    std::int32_t MasterCP1X = 0, MasterCP1Y = 0, MasterCP2X = 0, MasterCP2Y = 0;
+    double MasterCP1Azimuth = 0, MasterCP1Meridian = 0, MasterCP2Azimuth = 0, MasterCP2Meridian = 0;
+    double FocalLengthPx = 0;
+    vantrel::Bitmap OutputBitmap;
+    std::int32_t OutputViewCenterX = 0, OutputViewCenterY = 0;
+    double OutputZoom = 1;
+    bool LivePreview = false;
+    bool SliderHot = false;
+    double HalfFOV = 0;
+    double HalfFOVAtPress = 0;
+    Extended LensA = 0, LensB = 0, LensC = 0, LensD = 1, LensScale = 1;
+    std::int32_t ActiveControl = 0;
+    std::string OpenDir;
+    std::string LastOutputDir;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,626 @@
+#include "main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTableWidget>
+
+#include "forms.h"
+#include "imaging/view_render.h"
+#include "paint_box.h"
+#include "prompter.h"
+#include "util/error.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr int kClientWidth = 870;
+constexpr int kClientHeight = 634;
+
+// Shows the hourglass until the scope ends, whatever ends it.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// Runs a function when the scope ends, also on an exception.
+template <class F>
+class Finally {
+public:
+    explicit Finally(F f) : f_(std::move(f)) {}
+    ~Finally() { f_(); }
+    Finally(const Finally&) = delete;
+    Finally& operator=(const Finally&) = delete;
+
+private:
+    F f_;
+};
+
+QString ToQt(const std::string& s) { return QString::fromStdString(s); }
+std::string FromQt(const QString& s) { return s.toStdString(); }
+
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
+                       const char* colour = nullptr) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    if (colour) button->setStyleSheet(QString("color: %1;").arg(colour));
+    return button;
+}
+
+void DrawBitmapOn(QPainter& painter, const Bitmap& bitmap) {
+    if (!bitmap.empty()) painter.drawImage(0, 0, WrapBitmap(bitmap));
+}
+
+}  // namespace
+
+TForm1::TForm1(Prompter& prompter, QWidget* parent)
+    : QMainWindow(parent), prompter_(prompter), ws_(FromQt(QDir::currentPath())) {
+    setObjectName("Form1");
+    setWindowTitle("Vantrel  v2.0");
+    QFont font("Arial");
+    font.setPixelSize(12);
+    setFont(font);
+
+    buildControls();
+    buildMenus();
+    buildStatusBar();
+    buildGrid();
+
+    for (int n = 1; n <= 3; ++n) ClearSlot(n);
+    AutoSelectMaster();
+    setStatus(0, QString());
+
+    // The other windows exist hidden for the whole run.
+    AboutForm = new TAboutForm(this);
+    LensCorrectionForm = new TLensCorrectionForm(ws_, this);
+    DebugForm = new TDebugForm(this);
+
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::buildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName("ClientArea");
+    client->setFixedSize(kClientWidth, kClientHeight);
+    client->setMouseTracking(true);
+    setCentralWidget(client);
+    setMouseTracking(true);
+
+    const int viewLeft[3] = {8, 296, 584};
+    const int boxLeft[3] = {192, 480, 768};
+    const int masterLeft[3] = {16, 304, 592};
+    for (int i = 0; i < 3; ++i) {
+        const int n = i + 1;
+        SlotWidgets& w = slotWidgets_[i];
+        w.paintBox = new PaintBox(client);
+        w.paintBox->setObjectName(QString("PaintBox%1").arg(n));
+        w.paintBox->setGeometry(viewLeft[i], 8, kInputViewSize.width, kInputViewSize.height);
+        w.paintBox->setCursor(Qt::PointingHandCursor);
+        w.paintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).ViewBitmap); };
+        w.paintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
+        w.paintBox->onMouseMove = [this, n](int x, int y) { PaintBoxMouseMove(n, x, y); };
+        w.paintBox->onMouseUp = [this](Qt::MouseButton, int, int) { PaintBox1MouseUp(); };
+
+        w.histoBox = new PaintBox(client);
+        w.histoBox->setObjectName(QString("HistoBox%1").arg(n));
+        w.histoBox->setGeometry(boxLeft[i], 248, kHistoBoxSize.width, kHistoBoxSize.height);
+        w.histoBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).HistoBitmap); };
+        w.histoBox->hide();
+
+        w.sliderPaintBox = new PaintBox(client);
+        w.sliderPaintBox->setObjectName(QString("Slider%1PaintBox").arg(n));
+        w.sliderPaintBox->setGeometry(boxLeft[i], 296, kSliderBoxSize.width, kSliderBoxSize.height);
+        w.sliderPaintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).SliderBitmap); };
+
+        w.sliderLabel = new QLabel(client);
+        w.sliderLabel->setObjectName(QString("Slider%1Label").arg(n));
+        w.sliderLabel->setGeometry(boxLeft[i], 296, 97, 33);
+        w.sliderLabel->setAttribute(Qt::WA_TranslucentBackground);
+
+        w.masterSelect = new QCheckBox("Master", client);
+        w.masterSelect->setObjectName(QString("MasterSelect%1").arg(n));
+        w.masterSelect->setGeometry(masterLeft[i], 296, 65, 17);
+        // Acts as a button: a check runs the choice, which unchecks it again.
+        connect(w.masterSelect, &QCheckBox::toggled, this, [this, n](bool on) {
+            if (on) MasterSelectClick(n);
+        });
+
+        w.masterText = new QLabel("MASTER", client);
+        w.masterText->setObjectName(QString("Master%1Text").arg(n));
+        w.masterText->setGeometry(masterLeft[i], 296, 72, 17);
+        w.masterText->setAlignment(Qt::AlignCenter);
+        w.masterText->setStyleSheet("background-color: yellow; color: black; font-weight: bold; border: 1px solid black;");
+        w.masterText->hide();
+    }
+
+    const char* inputNames[] = {"InputZoomInBtn", "InputZoomOutBtn", "InputFitBtn",
+                                "Input1to1Btn",   "InputCP1Btn",     "InputCP2Btn"};
+    const char* inputCaptions[] = {"In", "Out", "Fit", "1:1", "CP1", "CP2"};
+    const int inputLeft[] = {16, 48, 90, 122, 164, 196};
+    void (TForm1::*inputHandlers[])() = {&TForm1::InputZoomInBtnClick, &TForm1::InputZoomOutBtnClick,
+                                         &TForm1::InputFitBtnClick,    &TForm1::Input1to1BtnClick,
+                                         &TForm1::InputCP1BtnClick,    &TForm1::InputCP2BtnClick};
+    for (int i = 0; i < 6; ++i) {
+        auto* b = AddButton(client, inputNames[i], inputCaptions[i], QRect(inputLeft[i], 328, 33, 25),
+                            i == 4 ? "red" : i == 5 ? "blue" : nullptr);
+        connect(b, &QPushButton::clicked, this, inputHandlers[i]);
+    }
+
+    AlignedPaintBox = new PaintBox(client);
+    AlignedPaintBox->setObjectName("AlignedPaintBox");
+    AlignedPaintBox->setGeometry(421, 328, kOutputViewSize.width, kOutputViewSize.height);
+    AlignedPaintBox->setCursor(Qt::PointingHandCursor);
+    AlignedPaintBox->onPaint = [this](QPainter& p) { DrawBitmapOn(p, ws_.OutputBitmap); };
+    AlignedPaintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
+    auto* alignedPopup = new QMenu(this);
+    alignedPopup->setObjectName("AlignrdPopup");
+
+    const char* outputNames[] = {"OutPutZoomInBtn", "OutputZoomOutBtn", "OutputFitBtn",
+                                 "Output1to1Btn",   "OutputCP1Btn",     "OutputCP2Btn"};
+    const int outputTop[] = {328, 356, 392, 420, 456, 484};
+    for (int i = 0; i < 6; ++i)
+        AddButton(client, outputNames[i], inputCaptions[i], QRect(384, outputTop[i], 33, 29),
+                  i == 4 ? "red" : i == 5 ? "blue" : nullptr);
+
+    auto* panel = new QFrame(client);
+    panel->setObjectName("Panel1");
+    panel->setGeometry(240, 328, 137, 101);
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Raised);
+    LivePreviewCheckBox = new QCheckBox("Live Preview", panel);
+    LivePreviewCheckBox->setObjectName("LivePreviewCheckBox");
+    LivePreviewCheckBox->setGeometry(16, 24, 110, 17);
+    ScalingCheckBox = new QCheckBox("Scaling", panel);
+    ScalingCheckBox->setObjectName("ScalingCheckBox");
+    ScalingCheckBox->setGeometry(16, 56, 110, 17);
+    ScalingCheckBox->setChecked(true);
+
+    auto* label4 = new QLabel("FOV / FL", client);
+    label4->setObjectName("Label4");
+    label4->move(24, 372);
+    FOVLabel = new QLabel("None", client);
+    FOVLabel->setObjectName("FOVLabel");
+    FOVLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    FOVLabel->setGeometry(93, 372, 100, 16);  // right edge at 193
+
+    auto* fovBox = new PaintBox(client);
+    fovBox->setObjectName("FOV_SliderPaintBox");
+    fovBox->setGeometry(20, 396, 209, 25);
+    fovBox->onPaint = [fovBox](QPainter& p) { p.fillRect(fovBox->rect(), fovBox->palette().button()); };
+    auto* fovLabel = new QLabel(client);
+    fovLabel->setObjectName("FOV_SliderLabel");
+    fovLabel->setGeometry(20, 396, 209, 33);
+    fovLabel->setAttribute(Qt::WA_TranslucentBackground);
+
+    KeyBuffer = new QLineEdit(client);
+    KeyBuffer->setObjectName("KeyBuffer");
+    KeyBuffer->setGeometry(384, 536, 1, 1);
+    KeyBuffer->setFrame(false);
+    KeyBuffer->setStyleSheet("background-color: palette(button);");
+
+    MainProgressBar = new QProgressBar(client);
+    MainProgressBar->setObjectName("MainProgressBar");
+    MainProgressBar->setRange(0, 100);
+    MainProgressBar->setValue(0);
+    MainProgressBar->move(20, 52);
+    MainProgressBar->hide();
+
+    // Hidden controls kept from the layout; they have no role.
+    auto* openBtn = AddButton(client, "OpenBtn", "Open", QRect(0, 0, 75, 25));
+    connect(openBtn, &QPushButton::clicked, this, &TForm1::OpenBtnClick);
+    openBtn->hide();
+    AddButton(client, "SaveBtn", "Save", QRect(0, 0, 75, 25))->hide();
+    AddButton(client, "AboutBtn", "About", QRect(0, 0, 75, 25))->hide();
+    auto* fovEdit = new QLineEdit("0", client);
+    fovEdit->setObjectName("FOVEdit");
+    fovEdit->hide();
+    auto* memo = new QPlainTextEdit(client);
+    memo->setObjectName("Memo1");
+    memo->hide();
+}
+
+void TForm1::buildMenus() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName("MainMenu1");
+    MainMenuOpen = bar->addAction("Open", this, &TForm1::OpenBtnClick);
+    MainMenuOpen->setObjectName("MainMenuOpen");
+    MainMenuSaveAll = bar->addAction("Save All");
+    MainMenuSaveAll->setObjectName("MainMenuSaveAll");
+    MainMenuAbout = bar->addAction("About", this, &TForm1::MainMenuAboutClick);
+    MainMenuAbout->setObjectName("MainMenuAbout");
+    Close1 = bar->addAction("Close", this, &TForm1::Close1Click);
+    Close1->setObjectName("Close1");
+    Debug1 = bar->addAction("Debug", this, &TForm1::Debug1Click);
+    Debug1->setObjectName("Debug1");
+    Debug1->setVisible(false);
+
+    for (int n = 1; n <= 3; ++n) {
+        SlotWidgets& w = slotWidgets_[n - 1];
+        w.popup = new QMenu(this);
+        w.popup->setObjectName(QString("Image%1Popup").arg(n));
+        auto add = [&](const QString& caption, const QString& name, bool visible) {
+            QAction* a = w.popup->addAction(caption);
+            a->setObjectName(name.arg(n));
+            a->setVisible(visible);
+            return a;
+        };
+        connect(add("Load Image", "LoadImage%1", true), &QAction::triggered, this, [this, n] { LoadSlotFromFile(n); });
+        add("Save Image", "SaveImage%1", true);
+        connect(add("Clear Image", "ClearImage%1", true), &QAction::triggered, this, [this, n] { ClearImageClick(n); });
+        add("Copy Image", "CopyImage%1", false);
+        add("Paste Image", "PasteImage%1", false);
+        w.paintBox->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(w.paintBox, &QWidget::customContextMenuRequested, this,
+                [this, n](const QPoint& at) { slotWidgets_[n - 1].popup->popup(paintBox(n)->mapToGlobal(at)); });
+    }
+}
+
+void TForm1::buildStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName("StatusBar1");
+    bar->setSizeGripEnabled(false);
+    const int widths[2] = {420, 120};
+    for (int i = 0; i < 2; ++i) {
+        statusPanels_[i] = new QLabel(bar);
+        statusPanels_[i]->setObjectName(QString("StatusPanel%1").arg(i));
+        statusPanels_[i]->setFixedWidth(widths[i]);
+        bar->addWidget(statusPanels_[i]);
+    }
+    progressPanel_ = new PaintBox(bar);
+    progressPanel_->setObjectName("StatusPanel2");
+    progressPanel_->setFixedSize(50, 18);
+    progressPanel_->onPaint = [this](QPainter& p) { StatusBar1DrawPanel(p); };
+    bar->addWidget(progressPanel_);
+}
+
+void TForm1::buildGrid() {
+    auto* grid = new QTableWidget(10, 4, centralWidget());
+    AlignmentDataStringGrid = grid;
+    grid->setObjectName("AlignmentDataStringGrid");
+    grid->setGeometry(8, 444, 369, 185);
+    grid->horizontalHeader()->hide();
+    grid->verticalHeader()->hide();
+    grid->setFrameShape(QFrame::NoFrame);
+    grid->setShowGrid(false);
+    grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    for (int c = 0; c < 4; ++c) grid->setColumnWidth(c, c == 0 ? 69 : 100);
+    for (int r = 0; r < 10; ++r) grid->setRowHeight(r, r == 0 ? 23 : 18);
+    const char* columns[] = {"Image 1", "Image 2", "Image 3"};
+    for (int c = 1; c <= 3; ++c) grid->setItem(0, c, new QTableWidgetItem(columns[c - 1]));
+    const char* rows[] = {"Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
+    for (int r = 1; r <= 9; ++r) grid->setItem(r, 0, new QTableWidgetItem(rows[r - 1]));
+}
+
+// ---- status bar and progress ----
+
+void TForm1::setStatus(int panel, const QString& text) { statusPanels_[panel]->setText(text); }
+
+QString TForm1::statusText(int panel) const { return statusPanels_[panel]->text(); }
+
+int TForm1::progressValue() const { return MainProgressBar->value(); }
+
+void TForm1::setProgress(int value) {
+    MainProgressBar->setValue(value);
+    progressPanel_->update();
+}
+
+void TForm1::StatusBar1DrawPanel(QPainter& painter) {
+    const QRect r = progressPanel_->rect();
+    painter.fillRect(r, palette().button());
+    const int left = r.left() + 2, top = r.top() + 2, bottom = r.bottom() + 1 - 2;
+    const int right = left + (r.right() + 1 - left) * MainProgressBar->value() / MainProgressBar->maximum();
+    if (right > left && bottom > top) painter.fillRect(QRect(left, top, right - left, bottom - top), QColor(0, 0, 128));
+}
+
+void TForm1::ProcessPendingMessages() {
+    // Repaints and timers only: a click meanwhile must not act on half-loaded state.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void TForm1::reportError(const std::exception& e) {
+    prompter_.message(this, Prompter::Kind::Error, QString::fromStdString(e.what()));
+}
+
+// ---- slots ----
+
+void TForm1::ClearSlot(int n) {
+    ws_.clearSlot(n);
+    paintBox(n)->update();
+    histoBox(n)->update();
+    slotWidgets_[n - 1].sliderPaintBox->update();
+    RefreshAlignmentData();
+}
+
+void TForm1::renderInputView(int n) {
+    RenderSlotView(ws_.slot(n), ws_.slot(n).ViewBitmap, &marks_);
+    paintBox(n)->update();
+}
+
+void TForm1::renderInputViews() {
+    for (int n = 1; n <= 3; ++n) renderInputView(n);
+}
+
+void TForm1::showSlot(int n) {
+    RenderHistogram(ws_.slot(n), ws_.slot(n).HistoBitmap);
+    histoBox(n)->update();
+    renderInputView(n);
+}
+
+bool TForm1::loadSlotSteps(int n, const std::string& path) {
+    const LoadOutcome outcome = ws_.loadSlot(n, path, [this](int percent) {
+        setProgress(percent);
+        ProcessPendingMessages();
+    });
+    if (outcome == LoadOutcome::Invalid)
+        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(kInvalidPictureMessage));
+    if (outcome != LoadOutcome::Loaded) return false;
+    slotWidgets_[n - 1].sliderPaintBox->update();
+    showSlot(n);
+    return true;
+}
+
+void TForm1::OpenBtnClick() {
+    const QStringList chosen = prompter_.openPictures(this, ToQt(ws_.OpenDir), true);
+    if (chosen.isEmpty()) return;
+    Finally done([this] {
+        setProgress(0);
+        setStatus(1, "Ready");
+        statusBar()->update();
+    });
+    try {
+        ws_.OpenDir = DirectoryOf(FromQt(chosen.front()));
+        ProcessPendingMessages();
+        {
+            WaitCursor wait;
+            ws_.FileList.assign(3, std::string());
+            for (int i = 0; i < 3 && i < chosen.size(); ++i) ws_.FileList[i] = FromQt(chosen[i]);
+            // A slot's FilePath changes only when its new file is actually
+            // loaded, so a cancelled or failed load keeps path and image together.
+            LensCorrectionForm->ImageListBox->clear();
+            for (const auto& path : ws_.FileList) LensCorrectionForm->ImageListBox->addItem(ToQt(FileNameOf(path)));
+            LensCorrectionForm->ImageListBox->setCurrentRow(0);
+            LensCorrectionForm->ImageListBoxClick();
+        }
+        if (prompter_.showModal(LensCorrectionForm) != QDialog::Accepted) return;
+
+        WaitCursor wait;
+        ProcessPendingMessages();
+        for (int n = 1; n <= 3; ++n) {
+            const std::string& path = ws_.FileList[n - 1];
+            if (path.empty()) {
+                ClearSlot(n);
+            } else if (QFileInfo::exists(ToQt(path))) {
+                setStatus(1, QString("Loading Image %1").arg(n));
+                ProcessPendingMessages();
+                loadSlotSteps(n, path);
+            } else {
+                prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
+            }
+            if (n < 3) {
+                setProgress(0);
+                statusBar()->update();
+                ProcessPendingMessages();
+            }
+        }
+        AutoSelectMaster();
+    } catch (const std::exception& e) {
+        reportError(e);
+    }
+}
+
+void TForm1::LoadSlotFromFile(int n) {
+    const QStringList chosen = prompter_.openPictures(this, ToQt(ws_.OpenDir), false);
+    if (chosen.isEmpty()) return;
+    const std::string path = FromQt(chosen.front());
+    ws_.OpenDir = DirectoryOf(path);
+    if (!QFileInfo::exists(chosen.front())) {
+        prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
+        return;
+    }
+    Finally done([this] {
+        setProgress(0);
+        setStatus(1, "Ready");
+        statusBar()->update();
+    });
+    try {
+        ProcessPendingMessages();
+        {
+            WaitCursor wait;
+            ws_.FileList.assign(1, path);
+            LensCorrectionForm->ImageListBox->clear();
+            LensCorrectionForm->ImageListBox->addItem(ToQt(FileNameOf(path)));
+            LensCorrectionForm->ImageListBox->setCurrentRow(0);
+            LensCorrectionForm->ImageListBoxClick();
+        }
+        if (prompter_.showModal(LensCorrectionForm) != QDialog::Accepted) return;
+
+        WaitCursor wait;
+        setStatus(1, QString("Loading Image %1").arg(n));
+        ProcessPendingMessages();
+        if (!loadSlotSteps(n, path)) return;
+        if (ws_.MasterIndex == n) ws_.SelectMaster(n);  // its image changed
+        if (ws_.MasterIndex == 0) AutoSelectMaster();
+        ws_.Recalculate(ScalingCheckBox->isChecked());
+        RefreshAlignmentData();
+        RenderPreview();
+    } catch (const std::exception& e) {
+        reportError(e);
+    }
+}
+
+void TForm1::ClearImageClick(int n) {
+    const bool wasMaster = ws_.MasterIndex == n;
+    ClearSlot(n);
+    if (!wasMaster) {
+        masterSelect(n)->show();
+        masterText(n)->hide();
+        RenderPreview();
+    } else {
+        AutoSelectMaster();
+    }
+}
+
+// ---- master ----
+
+void TForm1::MasterSelectClick(int n) {
+    for (int i = 1; i <= 3; ++i) {
+        const QSignalBlocker block(masterSelect(i));
+        masterSelect(i)->setChecked(false);
+    }
+    if (!masterText(n)->isHidden() || !ws_.slot(n).Loaded) return;
+    for (int i = 1; i <= 3; ++i) {
+        masterSelect(i)->setVisible(i != n);
+        masterText(i)->setVisible(i == n);
+    }
+    ws_.SelectMaster(n);
+    ws_.Recalculate(ScalingCheckBox->isChecked());
+    RefreshAlignmentData();
+    ProcessPendingMessages();
+    RenderPreview();
+}
+
+void TForm1::AutoSelectMaster() {
+    const int chosen = ws_.masterByLuminance();
+    if (chosen == 0) {
+        ws_.MasterIndex = 0;
+        ResetOutputView();
+        return;
+    }
+    masterText(chosen)->hide();
+    masterSelect(chosen)->setChecked(true);
+}
+
+void TForm1::ResetOutputView() {
+    ws_.ResetOutputView();
+    AlignedPaintBox->update();
+    for (int n = 1; n <= 3; ++n) {
+        masterSelect(n)->show();
+        masterText(n)->hide();
+    }
+    setStatus(1, "Empty");
+}
+
+// Stand-in until the aligned blend exists: the output view stays black.
+void TForm1::RenderPreview() {
+    ws_.OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);
+    AlignedPaintBox->update();
+}
+
+// Stand-in until the alignment read-outs exist: the grid keeps its headings.
+void TForm1::RefreshAlignmentData() { AlignmentDataStringGrid->viewport()->update(); }
+
+// ---- input view navigation ----
+
+void TForm1::InputZoomInBtnClick() {
+    ws_.zoomInputViews(true);
+    renderInputViews();
+}
+
+void TForm1::InputZoomOutBtnClick() {
+    ws_.zoomInputViews(false);
+    renderInputViews();
+}
+
+void TForm1::InputFitBtnClick() {
+    ws_.fitInputViews();
+    renderInputViews();
+}
+
+void TForm1::Input1to1BtnClick() {
+    ws_.inputViewsOneToOne();
+    renderInputViews();
+}
+
+void TForm1::InputCP1BtnClick() {
+    ws_.centreInputViewsOnCP(1);
+    renderInputViews();
+}
+
+void TForm1::InputCP2BtnClick() {
+    ws_.centreInputViewsOnCP(2);
+    renderInputViews();
+}
+
+void TForm1::PaintBox1MouseDown(Qt::MouseButton button, int x, int y) {
+    if (button == Qt::RightButton) return;  // the popup menu's button
+    ws_.Panning = true;
+    ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
+    ws_.CaptureDragStart();
+    ws_.MouseDownX = x;
+    ws_.MouseDownY = y;
+}
+
+void TForm1::PaintBoxMouseMove(int n, int x, int y) {
+    if (ws_.Panning) ws_.panInputView(n, x, y);
+    if (!ws_.Panning && !ws_.DraggingCP1 && !ws_.DraggingCP2) {
+        KeyBuffer->setFocus();
+        ws_.ActiveControl = n;
+        const TImageSlot& s = ws_.slot(n);
+        setStatus(0, s.Loaded ? QString("Image %1 - %2   %3x%4")
+                                    .arg(n)
+                                    .arg(ToQt(s.FileName))
+                                    .arg(s.Bitmap.width())
+                                    .arg(s.Bitmap.height())
+                              : QString("Image %1 - Empty").arg(n));
+    }
+    renderInputView(n);
+}
+
+void TForm1::PaintBox1MouseUp() {
+    ws_.Panning = ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
+    ws_.HoverCP1 = ws_.HoverCP2 = false;
+}
+
+void TForm1::mouseMoveEvent(QMouseEvent* event) {
+    setStatus(0, QString());
+    QMainWindow::mouseMoveEvent(event);
+}
+
+// ---- windows ----
+
+void TForm1::MainMenuAboutClick() { prompter_.showModal(AboutForm); }
+
+void TForm1::Close1Click() {
+    if (prompter_.message(this, Prompter::Kind::Confirmation, "Click OK to exit the program\nOr Cancel to return") ==
+        Prompter::Answer::Ok) {
+        close();
+        QCoreApplication::quit();
+    }
+}
+
+void TForm1::Debug1Click() {
+    DebugForm->show();
+    RefreshAlignmentData();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // Closing from the frame ends at once.
+    event->accept();
+    QCoreApplication::quit();
+}
+
+}  // namespace vantrel

@@ -1,0 +1,29 @@
+#include "prompter.h"
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace vantrel {
+
+QStringList QtPrompter::openPictures(QWidget* parent, const QString& directory, bool multiple) {
+    const QString filter = QObject::tr("Pictures (*.bmp *.BMP *.jpg *.JPG *.jpeg *.JPEG *.jpe *.JPE);;All files (*)");
+    if (multiple) return QFileDialog::getOpenFileNames(parent, QObject::tr("Open"), directory, filter);
+    const QString file = QFileDialog::getOpenFileName(parent, QObject::tr("Open"), directory, filter);
+    return file.isEmpty() ? QStringList() : QStringList{file};
+}
+
+Prompter::Answer QtPrompter::message(QWidget* parent, Kind kind, const QString& text) {
+    const auto buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    QMessageBox::StandardButton pressed;
+    switch (kind) {
+        case Kind::Warning: pressed = QMessageBox::warning(parent, QObject::tr("Warning"), text, buttons); break;
+        case Kind::Error: pressed = QMessageBox::critical(parent, QObject::tr("Error"), text, buttons); break;
+        default: pressed = QMessageBox::question(parent, QObject::tr("Confirm"), text, buttons); break;
+    }
+    return pressed == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
+}
+
+int QtPrompter::showModal(QDialog* dialog) { return dialog->exec(); }
+
+}  // namespace vantrel
