@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "lens/load_correction.h"
+#include "test_support.h"
+#include "util/parallel.h"
+
+namespace vantrel {
+namespace {
+
+TImageSlot SlotWith(Bitmap b, Extended scale, Extended a, Extended bCoeff, Extended c, Extended d) {
+    TImageSlot s;
+    s.Bitmap = std::move(b);
+    s.LensScale = scale;
+    s.LensA = a;
+    s.LensB = bCoeff;
+    s.LensC = c;
+    s.LensD = d;
+    s.Luminance = 77;
+    return s;
+}
+
+TEST(LoadCorrection, IdentityLeavesTheImageAloneWhateverD) {
+    const Bitmap original = test::Gradient(40, 30);
+    TImageSlot s = SlotWith(original, 1, 0, 0, 0, 0.5);
+    bool called = false;
+    ApplySlotLensCorrection(s, [&](int) { called = true; });
+    EXPECT_TRUE(s.Bitmap.samePixels(original));
+    EXPECT_FALSE(called);
+}
+
+TEST(LoadCorrection, ScaleTwoShowsHalfSizeWithGreyAround) {
+    // Red grows by one a column, so bilinear sampling is exact and the half-size
+    // picture can be read off: output column x samples source position 2x - 49.
+    Bitmap b(100, 60);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 100; ++x) b.row(y)[x * 3 + 2] = static_cast<std::uint8_t>(x);
+    TImageSlot s = SlotWith(b, 2, 0, 0, 0, 1);
+    ApplySlotLensCorrection(s);
+    const int midRow = 30;
+    for (int x = 0; x < 100; ++x) {
+        const auto* p = test::Pixel(s.Bitmap, x, midRow);
+        if (x < 25 || x > 74) {
+            EXPECT_TRUE(p[0] == 77 && p[1] == 77 && p[2] == 77) << x;
+        } else {
+            EXPECT_EQ(p[2], 2 * x - 50) << x;
+        }
+    }
+    EXPECT_EQ(test::Pixel(s.Bitmap, 50, 0)[0], 77);  // above the half-size picture
+}
+
+TEST(LoadCorrection, SameOutputForAnyThreadCountAndProgressRuns) {
+    const Bitmap original = test::Gradient(311, 203);
+    Bitmap reference;
+    for (int threads : {1, 2, 3}) {
+        SetParallelThreads(threads);
+        TImageSlot s = SlotWith(original, 1.02L, 0.01L, -0.05L, 0.02L, 1.02L);
+        std::vector<int> seen;
+        ApplySlotLensCorrection(s, [&](int p) { seen.push_back(p); });
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), 100);
+        if (threads == 1)
+            reference = s.Bitmap;
+        else
+            EXPECT_TRUE(s.Bitmap.samePixels(reference)) << threads;
+    }
+    SetParallelThreads(0);
+    EXPECT_FALSE(reference.samePixels(original));
+}
+
+TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {
+    for (auto [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {1, 9}, {9, 1}, {2, 2}}) {
+        for (Extended scale : {0.5L, 0.999L, 1e-9L, 3.0L}) {
+            TImageSlot s = SlotWith(test::Gradient(w, h), scale, 0, 0, 0, 1);
+            ApplySlotLensCorrection(s);
+            EXPECT_EQ(s.Bitmap.width(), w);
+        }
+    }
+    TImageSlot nan = SlotWith(test::Gradient(8, 8), 1, std::nanl(""), 0, 0, 1);
+    ApplySlotLensCorrection(nan);
+    EXPECT_EQ(test::Pixel(nan.Bitmap, 4, 4)[1], 77);
+    TImageSlot huge = SlotWith(test::Gradient(8, 8), 1e300L, 0, 0, 0, 1);
+    ApplySlotLensCorrection(huge);
+    EXPECT_EQ(test::Pixel(huge.Bitmap, 0, 0)[1], 77);
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "imaging/bitmap.h"
+
+namespace vantrel::test {
+
+inline std::filesystem::path TestData(const std::string& relative) {
+    return std::filesystem::path(VANTREL_TESTDATA_DIR) / relative;
+}
+
+inline std::vector<std::filesystem::path> FilesIn(const std::string& relative) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(TestData(relative)))
+        if (e.is_regular_file()) files.push_back(e.path());
+    return files;
+}
+
+// A smooth, non-repeating test picture: every pixel differs from its neighbours.
+inline Bitmap Gradient(int w, int h) {
+    Bitmap b(w, h);
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* p = b.row(y);
+        for (int x = 0; x < w; ++x, p += 3) {
+            p[0] = static_cast<std::uint8_t>(x * 7 + y);
+            p[1] = static_cast<std::uint8_t>(y * 5 + x / 3);
+            p[2] = static_cast<std::uint8_t>((x ^ y) * 3);
+        }
+    }
+    return b;
+}
+
+inline const std::uint8_t* Pixel(const Bitmap& b, int x, int y) { return b.row(y) + x * 3; }
+
+inline int MaxDifference(const Bitmap& a, const Bitmap& b) {
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int i = 0; i < a.width() * 3; ++i) worst = std::max(worst, std::abs(a.row(y)[i] - b.row(y)[i]));
+    return worst;
+}
+
+}  // namespace vantrel::test

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "imaging/bmp_codec.h"
+#include "imaging/jpeg_codec.h"
+#include "test_support.h"
+#include "util/error.h"
+#include "util/file_io.h"
+#include "workspace/workspace.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class WorkspaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("vantrel-ws-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string writeBmp(const std::string& name, const Bitmap& b) {
+        const std::string path = (dir_ / name).string();
+        WriteFileAtomically(path, EncodeBmp(b));
+        return path;
+    }
+
+    fs::path dir_;
+    Workspace ws_{"/start"};
+};
+
+TEST_F(WorkspaceTest, StartsEmptyWithIdentityLens) {
+    EXPECT_EQ(ws_.MasterIndex, 0);
+    EXPECT_EQ(ws_.FocalLengthPx, 1.0e9);
+    EXPECT_EQ(ws_.FileList, std::vector<std::string>(3));
+    EXPECT_EQ(ws_.OpenDir, "/start");
+    EXPECT_EQ(ws_.LensD, 1);
+    EXPECT_EQ(ws_.OutputBitmap.width(), 444);
+    for (int n = 1; n <= 3; ++n) {
+        const TImageSlot& s = ws_.slot(n);
+        EXPECT_FALSE(s.Loaded);
+        EXPECT_EQ(s.ViewBitmap.width(), 281);
+        EXPECT_EQ(test::Pixel(s.ViewBitmap, 140, 140)[0], 0);
+        EXPECT_EQ(test::Pixel(s.HistoBitmap, 40, 20)[0], 128);
+        EXPECT_EQ(test::Pixel(s.HistoBitmap, 0, 20)[0], 0);
+        EXPECT_EQ(s.Scale, 1);
+        EXPECT_EQ(s.CPLength, 1);
+    }
+}
+
+TEST_F(WorkspaceTest, OnePixelImageGetsItsStartingState) {
+    ASSERT_EQ(ws_.loadSlot(1, writeBmp("one.bmp", test::Gradient(1, 1))), LoadOutcome::Loaded);
+    const TImageSlot& s = ws_.slot(1);
+    EXPECT_TRUE(s.Loaded);
+    EXPECT_EQ(s.FileName, "one.bmp");
+    EXPECT_EQ(s.CP1X, 0);
+    EXPECT_EQ(s.CP2X, 1);
+    EXPECT_EQ(s.CP1Y, 0);
+    EXPECT_EQ(s.CP2Y, 0);
+    EXPECT_DOUBLE_EQ(s.Zoom, 1.1 / 281);
+    EXPECT_DOUBLE_EQ(s.CPLength, 1);
+}
+
+TEST_F(WorkspaceTest, LoadMeasuresBeforeCorrecting) {
+    Bitmap white(300, 200);
+    white.fill(255, 255, 255);
+    ws_.LensScale = 2;
+    ASSERT_EQ(ws_.loadSlot(2, writeBmp("white.BMP", white)), LoadOutcome::Loaded);
+    const TImageSlot& s = ws_.slot(2);
+    EXPECT_EQ(s.Luminance, 255);
+    EXPECT_EQ(s.Histogram[255], 300 * 200);
+    EXPECT_EQ(s.LensScale, 2);
+    EXPECT_EQ(test::Pixel(s.Bitmap, 0, 0)[0], 255);  // grey at the luminance measured before
+    EXPECT_EQ(s.CP2X, 270);
+    EXPECT_EQ(s.ImageCenterY, 100);
+}
+
+TEST_F(WorkspaceTest, AFileThatIsNotReadChangesNothing) {
+    const std::string good = writeBmp("good.bmp", test::Gradient(30, 20));
+    ASSERT_EQ(ws_.loadSlot(1, good), LoadOutcome::Loaded);
+
+    // Mixed-case extension: no image, no message.
+    const auto jpeg = EncodeJpeg(test::Gradient(8, 8), 90);
+    const std::string mixed = (dir_ / "photo.Jpg").string();
+    WriteFileAtomically(mixed, jpeg);
+    EXPECT_EQ(ws_.loadSlot(1, mixed), LoadOutcome::NotAnImage);
+    EXPECT_EQ(ws_.loadSlot(3, mixed), LoadOutcome::NotAnImage);
+    EXPECT_FALSE(ws_.slot(3).Loaded);
+
+    // Broken content: refused, and the slot keeps the image and the path it shows.
+    const std::string broken = (dir_ / "broken.jpg").string();
+    WriteFileAtomically(broken, std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 20));
+    EXPECT_EQ(ws_.loadSlot(1, broken), LoadOutcome::Invalid);
+    EXPECT_TRUE(ws_.slot(1).Loaded);
+    EXPECT_EQ(ws_.slot(1).FilePath, good);
+    EXPECT_EQ(ws_.slot(1).Bitmap.width(), 30);
+
+    EXPECT_THROW(ws_.loadSlot(1, (dir_ / "missing.bmp").string()), Error);
+    EXPECT_EQ(ws_.slot(1).FilePath, good);
+}
+
+TEST_F(WorkspaceTest, NavigationMovesAllViewsTogether) {
+    ASSERT_EQ(ws_.loadSlot(1, writeBmp("a.bmp", test::Gradient(4000, 10))), LoadOutcome::Loaded);
+    ASSERT_EQ(ws_.loadSlot(3, writeBmp("c.bmp", test::Gradient(100, 300))), LoadOutcome::Loaded);
+    const double zoom1 = ws_.slot(1).Zoom;
+    EXPECT_DOUBLE_EQ(zoom1, 1.1 * 4000 / 281);
+
+    ws_.zoomInputViews(true);
+    ws_.zoomInputViews(false);
+    ws_.zoomInputViews(false);
+    ws_.zoomInputViews(true);
+    EXPECT_NEAR(ws_.slot(1).Zoom, zoom1, 1e-12);
+
+    ws_.inputViewsOneToOne();
+    EXPECT_EQ(ws_.slot(1).Zoom, 1);
+    EXPECT_EQ(ws_.slot(1).ViewCenterX, 2000);
+
+    ws_.slot(2).Zoom = 5;
+    ws_.slot(2).ViewCenterX = 17;
+    ws_.fitInputViews();
+    EXPECT_EQ(ws_.slot(2).Zoom, 5);  // empty slot untouched
+    EXPECT_EQ(ws_.slot(2).ViewCenterX, 17);
+    EXPECT_DOUBLE_EQ(ws_.slot(3).Zoom, 1.1 * 300 / 281);
+
+    ws_.slot(1).CP1X = 0;
+    ws_.slot(1).CP1Y = 0;
+    ws_.centreInputViewsOnCP(1);
+    EXPECT_EQ(ws_.slot(1).ViewCenterX, 0);
+    EXPECT_EQ(ws_.slot(3).ViewCenterX, 10);
+    ws_.centreInputViewsOnCP(2);
+    EXPECT_EQ(ws_.slot(3).ViewCenterX, 90);
+}
+
+TEST_F(WorkspaceTest, PanningMovesOneViewByZoomedPointerTravel) {
+    ws_.slot(1).Zoom = 2.5;
+    ws_.slot(1).ViewCenterX = 100;
+    ws_.slot(1).ViewCenterY = 50;
+    ws_.slot(2).ViewCenterX = 7;
+    ws_.CaptureDragStart();
+    ws_.MouseDownX = 10;
+    ws_.MouseDownY = 10;
+    ws_.panInputView(1, 11, 7);  // dx 1 -> round(2.5) = 2 (halves to even); dy -3 -> round(-7.5) = -8
+    EXPECT_EQ(ws_.slot(1).ViewCenterX, 98);
+    EXPECT_EQ(ws_.slot(1).ViewCenterY, 58);
+    EXPECT_EQ(ws_.slot(2).ViewCenterX, 7);
+    ws_.slot(1).Zoom = 1e300;
+    ws_.panInputView(1, 12, 7);  // saturates instead of overflowing
+    EXPECT_EQ(ws_.slot(1).ViewCenterX, INT32_MIN);
+}
+
+TEST_F(WorkspaceTest, MasterByLuminance) {
+    struct Case {
+        std::vector<int> luminances;  // -1 = empty slot
+        int master;
+    } cases[] = {
+        {{-1, -1, -1}, 0},   {{-1, 40, -1}, 2},   {{100, 150, -1}, 2}, {{100, 130, 160}, 2},
+        {{130, 100, 160}, 1}, {{120, 132, -1}, 1}, {{120, -1, 132}, 3}, {{-1, 120, 132}, 3},
+    };
+    for (const auto& c : cases) {
+        for (int n = 1; n <= 3; ++n) {
+            ws_.slot(n).Loaded = c.luminances[n - 1] >= 0;
+            ws_.slot(n).Luminance = c.luminances[n - 1];
+        }
+        EXPECT_EQ(ws_.masterByLuminance(), c.master)
+            << c.luminances[0] << "," << c.luminances[1] << "," << c.luminances[2];
+    }
+}
+
+}  // namespace
+}  // namespace vantrel
