@@ -68,6 +68,13 @@ TEST(LoadCorrection, SameOutputForAnyThreadCountAndProgressRuns) {
     }
     SetParallelThreads(0);
     EXPECT_FALSE(reference.samePixels(original));
+
+    // The vector kernel gives exactly the bytes of the plain one.
+    SetPlainLensKernelForTesting(true);
+    TImageSlot plain = SlotWith(original, 1.02L, 0.01L, -0.05L, 0.02L, 1.02L);
+    ApplySlotLensCorrection(plain);
+    SetPlainLensKernelForTesting(false);
+    EXPECT_TRUE(plain.Bitmap.samePixels(reference));
 }
 
 TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {

@@ -18,7 +18,8 @@ void Bitmap::resize(int width, int height) {
     width_ = width;
     height_ = height;
     stride_ = strideFor(width);
-    data_.assign(stride_ * static_cast<std::size_t>(height), 0);
+    // A few bytes of slack let vector code load four bytes at the last pixel.
+    data_.assign(stride_ * static_cast<std::size_t>(height) + 4, 0);
 }
 
 void Bitmap::fill(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {

@@ -13,4 +13,7 @@ namespace vantrel {
 // A = B = C = 0) leaves the image untouched.
 void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int percent)>& progress = {});
 
+// Tests compare the vector kernel with the plain one it must match.
+void SetPlainLensKernelForTesting(bool plain);
+
 }  // namespace vantrel
