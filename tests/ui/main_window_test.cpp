@@ -1,0 +1,304 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "forms.h"
+#include "imaging/bmp_codec.h"
+#include "imaging/image_file.h"
+#include "main_window.h"
+#include "paint_box.h"
+#include "prompter.h"
+#include "util/file_io.h"
+
+using namespace vantrel;
+
+namespace {
+
+// Answers every modal interaction from a script; nothing ever blocks.
+class ScriptedPrompter : public Prompter {
+public:
+    QList<QStringList> files;         // answers to open dialogs, in order
+    QList<int> modalAnswers;          // QDialog::Accepted or Rejected
+    QStringList messages;             // every message box shown
+    QList<Kind> kinds;
+    Answer messageAnswer = Answer::Ok;
+    int modalsShown = 0;
+
+    QStringList openPictures(QWidget*, const QString&, bool) override {
+        return files.isEmpty() ? QStringList() : files.takeFirst();
+    }
+    Answer message(QWidget*, Kind kind, const QString& text) override {
+        messages << text;
+        kinds << kind;
+        return messageAnswer;
+    }
+    int showModal(QDialog* dialog) override {
+        ++modalsShown;
+        const int answer = modalAnswers.isEmpty() ? QDialog::Accepted : modalAnswers.takeFirst();
+        if (auto* lens = dynamic_cast<TLensCorrectionForm*>(dialog); lens && answer == QDialog::Accepted)
+            lens->OKBtnClick();
+        else
+            dialog->done(answer);
+        return answer;
+    }
+};
+
+Bitmap Flat(int w, int h, std::uint8_t grey) {
+    Bitmap b(w, h);
+    b.fill(grey, grey, grey);
+    return b;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    QString write(const QString& name, const Bitmap& b) {
+        const QString path = dir_.filePath(name);
+        WriteFileAtomically(path.toStdString(), EncodeBmp(b));
+        return path;
+    }
+    static const std::uint8_t* viewPixel(TForm1& f, int n, int x, int y) {
+        return f.workspace().slot(n).ViewBitmap.row(y) + x * 3;
+    }
+
+private slots:
+    void startsEmptyWithTheLayout() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        QCOMPARE(f.windowTitle(), QString("Vantrel  v2.0"));
+        QCOMPARE(f.centralWidget()->size(), QSize(870, 634));
+        QCOMPARE(f.paintBox(2)->geometry(), QRect(296, 8, 281, 281));
+        QCOMPARE(f.AlignedPaintBox->geometry(), QRect(421, 328, 444, 301));
+        QCOMPARE(f.findChild<QPushButton*>("InputCP2Btn")->geometry(), QRect(196, 328, 33, 25));
+        QCOMPARE(f.findChild<QPushButton*>("Output1to1Btn")->geometry(), QRect(384, 420, 33, 29));
+        QCOMPARE(f.AlignmentDataStringGrid->geometry(), QRect(8, 444, 369, 185));
+        for (int n = 1; n <= 3; ++n) {
+            QCOMPARE(viewPixel(f, n, 140, 140)[1], 0);
+            QVERIFY(!f.masterSelect(n)->isHidden());
+            QVERIFY(f.masterText(n)->isHidden());
+            QVERIFY(f.histoBox(n)->isHidden());
+        }
+        QCOMPARE(f.statusText(1), QString("Empty"));
+        QCOMPARE(f.FOVLabel->text(), QString("None"));
+        QCOMPARE(f.AlignmentDataStringGrid->item(0, 2)->text(), QString("Image 2"));
+        QCOMPARE(f.AlignmentDataStringGrid->item(9, 0)->text(), QString("Scale"));
+        QCOMPARE(f.AlignmentDataStringGrid->item(1, 1), nullptr);
+        QCOMPARE(f.AlignmentDataStringGrid->columnWidth(0), 69);
+        QCOMPARE(f.AlignmentDataStringGrid->rowHeight(0), 23);
+        QVERIFY(!f.ScalingCheckBox->isHidden() && f.ScalingCheckBox->isChecked());
+        QVERIFY(!f.LivePreviewCheckBox->isChecked());
+        QVERIFY(!f.Debug1->isVisible());
+        QCOMPARE(f.LensCorrectionForm->windowTitle(), QString("Lens Correction Module"));
+        QCOMPARE(f.DebugForm->windowTitle(), QString("Vantrel Debug Form"));
+        QCOMPARE(f.AboutForm->size(), QSize(208, 270));
+    }
+
+    void closeCancelledKeepsEverything() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        p.files << QStringList{write("a.bmp", Flat(40, 30, 100))};
+        f.LoadSlotFromFile(1);
+        p.messageAnswer = Prompter::Answer::Cancel;
+        f.Close1Click();
+        QCOMPARE(p.messages.last(), QString("Click OK to exit the program\nOr Cancel to return"));
+        QCOMPARE(p.kinds.last(), Prompter::Kind::Confirmation);
+        QVERIFY(f.workspace().slot(1).Loaded);
+        QCOMPARE(f.workspace().MasterIndex, 1);
+    }
+
+    void openFillsSlotsInOrder() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        const QString a = write("a.bmp", Flat(60, 40, 90)), b = write("b.bmp", Flat(50, 50, 130));
+        p.files << QStringList{a, b};
+        f.OpenBtnClick();
+        QCOMPARE(p.modalsShown, 1);
+        QCOMPARE(f.LensCorrectionForm->ImageListBox->count(), 3);
+        QCOMPARE(f.LensCorrectionForm->ImageListBox->item(1)->text(), QString("b.bmp"));
+        QCOMPARE(f.LensCorrectionForm->ListFileName, a);
+        Workspace& ws = f.workspace();
+        QVERIFY(ws.slot(1).Loaded && ws.slot(2).Loaded && !ws.slot(3).Loaded);
+        QCOMPARE(QString::fromStdString(ws.slot(2).FileName), QString("b.bmp"));
+        QCOMPARE(f.statusText(1), QString("Ready"));
+        QCOMPARE(f.progressValue(), 0);
+        QCOMPARE(ws.MasterIndex, 2);  // luminance 130 is nearer to 126 than 90
+        QVERIFY(f.masterSelect(2)->isHidden() && !f.masterText(2)->isHidden());
+        QVERIFY(!f.masterSelect(2)->isChecked());
+        QCOMPARE(viewPixel(f, 2, 140, 140)[0], 129);  // one level darker at brightness 0
+
+        // Four files: the first three are read.
+        const QString c = write("c.bmp", Flat(30, 30, 10)), d = write("d.bmp", Flat(30, 30, 20));
+        p.files << QStringList{d, c, a, b};
+        f.OpenBtnClick();
+        QCOMPARE(QString::fromStdString(ws.slot(1).FileName), QString("d.bmp"));
+        QCOMPARE(QString::fromStdString(ws.slot(3).FileName), QString("a.bmp"));
+        QCOMPARE(ws.FileList.size(), std::size_t{3});
+    }
+
+    void cancelledOrFailedLoadsKeepPathAndImage() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        const QString a = write("a.bmp", Flat(60, 40, 90));
+        p.files << QStringList{a};
+        f.OpenBtnClick();
+        QCOMPARE(QString::fromStdString(ws.slot(1).FilePath), a);
+
+        // Cancel in the lens window: nothing loads, the path still names the shown image.
+        p.files << QStringList{write("b.bmp", Flat(10, 10, 10))};
+        p.modalAnswers << QDialog::Rejected;
+        f.OpenBtnClick();
+        QCOMPARE(QString::fromStdString(ws.slot(1).FilePath), a);
+        QCOMPARE(ws.slot(1).Bitmap.width(), 60);
+        QCOMPARE(f.statusText(1), QString("Ready"));
+
+        // A broken file: the invalid-picture message, and the slot keeps its image.
+        const QString broken = dir_.filePath("broken.jpg");
+        WriteFileAtomically(broken.toStdString(), std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xC0, 0, 1});
+        p.files << QStringList{broken};
+        f.LoadSlotFromFile(1);
+        QCOMPARE(p.messages.last(), QString::fromUtf8(kInvalidPictureMessage));
+        QVERIFY(p.messages.last().contains(".bmp  .BMP  .jpg"));
+        QCOMPARE(p.kinds.last(), Prompter::Kind::Error);
+        QVERIFY(ws.slot(1).Loaded);
+        QCOMPARE(QString::fromStdString(ws.slot(1).FilePath), a);
+
+        // A file that vanished before loading.
+        const QString gone = write("gone.bmp", Flat(10, 10, 10));
+        p.files << QStringList{gone};
+        p.modalAnswers << QDialog::Accepted;
+        QFile::remove(gone);
+        f.OpenBtnClick();
+        QCOMPARE(p.messages.last(), QString("File does not exist !!!"));
+        QCOMPARE(p.kinds.last(), Prompter::Kind::Warning);
+        QCOMPARE(QString::fromStdString(ws.slot(1).FilePath), a);
+    }
+
+    void realCameraFilesLoad() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        const QString bracket = QString(VANTREL_TESTDATA_DIR) + "/brackets/sony-dsc08191-08205/";
+        p.files << QStringList{bracket + "DSC08196.JPG", bracket + "DSC08197.JPG", bracket + "DSC08198.JPG"};
+        f.OpenBtnClick();
+        Workspace& ws = f.workspace();
+        for (int n = 1; n <= 3; ++n) {
+            QVERIFY(ws.slot(n).Loaded);
+            QCOMPARE(ws.slot(n).Bitmap.width(), 200);
+            QVERIFY(ws.slot(n).Luminance > 0);
+        }
+        QVERIFY(ws.MasterIndex >= 1);
+        QVERIFY(p.messages.isEmpty());
+    }
+
+    void loadAndClearSlots() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        p.files << QStringList{write("a.bmp", Flat(40, 40, 126)), write("b.bmp", Flat(40, 40, 60)),
+                               write("c.bmp", Flat(40, 40, 200))};
+        f.OpenBtnClick();
+        QCOMPARE(ws.MasterIndex, 1);  // avg 128: slot 1 is nearest
+
+        p.files << QStringList{write("e.bmp", Flat(20, 20, 90))};
+        f.LoadImage2Click();
+        QCOMPARE(QString::fromStdString(ws.slot(2).FileName), QString("e.bmp"));
+        QCOMPARE(ws.FileList.size(), std::size_t{1});
+        QCOMPARE(ws.MasterIndex, 1);  // loading keeps the master
+
+        f.ClearImage1Click();  // the master: another loaded slot takes over
+        QVERIFY(!ws.slot(1).Loaded);
+        QVERIFY(ws.MasterIndex == 2 || ws.MasterIndex == 3);
+        QVERIFY(!f.masterSelect(1)->isHidden());
+        QCOMPARE(viewPixel(f, 1, 140, 140)[0], 0);
+        f.ClearImage2Click();
+        f.ClearImage3Click();
+        QCOMPARE(ws.MasterIndex, 0);
+        QCOMPARE(f.statusText(1), QString("Empty"));
+        for (int n = 1; n <= 3; ++n) QVERIFY(!f.masterSelect(n)->isHidden() && f.masterText(n)->isHidden());
+
+        // The box of an empty slot cannot make it master.
+        f.masterSelect(2)->setChecked(true);
+        QVERIFY(!f.masterSelect(2)->isChecked());
+        QCOMPARE(ws.MasterIndex, 0);
+    }
+
+    void navigationButtonsAndPanning() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        p.files << QStringList{write("a.bmp", Flat(4000, 300, 50)), QString(), write("c.bmp", Flat(300, 300, 60))};
+        f.OpenBtnClick();
+        QVERIFY(!ws.slot(2).Loaded);
+        const double zoom1 = ws.slot(1).Zoom;
+        QTest::mouseClick(f.findChild<QPushButton*>("InputZoomInBtn"), Qt::LeftButton);
+        QTest::mouseClick(f.findChild<QPushButton*>("InputZoomOutBtn"), Qt::LeftButton);
+        QVERIFY(std::abs(ws.slot(1).Zoom - zoom1) < 1e-12);
+        QTest::mouseClick(f.findChild<QPushButton*>("Input1to1Btn"), Qt::LeftButton);
+        QCOMPARE(ws.slot(1).Zoom, 1.0);
+        QCOMPARE(ws.slot(1).ViewCenterX, 2000);
+        QTest::mouseClick(f.findChild<QPushButton*>("InputCP1Btn"), Qt::LeftButton);
+        QCOMPARE(ws.slot(1).ViewCenterX, 400);
+        QCOMPARE(ws.slot(3).ViewCenterX, 30);
+
+        // Drag in view 1: the picture follows the pointer; other views stay.
+        const int before1 = ws.slot(1).ViewCenterX, before3 = ws.slot(3).ViewCenterX;
+        PaintBox* view = f.paintBox(1);
+        QTest::mousePress(view, Qt::LeftButton, {}, QPoint(100, 100));
+        QMouseEvent move(QEvent::MouseMove, QPointF(130, 90), view->mapToGlobal(QPointF(130, 90)), Qt::NoButton,
+                         Qt::LeftButton, {});
+        QApplication::sendEvent(view, &move);
+        QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(130, 90));
+        QCOMPARE(ws.slot(1).ViewCenterX, before1 - 30);
+        QCOMPARE(ws.slot(3).ViewCenterX, before3);
+        QVERIFY(!ws.Panning);
+
+        // A right-button press starts no drag.
+        QTest::mousePress(view, Qt::RightButton, {}, QPoint(100, 100));
+        QVERIFY(!ws.Panning);
+        QTest::mouseRelease(view, Qt::RightButton, {}, QPoint(100, 100));
+
+        QTest::mouseClick(f.findChild<QPushButton*>("InputFitBtn"), Qt::LeftButton);
+        QCOMPARE(ws.slot(1).ViewCenterX, 2000);
+        QCOMPARE(ws.slot(1).Zoom, 1.1 * 4000 / 281);
+    }
+
+    void hoverNamesTheImage() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        p.files << QStringList{write("photo.bmp", Flat(64, 48, 90))};
+        f.OpenBtnClick();
+        f.PaintBox1MouseMove(10, 10);
+        QCOMPARE(f.statusText(0), QString("Image 1 - photo.bmp   64x48"));
+        QCOMPARE(f.workspace().ActiveControl, 1);
+        f.PaintBox2MouseMove(10, 10);
+        QCOMPARE(f.statusText(0), QString("Image 2 - Empty"));
+    }
+
+    void progressPanelDrawsTheValue() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        f.show();
+        auto* panel = f.findChild<PaintBox*>("StatusPanel2");
+        QVERIFY(panel);
+        f.MainProgressBar->setValue(100);
+        QImage full = panel->grab().toImage();
+        QCOMPARE(full.pixelColor(panel->width() / 2, panel->height() / 2), QColor(0, 0, 128));
+        QVERIFY(full.pixelColor(0, panel->height() / 2) != QColor(0, 0, 128));
+        f.MainProgressBar->setValue(0);
+        QImage empty = panel->grab().toImage();
+        QVERIFY(empty.pixelColor(panel->width() / 2, panel->height() / 2) != QColor(0, 0, 128));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
