@@ -2,24 +2,55 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "util/error.h"
 
 namespace vantrel {
 
-void Bitmap::resize(int width, int height) {
+void Bitmap::allocate(int width, int height, bool clear) {
     if (width <= 0 || height <= 0) {
         width_ = height_ = 0;
         stride_ = 0;
-        std::vector<std::uint8_t>().swap(data_);
+        data_.reset();
         return;
     }
     if (static_cast<std::int64_t>(width) * height > kMaxPixels) throw Error("Image too large");
+    const std::size_t size = strideFor(width) * static_cast<std::size_t>(height) + kSlack;
+    data_.reset();  // free the old pixels before taking new ones
+    data_.reset(clear ? new std::uint8_t[size]() : new std::uint8_t[size]);
     width_ = width;
     height_ = height;
     stride_ = strideFor(width);
-    // A few bytes of slack let vector code load four bytes at the last pixel.
-    data_.assign(stride_ * static_cast<std::size_t>(height) + 4, 0);
+    if (!clear) std::memset(data_.get() + size - kSlack, 0, kSlack);
+}
+
+void Bitmap::resize(int width, int height) { allocate(width, height, true); }
+
+Bitmap Bitmap::Uninitialized(int width, int height) {
+    Bitmap b;
+    b.allocate(width, height, false);
+    return b;
+}
+
+Bitmap::Bitmap(const Bitmap& other) { *this = other; }
+
+Bitmap& Bitmap::operator=(const Bitmap& other) {
+    if (this == &other) return *this;
+    allocate(other.width_, other.height_, false);
+    if (data_) std::memcpy(data_.get(), other.data_.get(), bytes());
+    return *this;
+}
+
+Bitmap::Bitmap(Bitmap&& other) noexcept { *this = std::move(other); }
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+    if (this == &other) return *this;
+    data_ = std::move(other.data_);
+    width_ = std::exchange(other.width_, 0);
+    height_ = std::exchange(other.height_, 0);
+    stride_ = std::exchange(other.stride_, 0);
+    return *this;
 }
 
 void Bitmap::fill(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace vantrel {
 
@@ -15,6 +15,14 @@ public:
 
     Bitmap() = default;
     Bitmap(int width, int height) { resize(width, height); }
+    Bitmap(const Bitmap& other);
+    Bitmap& operator=(const Bitmap& other);
+    Bitmap(Bitmap&& other) noexcept;
+    Bitmap& operator=(Bitmap&& other) noexcept;
+
+    // A bitmap whose pixels are left unset, for code that writes every pixel;
+    // it skips clearing the memory first.
+    static Bitmap Uninitialized(int width, int height);
 
     // Resizes and clears to black; 0 x 0 frees the pixels.
     void resize(int width, int height);
@@ -25,10 +33,10 @@ public:
     bool empty() const { return width_ <= 0 || height_ <= 0; }
     std::size_t stride() const { return stride_; }
 
-    std::uint8_t* row(int y) { return data_.data() + static_cast<std::size_t>(y) * stride_; }
-    const std::uint8_t* row(int y) const { return data_.data() + static_cast<std::size_t>(y) * stride_; }
-    std::uint8_t* bits() { return data_.data(); }
-    const std::uint8_t* bits() const { return data_.data(); }
+    std::uint8_t* row(int y) { return data_.get() + static_cast<std::size_t>(y) * stride_; }
+    const std::uint8_t* row(int y) const { return data_.get() + static_cast<std::size_t>(y) * stride_; }
+    std::uint8_t* bits() { return data_.get(); }
+    const std::uint8_t* bits() const { return data_.get(); }
 
     static std::size_t strideFor(int width) { return (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3}; }
 
@@ -36,10 +44,15 @@ public:
     bool samePixels(const Bitmap& other) const;
 
 private:
+    void allocate(int width, int height, bool clear);
+    std::size_t bytes() const { return data_ ? stride_ * static_cast<std::size_t>(height_) + kSlack : 0; }
+
+    // A few bytes past the last row let vector code load four bytes at the last pixel.
+    static constexpr std::size_t kSlack = 4;
     int width_ = 0;
     int height_ = 0;
     std::size_t stride_ = 0;
-    std::vector<std::uint8_t> data_;
+    std::unique_ptr<std::uint8_t[]> data_;
 };
 
 }  // namespace vantrel
