@@ -131,14 +131,7 @@ void Workspace::SelectMaster(int n) {
     MasterHeight = s.Bitmap.height();
     MasterCenterX = s.ImageCenterX;
     MasterCenterY = s.ImageCenterY;
-    MasterCP1X = s.CP1X;
-    MasterCP1Y = s.CP1Y;
-    MasterCP2X = s.CP2X;
-    MasterCP2Y = s.CP2Y;
-    MasterCP1Azimuth = static_cast<double>(s.CP1Azimuth);
-    MasterCP1Meridian = static_cast<double>(s.CP1Meridian);
-    MasterCP2Azimuth = static_cast<double>(s.CP2Azimuth);
-    MasterCP2Meridian = static_cast<double>(s.CP2Meridian);
+    copyMasterPoints(s);
     OutputViewCenterX = MasterCenterX;
     OutputViewCenterY = MasterCenterY;
     OutputZoom = std::max(static_cast<double>(MasterWidth) / kOutputViewSize.width,
@@ -148,6 +141,17 @@ void Workspace::SelectMaster(int n) {
         UpdateFocalLength();
         for (auto& each : Slots) SolveSlot(each, HalfFOV, FocalLengthPx);
     }
+}
+
+void Workspace::copyMasterPoints(const TImageSlot& master) {
+    MasterCP1X = master.CP1X;
+    MasterCP1Y = master.CP1Y;
+    MasterCP2X = master.CP2X;
+    MasterCP2Y = master.CP2Y;
+    MasterCP1Azimuth = static_cast<double>(master.CP1Azimuth);
+    MasterCP1Meridian = static_cast<double>(master.CP1Meridian);
+    MasterCP2Azimuth = static_cast<double>(master.CP2Azimuth);
+    MasterCP2Meridian = static_cast<double>(master.CP2Meridian);
 }
 
 void Workspace::Recalculate(bool scaling) {
@@ -163,14 +167,7 @@ void Workspace::Recalculate(bool scaling) {
             s.Scale = s.CPLength / master.CPLength;
         }
     }
-    MasterCP1X = master.CP1X;
-    MasterCP1Y = master.CP1Y;
-    MasterCP2X = master.CP2X;
-    MasterCP2Y = master.CP2Y;
-    MasterCP1Azimuth = static_cast<double>(master.CP1Azimuth);
-    MasterCP1Meridian = static_cast<double>(master.CP1Meridian);
-    MasterCP2Azimuth = static_cast<double>(master.CP2Azimuth);
-    MasterCP2Meridian = static_cast<double>(master.CP2Meridian);
+    copyMasterPoints(master);
     if (!scaling)
         for (auto& s : Slots) s.Scale = 1;
 }

@@ -51,6 +51,9 @@ public:
     void ResetOutputView();
     void UpdateFocalLength();
 
+    // The master's control points, in pixels and on the sphere.
+    void copyMasterPoints(const TImageSlot& master);
+
     std::vector<std::string> FileList;
     std::array<TImageSlot, 3> Slots;
     std::int32_t MouseDownX = 0, MouseDownY = 0;
