@@ -6,6 +6,7 @@
 // clang-format on
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
