@@ -47,8 +47,8 @@ private:
     void allocate(int width, int height, bool clear);
     std::size_t bytes() const { return data_ ? stride_ * static_cast<std::size_t>(height_) + kSlack : 0; }
 
-    // A few bytes past the last row let vector code load four bytes at the last pixel.
-    static constexpr std::size_t kSlack = 4;
+    // Bytes past the last row, so vector code may load 32 bytes at any pixel.
+    static constexpr std::size_t kSlack = 32;
     int width_ = 0;
     int height_ = 0;
     std::size_t stride_ = 0;
