@@ -9,6 +9,10 @@
 #include "util/parallel.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's AVX-512 headers trip this warning on their own pass-through masks.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #define VANTREL_X86_DISPATCH 1
 #endif
