@@ -103,6 +103,16 @@ void CorrectRowPlain(const Lens& lens, const Bitmap& src, const double* f, doubl
 }
 
 #ifdef VANTREL_X86_DISPATCH
+// Four bytes at each of four offsets. Plain loads: hardware gathers are slow
+// on many processors.
+__attribute__((target("avx2"))) inline __m128i Load4(const std::uint8_t* base, __m128i offsets) {
+    alignas(16) std::int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), offsets);
+    std::int32_t v[4];
+    for (int i = 0; i < 4; ++i) std::memcpy(&v[i], base + at[i], 4);
+    return _mm_setr_epi32(v[0], v[1], v[2], v[3]);
+}
+
 // One colour channel of four gathered pixels, as doubles.
 __attribute__((target("avx2"))) inline __m256d Channel(__m128i pixels, __m128i shift, __m128i byteMask) {
     return _mm256_cvtepi32_pd(_mm_and_si128(_mm_srl_epi32(pixels, shift), byteMask));
@@ -113,7 +123,7 @@ __attribute__((target("avx2"))) inline __m256d Channel(__m128i pixels, __m128i s
 // that round halves to even like ClampByte.
 __attribute__((target("avx2"))) void CorrectRowAvx2(const Lens& lens, const Bitmap& src, const double* f, double dy,
                                                     std::uint8_t* dst) {
-    const auto* base = reinterpret_cast<const int*>(src.bits());
+    const std::uint8_t* bytes = src.bits();
     const __m256d cx = _mm256_set1_pd(lens.cx), cy = _mm256_set1_pd(lens.cy);
     const __m256d half = _mm256_set1_pd(0.5), oneHalf = _mm256_set1_pd(1.5), one = _mm256_set1_pd(1.0);
     const __m256d nudge = _mm256_set1_pd(0.00001), scale = _mm256_set1_pd(lens.scale);
@@ -159,10 +169,10 @@ __attribute__((target("avx2"))) void CorrectRowAvx2(const Lens& lens, const Bitm
         const __m128i right = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(ix, oneI), lastX), three);
         const __m128i top = _mm_mullo_epi32(iy, stride);
         const __m128i bottom = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(iy, oneI), lastY), stride);
-        const __m128i pa = _mm_i32gather_epi32(base, _mm_add_epi32(top, left), 1);
-        const __m128i pb = _mm_i32gather_epi32(base, _mm_add_epi32(top, right), 1);
-        const __m128i pc = _mm_i32gather_epi32(base, _mm_add_epi32(bottom, left), 1);
-        const __m128i pd = _mm_i32gather_epi32(base, _mm_add_epi32(bottom, right), 1);
+        const __m128i pa = Load4(bytes, _mm_add_epi32(top, left));
+        const __m128i pb = Load4(bytes, _mm_add_epi32(top, right));
+        const __m128i pc = Load4(bytes, _mm_add_epi32(bottom, left));
+        const __m128i pd = Load4(bytes, _mm_add_epi32(bottom, right));
 
         __m128i packed = _mm_setzero_si128();
         for (int k = 0; k < 3; ++k) {
@@ -317,13 +327,13 @@ bool HasAvx2() {
 }
 #endif
 
-bool g_forcePlain = false;
+LensKernel g_widest = LensKernel::Widest;
 
 void CorrectRow(const Lens& lens, const Bitmap& src, const double* dxs, const double* f, double dy,
                 std::uint8_t* dst) {
 #ifdef VANTREL_X86_DISPATCH
-    if (!g_forcePlain && HasAvx512()) return CorrectRowAvx512(lens, src, dxs, f, dy, dst);
-    if (!g_forcePlain && HasAvx2()) return CorrectRowAvx2(lens, src, f, dy, dst);
+    if (g_widest >= LensKernel::Widest && HasAvx512()) return CorrectRowAvx512(lens, src, dxs, f, dy, dst);
+    if (g_widest >= LensKernel::Avx2 && HasAvx2()) return CorrectRowAvx2(lens, src, f, dy, dst);
 #endif
     (void)dxs;
     CorrectRowPlain(lens, src, f, dy, dst);
@@ -353,7 +363,7 @@ void KeepSpare(Bitmap&& buffer) {
 
 }  // namespace
 
-void SetPlainLensKernelForTesting(bool plain) { g_forcePlain = plain; }
+void SetLensKernelForTesting(LensKernel widest) { g_widest = widest; }
 
 void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int)>& progress) {
     if (slot.LensScale == 1 && slot.LensA == 0 && slot.LensB == 0 && slot.LensC == 0) return;
