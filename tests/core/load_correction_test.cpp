@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "imaging/resample.h"
 #include "lens/load_correction.h"
 #include "test_support.h"
 #include "util/parallel.h"
@@ -73,17 +74,17 @@ TEST(LoadCorrection, SameOutputForAnyThreadCountAndProgressRuns) {
     // rows curve strongly and groups of pixels straddle source rows.
     for (Extended b : {-0.05L, -0.4L, 0.3L}) {
         Bitmap expected;
-        for (LensKernel kernel : {LensKernel::Plain, LensKernel::Avx2, LensKernel::Widest}) {
-            SetLensKernelForTesting(kernel);
+        for (ResampleKernel kernel : {ResampleKernel::Plain, ResampleKernel::Avx2, ResampleKernel::Widest}) {
+            SetResampleKernelForTesting(kernel);
             TImageSlot s = SlotWith(original, 1.02L, 0.01L, b, 0.02L, 1.02L);
             ApplySlotLensCorrection(s);
-            if (kernel == LensKernel::Plain)
+            if (kernel == ResampleKernel::Plain)
                 expected = s.Bitmap;
             else
                 EXPECT_TRUE(s.Bitmap.samePixels(expected)) << static_cast<int>(kernel) << " " << b;
         }
     }
-    SetLensKernelForTesting(LensKernel::Widest);
+    SetResampleKernelForTesting(ResampleKernel::Widest);
 }
 
 TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {

@@ -13,9 +13,4 @@ namespace vantrel {
 // A = B = C = 0) leaves the image untouched.
 void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int percent)>& progress = {});
 
-// Tests compare the vector kernels with the plain one they must match by
-// capping the widest kernel used (the processor may offer less).
-enum class LensKernel { Plain, Avx2, Widest };
-void SetLensKernelForTesting(LensKernel widest);
-
 }  // namespace vantrel

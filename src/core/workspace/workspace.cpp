@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "align/alignment.h"
+#include "align/camera_model.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
 #include "lens/load_correction.h"
