@@ -14,6 +14,23 @@ void SetPixel(Bitmap& bitmap, int x, int y, Rgb colour) {
 }
 
 void DrawLine(Bitmap& bitmap, int x0, int y0, int x1, int y1, Rgb colour) {
+    // Level and upright lines (frames) are clipped outright: their ends may lie
+    // far outside at extreme zooms.
+    if (y0 == y1 || x0 == x1) {
+        const bool level = y0 == y1;
+        const long long from = level ? x0 : y0, to = level ? x1 : y1;
+        const int fixed = level ? y0 : x0;
+        const int extent = level ? bitmap.width() : bitmap.height();
+        const long long step = to > from ? 1 : -1;
+        const long long first = std::clamp<long long>(from, -1, extent);
+        for (long long i = first; (step > 0 ? i < to : i > to) && i >= -1 && i <= extent; i += step) {
+            if (level)
+                SetPixel(bitmap, static_cast<int>(i), fixed, colour);
+            else
+                SetPixel(bitmap, fixed, static_cast<int>(i), colour);
+        }
+        return;
+    }
     // Bresenham in 64 bits, so far-away end points cannot overflow.
     long long x = x0, y = y0;
     const long long dx = std::llabs(static_cast<long long>(x1) - x0);

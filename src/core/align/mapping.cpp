@@ -1,0 +1,295 @@
+#include "align/mapping.h"
+
+#include <algorithm>
+#include <climits>
+#include <numbers>
+#include <cmath>
+#include <vector>
+
+#include "align/camera_model.h"
+#include "imaging/draw.h"
+#include "imaging/resample.h"
+#include "util/parallel.h"
+
+namespace vantrel {
+
+SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot, bool isMaster, double px, double py,
+                           bool preview) {
+    SourcePosition out;
+    if (isMaster) {
+        const bool spherical = master.spherical();
+        out.x = px + (spherical ? (preview ? slot.ImageCenterX : slot.Bitmap.width() / 2.0) : slot.CP1X);
+        out.y = py + (spherical ? (preview ? slot.ImageCenterY : slot.Bitmap.height() / 2.0) : slot.CP1Y);
+        out.valid = true;
+        return out;
+    }
+    if (!master.spherical()) {
+        const double c = std::cos(slot.Rotation), s = std::sin(slot.Rotation);
+        out.x = (px * c - py * s) * slot.Scale + slot.CP1X;
+        out.y = (px * s + py * c) * slot.Scale + slot.CP1Y;
+        if (preview) {
+            out.x = std::nearbyint(out.x);
+            out.y = std::nearbyint(out.y);
+        }
+        out.valid = true;
+        return out;
+    }
+    const double f = master.focalLengthPx;
+    Extended a, m;
+    if (preview)
+        PixelToSpherical(f, static_cast<int>(px), static_cast<int>(py), a, m);
+    else
+        PointToSpherical(f, px, py, a, m);
+    const Extended d0 = SphericalDistance(master.cp1Azimuth, a, m - master.cp1Meridian);
+    const Extended beta0 = PointBearing(a, d0, master.cp1Azimuth, m - master.cp1Meridian);
+    const Extended d = d0 * slot.Scale;
+    const Extended beta = beta0 - slot.Rotation;
+    const Extended azimuth = SphericalDistance(d, slot.CP1Azimuth, beta);
+    const Extended meridian = MeridianOffset(d, azimuth, slot.CP1Azimuth, beta) + slot.CP1Meridian;
+    if (std::fabs(meridian) > std::numbers::pi_v<long double> / 2) return out;
+    if (preview) {
+        int x, y;
+        SphericalToPixel(f, azimuth, meridian, x, y);
+        out.x = static_cast<double>(x) + slot.ImageCenterX;
+        out.y = static_cast<double>(y) + slot.ImageCenterY;
+    } else {
+        Extended x, y;
+        if (!SphericalToPoint(f, azimuth, meridian, x, y)) return out;
+        out.x = static_cast<double>(x) + slot.Bitmap.width() / 2.0;
+        out.y = static_cast<double>(y) + slot.Bitmap.height() / 2.0;
+    }
+    out.valid = true;
+    return out;
+}
+
+namespace {
+
+// The tangent frame at a direction on the sphere, in (forward, left, up)
+// co-ordinates: the direction itself, the unit tangent towards the zenith
+// (bearing 0) and the one towards growing meridian (bearing +pi/2).
+struct Frame {
+    double c[3], n[3], w[3];
+};
+
+Frame FrameAt(double azimuth, double meridian) {
+    const double sa = std::sin(azimuth), ca = std::cos(azimuth);
+    const double sm = std::sin(meridian), cm = std::cos(meridian);
+    return {{sa * cm, sa * sm, ca}, {-ca * cm, -ca * sm, sa}, {-sm, cm, 0}};
+}
+
+inline double Dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// The same mapping as MapToSource's spherical chain, in vector form: the
+// point's distance and bearing from the master's CP1 come from dot products,
+// and the source direction is built in the tangent frame at the slot's CP1.
+// One arc tangent per output pixel and one sine-cosine pair per scaled slot,
+// instead of dozens of inverse trigonometric calls.
+class SphericalMapper {
+public:
+    struct Slot {
+        Frame frame;
+        double cosR, sinR, scale;
+        double centerX, centerY;
+    };
+
+    SphericalMapper(const MasterGeometry& master) : f_(master.focalLengthPx), master_(FrameAt(master.cp1Azimuth, master.cp1Meridian)) {}
+
+    static Slot SlotFor(const TImageSlot& s, double centerX, double centerY) {
+        return {FrameAt(static_cast<double>(s.CP1Azimuth), static_cast<double>(s.CP1Meridian)),
+                std::cos(s.Rotation), std::sin(s.Rotation), s.Scale, centerX, centerY};
+    }
+
+    // The master-side part of one output position, shared by all slots.
+    struct Point {
+        double cosD, sinD, cosB, sinB, d;
+    };
+
+    Point locate(double px, double py, bool needAngle) const {
+        const double len = std::sqrt(f_ * f_ + px * px + py * py);
+        const double p[3] = {f_ / len, -px / len, -py / len};
+        Point pt;
+        pt.cosD = Dot(p, master_.c);
+        const double pn = Dot(p, master_.n), pw = Dot(p, master_.w);
+        pt.sinD = std::sqrt(pn * pn + pw * pw);
+        if (pt.sinD > 0) {
+            pt.cosB = pn / pt.sinD;
+            pt.sinB = pw / pt.sinD;
+        } else {
+            pt.cosB = 1;
+            pt.sinB = 0;
+        }
+        pt.d = needAngle ? std::atan2(pt.sinD, pt.cosD) : 0;
+        return pt;
+    }
+
+    // False behind the slot's camera.
+    bool map(const Point& pt, const Slot& s, double& x, double& y) const {
+        double cd = pt.cosD, sd = pt.sinD;
+        if (s.scale != 1) {
+            cd = std::cos(pt.d * s.scale);
+            sd = std::sin(pt.d * s.scale);
+        }
+        const double cb = pt.cosB * s.cosR + pt.sinB * s.sinR;
+        const double sb = pt.sinB * s.cosR - pt.cosB * s.sinR;
+        double t[3];
+        for (int k = 0; k < 3; ++k) t[k] = cd * s.frame.c[k] + sd * (cb * s.frame.n[k] + sb * s.frame.w[k]);
+        if (!(t[0] > 0)) return false;
+        x = -f_ * t[1] / t[0] + s.centerX;
+        y = -f_ * t[2] / t[0] + s.centerY;
+        return true;
+    }
+
+private:
+    double f_;
+    Frame master_;
+};
+
+// ceil(v x factor) clamped, per byte value: the preview's display brightness.
+std::array<std::uint8_t, 256> BrightnessLevels(int brightness) {
+    const Extended factor = BrightnessFactor(brightness);
+    std::array<std::uint8_t, 256> table{};
+    for (int v = 0; v < 256; ++v)
+        table[v] = static_cast<std::uint8_t>(std::clamp<Extended>(std::ceil(v * factor), 0, 255));
+    return table;
+}
+
+double ClampToInt32Range(double v) { return std::clamp(v, -2147483647.0, 2147483647.0); }
+
+}  // namespace
+
+void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master, const OutputViewState& view,
+                   const Borders* borders, Bitmap& output, MarkPainter* marks) {
+    struct Used {
+        const TImageSlot* slot;
+        bool isMaster;
+        std::array<std::uint8_t, 256> levels;
+        SphericalMapper::Slot sphere;
+        double cosR, sinR;
+    };
+    std::vector<Used> used;
+    for (int n = 1; n <= 3; ++n) {
+        const TImageSlot& s = slots[n - 1];
+        if (!s.Loaded || s.Bitmap.empty()) continue;
+        used.push_back({&s, n == master.index, BrightnessLevels(s.Brightness),
+                        SphericalMapper::SlotFor(s, s.ImageCenterX, s.ImageCenterY), std::cos(s.Rotation),
+                        std::sin(s.Rotation)});
+    }
+    if (used.empty() || output.empty()) return;
+    const int count = static_cast<int>(used.size());
+    const int w = output.width(), h = output.height();
+    const double k = view.zoom;
+    const double x0 = view.centerX - std::nearbyint(w * k / 2);
+    const double y0 = view.centerY - std::nearbyint(h * k / 2);
+    const bool spherical = master.spherical();
+    const double refX = spherical ? master.centerX : master.cp1X;
+    const double refY = spherical ? master.centerY : master.cp1Y;
+    const SphericalMapper mapper(master);
+    bool anyScaled = false;
+    for (const Used& u : used) anyScaled |= u.slot->Scale != 1 && !u.isMaster;
+
+    std::vector<double> columns(static_cast<std::size_t>(w));
+    for (int x = 0; x < w; ++x) columns[x] = std::nearbyint(x * k) + x0 - refX;
+
+    ParallelFor(h, 8, [&](int y0Row, int y1Row) {
+        for (int y = y0Row; y < y1Row; ++y) {
+            std::uint8_t* out = output.row(y);
+            const double py = std::nearbyint(y * k) + y0 - refY;
+            for (int x = 0; x < w; ++x, out += 3) {
+                const double px = columns[x];
+                SphericalMapper::Point pt{};
+                if (spherical) pt = mapper.locate(px, py, anyScaled);
+                int sum[3] = {0, 0, 0};
+                for (const Used& u : used) {
+                    const TImageSlot& s = *u.slot;
+                    double sx, sy;
+                    if (u.isMaster) {
+                        sx = px + (spherical ? s.ImageCenterX : s.CP1X);
+                        sy = py + (spherical ? s.ImageCenterY : s.CP1Y);
+                    } else if (!spherical) {
+                        sx = std::nearbyint((px * u.cosR - py * u.sinR) * s.Scale + s.CP1X);
+                        sy = std::nearbyint((px * u.sinR + py * u.cosR) * s.Scale + s.CP1Y);
+                    } else {
+                        if (!mapper.map(pt, u.sphere, sx, sy)) continue;
+                        sx = std::nearbyint(ClampToInt32Range(sx));
+                        sy = std::nearbyint(ClampToInt32Range(sy));
+                    }
+                    if (!(sx >= 0 && sx <= s.Bitmap.width() - 1 && sy >= 0 && sy <= s.Bitmap.height() - 1)) continue;
+                    const std::uint8_t* p = s.Bitmap.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
+                    for (int c = 0; c < 3; ++c) sum[c] += u.levels[p[c]];
+                }
+                for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::min(sum[c] / count, 255));
+            }
+        }
+    });
+
+    if (master.index >= 1 && master.index <= 3 && marks) {
+        marks->drawMark(output, ViewPosition(master.cp1X, master.cp1Y, view.centerX, view.centerY, k, w, h), kCP1Colour);
+        marks->drawMark(output, ViewPosition(master.cp2X, master.cp2Y, view.centerX, view.centerY, k, w, h), kCP2Colour);
+    }
+    // The frame of the saved output.
+    auto scaled = [&](double v) { return RoundToInt(v / k); };
+    long long top = h / 2 - static_cast<long long>(scaled(view.centerY));
+    long long bottom = h / 2 + static_cast<long long>(scaled(static_cast<double>(master.height) - view.centerY));
+    long long left = w / 2 - static_cast<long long>(scaled(view.centerX));
+    long long right = w / 2 + static_cast<long long>(scaled(static_cast<double>(master.width) - view.centerX));
+    if (borders) {
+        top -= scaled(borders->top);
+        bottom += scaled(borders->bottom);
+        left -= scaled(borders->left);
+        right += scaled(borders->right);
+    }
+    auto clampCoord = [](long long v) { return static_cast<int>(std::clamp<long long>(v, -1000000, 1000000)); };
+    const int l = clampCoord(left), t = clampCoord(top), r = clampCoord(right), b = clampCoord(bottom);
+    DrawLine(output, l, t, l, b, kGrey);
+    DrawLine(output, l, b, r, b, kGrey);
+    DrawLine(output, r, b, r, t, kGrey);
+    DrawLine(output, r, t, l, t, kGrey);
+    DrawFrame(output, kBlack);
+}
+
+void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                  Bitmap& output, const std::function<void(int)>& progress) {
+    const int w = output.width(), h = output.height();
+    if (w <= 0 || h <= 0) return;
+    const std::uint8_t grey = static_cast<std::uint8_t>(slot.Luminance & 0xFF);
+    const bool spherical = master.spherical();
+    const double cosR = std::cos(slot.Rotation), sinR = std::sin(slot.Rotation);
+    const SphericalMapper mapper(master);
+    const SphericalMapper::Slot sphere =
+        SphericalMapper::SlotFor(slot, slot.Bitmap.width() / 2.0, slot.Bitmap.height() / 2.0);
+    const bool scaled = slot.Scale != 1;
+    const int cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
+    const int step = std::max(1, h / 50);
+
+    ParallelFor(
+        h, step,
+        [&](int r0, int r1) {
+            std::vector<double> xs(static_cast<std::size_t>(w)), ys(xs.size());
+            for (int y = r0; y < r1; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    double sx, sy;
+                    if (isMaster) {
+                        sx = x - borders.left + 0.5;
+                        sy = y - borders.top + 0.5;
+                    } else if (!spherical) {
+                        const double px = x - cp1X, py = y - cp1Y;
+                        sx = (px * cosR - py * sinR) * slot.Scale + slot.CP1X + 0.5;
+                        sy = (px * sinR + py * cosR) * slot.Scale + slot.CP1Y + 0.5;
+                    } else {
+                        const double px = x - master.width / 2.0 - borders.left + 0.5;
+                        const double py = y - master.height / 2.0 - borders.top + 0.5;
+                        if (!mapper.map(mapper.locate(px, py, scaled), sphere, sx, sy)) sx = sy = -1;
+                    }
+                    // Positions snap to a grid of 0.00001 pixel.
+                    xs[x] = std::nearbyint(ClampToInt32Range(sx) * 100000) / 100000;
+                    ys[x] = std::nearbyint(ClampToInt32Range(sy) * 100000) / 100000;
+                }
+                ResampleRow(slot.Bitmap, xs.data(), ys.data(), w, grey, output.row(y));
+            }
+        },
+        [&](int done) {
+            if (progress) progress(static_cast<int>(std::nearbyint(100.0 * done / h)));
+        });
+}
+
+}  // namespace vantrel

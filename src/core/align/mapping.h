@@ -1,0 +1,66 @@
+#pragma once
+
+#include <array>
+#include <functional>
+
+#include "imaging/view_render.h"
+#include "workspace/image_slot.h"
+
+namespace vantrel {
+
+// The master's geometry and the camera as the renderers read them.
+struct MasterGeometry {
+    int index = 0;  // 0 = no master
+    int width = 0, height = 0;
+    int centerX = 0, centerY = 0;
+    int cp1X = 0, cp1Y = 0, cp2X = 0, cp2Y = 0;
+    double cp1Azimuth = 0, cp1Meridian = 0;
+    double halfFOV = 0;
+    double focalLengthPx = 1.0e9;
+
+    bool spherical() const { return halfFOV > 0; }
+};
+
+// Extra output around the master's frame when saving with borders.
+struct Borders {
+    int top = 0, left = 0, bottom = 0, right = 0;
+};
+
+// What the output view shows: the master pixel at its centre and the zoom
+// (master pixels per view pixel).
+struct OutputViewState {
+    int centerX = 0, centerY = 0;
+    double zoom = 1;
+};
+
+struct SourcePosition {
+    double x = -1, y = -1;
+    bool valid = false;  // false behind the source camera or without an image point
+};
+
+// One output position to one source image, step by step through the camera
+// model. (px, py) is relative to the reference point: the master's CP1
+// without a field of view, the master's centre with one. `preview` selects
+// the integer conversions of the output view (the result is then whole
+// pixels); otherwise the continuous ones of the full-size render. This is the
+// reference the fast renderers are tested against.
+SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot, bool isMaster, double px, double py,
+                           bool preview);
+
+// The output view: a blend of every loaded image at the view's zoom and
+// centre, nearest pixel, each with its display brightness; then the master's
+// control point marks (if a painter is given), the grey frame of the saved
+// output (with `borders` when given) and a black outline. Does nothing when
+// no slot is loaded.
+void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master, const OutputViewState& view,
+                   const Borders* borders, Bitmap& output, MarkPainter* marks);
+
+// One image at full size in the master's frame, bilinear, for saving. The
+// output must be sized (master width + left + right) x (master height + top +
+// bottom); pixels whose source lies outside the image (or behind its camera)
+// become grey at the image's luminance. `progress` gets 0..100 on the calling
+// thread. The same bytes for any thread count.
+void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                  Bitmap& output, const std::function<void(int percent)>& progress = {});
+
+}  // namespace vantrel

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <numbers>
+
+#include "align/alignment.h"
+#include "align/camera_model.h"
+#include "align/number_format.h"
+#include "workspace/workspace.h"
+
+namespace vantrel {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+TEST(NumberFormat, GeneralFormat) {
+    EXPECT_EQ(FormatGeneral(141.4213562, 5), "141.42");
+    EXPECT_EQ(FormatGeneral(45.0, 5), "45");
+    EXPECT_EQ(FormatGeneral(57.29577951, 5), "57.296");
+    EXPECT_EQ(FormatGeneral(-0.0, 5), "0");
+    EXPECT_EQ(FormatGeneral(0.00001, 5), "0.00001");
+    EXPECT_EQ(FormatGeneral(0.000001234, 5), "1.234E-6");
+    EXPECT_EQ(FormatGeneral(123456, 5), "1.2346E5");
+    EXPECT_EQ(FormatGeneral(99999.7, 5), "1E5");
+    EXPECT_EQ(FormatGeneral(1.0 / 3, 15), "0.333333333333333");
+    EXPECT_EQ(FormatGeneral(2.5, 5, ','), "2,5");
+}
+
+// A workspace with two loaded 2000 x 1000 slots, slot 1 the master.
+class AlignmentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int n = 1; n <= 2; ++n) {
+            TImageSlot& s = ws.slot(n);
+            s.Bitmap.resize(2000, 1000);
+            s.Loaded = true;
+            s.ImageCenterX = 1000;
+            s.ImageCenterY = 500;
+        }
+    }
+    void place(int n, int x1, int y1, int x2, int y2) {
+        TImageSlot& s = ws.slot(n);
+        s.CP1X = x1, s.CP1Y = y1, s.CP2X = x2, s.CP2Y = y2;
+        SolveSlot(s, ws.HalfFOV, ws.FocalLengthPx);
+    }
+    GridTexts grid() const {
+        return AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.HalfFOV);
+    }
+    Workspace ws;
+};
+
+TEST_F(AlignmentTest, PlaneModel) {
+    place(1, 100, 100, 200, 200);
+    place(2, 110, 95, 110, 395);  // straight down, 300 long
+    ws.SelectMaster(1);
+    ws.Recalculate(true);
+    GridTexts t = grid();
+    EXPECT_EQ(t[4][1], "45");
+    EXPECT_EQ(t[5][1], "141.42");
+    EXPECT_EQ(t[8][1], "0");
+    EXPECT_EQ(t[9][1], "1");
+    EXPECT_EQ(t[6][1], "0");
+    EXPECT_EQ(t[4][2], "90");
+    EXPECT_EQ(t[8][2], "45");
+    EXPECT_EQ(t[9][2], "2.1213");
+    EXPECT_EQ(t[6][2], "10");
+    EXPECT_EQ(t[7][2], "-5");
+    EXPECT_EQ(t[2][2], "2000 x 1000");
+
+    ws.Recalculate(false);  // "Scaling" off: every scale 1, rotation kept
+    t = grid();
+    EXPECT_EQ(t[9][2], "1");
+    EXPECT_EQ(t[8][2], "45");
+
+    place(2, 7, 7, 7, 7);  // coincident points
+    EXPECT_EQ(ws.slot(2).CPLength, 1);
+    EXPECT_EQ(ws.slot(2).CPAngle, 0);
+}
+
+TEST_F(AlignmentTest, SphereModel) {
+    ws.HalfFOV = kPi / 6;
+    ws.SelectMaster(1);  // sets the focal length and solves every slot
+    EXPECT_DOUBLE_EQ(ws.FocalLengthPx, 1000 / std::tan(kPi / 6));
+    place(1, 200, 500, 1800, 500);  // on the horizon, CP2 to the right
+    place(2, 300, 400, 300, 400);   // coincident
+    ws.Recalculate(true);
+    const GridTexts t = grid();
+    EXPECT_EQ(t[4][1], "0");
+    EXPECT_EQ(t[5][2], "57.296");  // 1 radian
+    EXPECT_EQ(ws.slot(1).Rotation, 0);
+    EXPECT_EQ(ws.slot(1).Scale, 1);
+
+    // A pair straight up reads -90, straight down 90.
+    place(1, 1000, 600, 1000, 300);
+    EXPECT_EQ(grid()[4][1], "-90");
+    place(1, 1000, 300, 1000, 600);
+    EXPECT_EQ(grid()[4][1], "90");
+}
+
+TEST_F(AlignmentTest, NoMasterChangesNoRotation) {
+    place(2, 0, 0, 100, 0);
+    ws.slot(2).Rotation = 0.25;
+    ws.Recalculate(true);  // no master: nothing happens
+    EXPECT_EQ(ws.slot(2).Rotation, 0.25);
+}
+
+TEST_F(AlignmentTest, DebugListingLabels) {
+    ws.slot(1).FilePath = "/photos/a.jpg";
+    const std::string text = ControlPointListing(ws.Slots);
+    EXPECT_EQ(text.rfind("a.jpg\nAngle        0\nRotation     0\nLength       57.2957795130823\nScale        1\n", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("\n\n\nAngle     0\nRotation  0\n"), std::string::npos);  // empty name of slot 2
+    EXPECT_NE(text.find("CP1 Azimuth  0\nCP1 Meridian 0\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vantrel
