@@ -5,6 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QKeyEvent>
+#include <numbers>
+#include <optional>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
@@ -20,7 +23,10 @@
 #include <QTableWidget>
 
 #include "forms.h"
+#include "align/alignment.h"
+#include "imaging/slider_render.h"
 #include "imaging/view_render.h"
+#include "grid_delegate.h"
 #include "paint_box.h"
 #include "prompter.h"
 #include "util/error.h"
@@ -85,14 +91,14 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     buildStatusBar();
     buildGrid();
 
-    for (int n = 1; n <= 3; ++n) ClearSlot(n);
-    AutoSelectMaster();
-    setStatus(0, QString());
-
-    // The other windows exist hidden for the whole run.
+    // The debug window exists before the slots are cleared: clearing refreshes its listing.
     AboutForm = new TAboutForm(this);
     LensCorrectionForm = new TLensCorrectionForm(ws_, this);
     DebugForm = new TDebugForm(this);
+
+    for (int n = 1; n <= 3; ++n) ClearSlot(n);
+    AutoSelectMaster();
+    setStatus(0, QString());
 
     adjustSize();
     setFixedSize(sizeHint());
@@ -124,22 +130,13 @@ void TForm1::buildControls() {
         w.paintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
         w.paintBox->onMouseMove = [this, n](int x, int y) { PaintBoxMouseMove(n, x, y); };
         w.paintBox->onMouseUp = [this](Qt::MouseButton, int, int) { PaintBox1MouseUp(); };
+        w.paintBox->onLeave = [this] { PaintBoxMouseLeave(); };
 
         w.histoBox = new PaintBox(client);
         w.histoBox->setObjectName(QString("HistoBox%1").arg(n));
         w.histoBox->setGeometry(boxLeft[i], 248, kHistoBoxSize.width, kHistoBoxSize.height);
         w.histoBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).HistoBitmap); };
         w.histoBox->hide();
-
-        w.sliderPaintBox = new PaintBox(client);
-        w.sliderPaintBox->setObjectName(QString("Slider%1PaintBox").arg(n));
-        w.sliderPaintBox->setGeometry(boxLeft[i], 296, kSliderBoxSize.width, kSliderBoxSize.height);
-        w.sliderPaintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).SliderBitmap); };
-
-        w.sliderLabel = new QLabel(client);
-        w.sliderLabel->setObjectName(QString("Slider%1Label").arg(n));
-        w.sliderLabel->setGeometry(boxLeft[i], 296, 97, 33);
-        w.sliderLabel->setAttribute(Qt::WA_TranslucentBackground);
 
         w.masterSelect = new QCheckBox("Master", client);
         w.masterSelect->setObjectName(QString("MasterSelect%1").arg(n));
@@ -153,19 +150,21 @@ void TForm1::buildControls() {
         w.masterText->setObjectName(QString("Master%1Text").arg(n));
         w.masterText->setGeometry(masterLeft[i], 296, 72, 17);
         w.masterText->setAlignment(Qt::AlignCenter);
-        w.masterText->setStyleSheet("background-color: yellow; color: black; font-weight: bold; border: 1px solid black;");
+        w.masterText->setStyleSheet(
+            "background-color: yellow; color: black; font-weight: bold; border: 1px solid black;");
         w.masterText->hide();
     }
+    buildSliders(client);
 
     const char* inputNames[] = {"InputZoomInBtn", "InputZoomOutBtn", "InputFitBtn",
                                 "Input1to1Btn",   "InputCP1Btn",     "InputCP2Btn"};
-    const char* inputCaptions[] = {"In", "Out", "Fit", "1:1", "CP1", "CP2"};
+    const char* captions[] = {"In", "Out", "Fit", "1:1", "CP1", "CP2"};
     const int inputLeft[] = {16, 48, 90, 122, 164, 196};
     void (TForm1::*inputHandlers[])() = {&TForm1::InputZoomInBtnClick, &TForm1::InputZoomOutBtnClick,
                                          &TForm1::InputFitBtnClick,    &TForm1::Input1to1BtnClick,
                                          &TForm1::InputCP1BtnClick,    &TForm1::InputCP2BtnClick};
     for (int i = 0; i < 6; ++i) {
-        auto* b = AddButton(client, inputNames[i], inputCaptions[i], QRect(inputLeft[i], 328, 33, 25),
+        auto* b = AddButton(client, inputNames[i], captions[i], QRect(inputLeft[i], 328, 33, 25),
                             i == 4 ? "red" : i == 5 ? "blue" : nullptr);
         connect(b, &QPushButton::clicked, this, inputHandlers[i]);
     }
@@ -174,17 +173,26 @@ void TForm1::buildControls() {
     AlignedPaintBox->setObjectName("AlignedPaintBox");
     AlignedPaintBox->setGeometry(421, 328, kOutputViewSize.width, kOutputViewSize.height);
     AlignedPaintBox->setCursor(Qt::PointingHandCursor);
-    AlignedPaintBox->onPaint = [this](QPainter& p) { DrawBitmapOn(p, ws_.OutputBitmap); };
+    AlignedPaintBox->onPaint = [this](QPainter& p) {
+        DrawBitmapOn(p, showPanPreview_ ? panPreview_ : ws_.OutputBitmap);
+    };
     AlignedPaintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
+    AlignedPaintBox->onMouseMove = [this](int x, int y) { AlignedPaintBoxMouseMove(x, y); };
+    AlignedPaintBox->onMouseUp = [this](Qt::MouseButton, int, int) { AlignedPaintBoxMouseUp(); };
     auto* alignedPopup = new QMenu(this);
     alignedPopup->setObjectName("AlignrdPopup");
 
     const char* outputNames[] = {"OutPutZoomInBtn", "OutputZoomOutBtn", "OutputFitBtn",
                                  "Output1to1Btn",   "OutputCP1Btn",     "OutputCP2Btn"};
     const int outputTop[] = {328, 356, 392, 420, 456, 484};
-    for (int i = 0; i < 6; ++i)
-        AddButton(client, outputNames[i], inputCaptions[i], QRect(384, outputTop[i], 33, 29),
-                  i == 4 ? "red" : i == 5 ? "blue" : nullptr);
+    void (TForm1::*outputHandlers[])() = {&TForm1::OutPutZoomInBtnClick, &TForm1::OutputZoomOutBtnClick,
+                                          &TForm1::OutputFitBtnClick,    &TForm1::Output1to1BtnClick,
+                                          &TForm1::OutputCP1BtnClick,    &TForm1::OutputCP2BtnClick};
+    for (int i = 0; i < 6; ++i) {
+        auto* b = AddButton(client, outputNames[i], captions[i], QRect(384, outputTop[i], 33, 29),
+                            i == 4 ? "red" : i == 5 ? "blue" : nullptr);
+        connect(b, &QPushButton::clicked, this, outputHandlers[i]);
+    }
 
     auto* panel = new QFrame(client);
     panel->setObjectName("Panel1");
@@ -194,10 +202,12 @@ void TForm1::buildControls() {
     LivePreviewCheckBox = new QCheckBox("Live Preview", panel);
     LivePreviewCheckBox->setObjectName("LivePreviewCheckBox");
     LivePreviewCheckBox->setGeometry(16, 24, 110, 17);
+    connect(LivePreviewCheckBox, &QCheckBox::clicked, this, &TForm1::LivePreviewCheckBoxClick);
     ScalingCheckBox = new QCheckBox("Scaling", panel);
     ScalingCheckBox->setObjectName("ScalingCheckBox");
     ScalingCheckBox->setGeometry(16, 56, 110, 17);
     ScalingCheckBox->setChecked(true);
+    connect(ScalingCheckBox, &QCheckBox::clicked, this, &TForm1::ScalingCheckBoxClick);
 
     auto* label4 = new QLabel("FOV / FL", client);
     label4->setObjectName("Label4");
@@ -205,22 +215,15 @@ void TForm1::buildControls() {
     FOVLabel = new QLabel("None", client);
     FOVLabel->setObjectName("FOVLabel");
     FOVLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    FOVLabel->setGeometry(93, 372, 100, 16);  // right edge at 193
-
-    auto* fovBox = new PaintBox(client);
-    fovBox->setObjectName("FOV_SliderPaintBox");
-    fovBox->setGeometry(20, 396, 209, 25);
-    fovBox->onPaint = [fovBox](QPainter& p) { p.fillRect(fovBox->rect(), fovBox->palette().button()); };
-    auto* fovLabel = new QLabel(client);
-    fovLabel->setObjectName("FOV_SliderLabel");
-    fovLabel->setGeometry(20, 396, 209, 33);
-    fovLabel->setAttribute(Qt::WA_TranslucentBackground);
+    FOVLabel->setGeometry(53, 372, 140, 16);  // right edge at 193
 
     KeyBuffer = new QLineEdit(client);
     KeyBuffer->setObjectName("KeyBuffer");
     KeyBuffer->setGeometry(384, 536, 1, 1);
     KeyBuffer->setFrame(false);
     KeyBuffer->setStyleSheet("background-color: palette(button);");
+    KeyBuffer->installEventFilter(this);
+    installEventFilter(this);
 
     MainProgressBar = new QProgressBar(client);
     MainProgressBar->setObjectName("MainProgressBar");
@@ -241,6 +244,44 @@ void TForm1::buildControls() {
     auto* memo = new QPlainTextEdit(client);
     memo->setObjectName("Memo1");
     memo->hide();
+}
+
+void TForm1::buildSliders(QWidget* client) {
+    const int boxLeft[3] = {192, 480, 768};
+    for (int i = 0; i < 3; ++i) {
+        const int n = i + 1;
+        SlotWidgets& w = slotWidgets_[i];
+        w.sliderPaintBox = new PaintBox(client);
+        w.sliderPaintBox->setObjectName(QString("Slider%1PaintBox").arg(n));
+        w.sliderPaintBox->setGeometry(boxLeft[i], 296, kSliderBoxSize.width, kSliderBoxSize.height);
+        w.sliderPaintBox->onPaint = [this, n](QPainter& p) {
+            drawBrightnessSlider(n);
+            DrawBitmapOn(p, ws_.slot(n).SliderBitmap);
+        };
+        w.sliderLabel = new EventLabel(client);
+        w.sliderLabel->setObjectName(QString("Slider%1Label").arg(n));
+        w.sliderLabel->setGeometry(boxLeft[i], 296, 97, 33);
+        w.sliderLabel->onMouseDown = [this, n](Qt::MouseButton b, int x, int) { SliderLabelMouseDown(n, b, x); };
+        w.sliderLabel->onMouseMove = [this, n](int x, int) { SliderLabelMouseMove(n, x); };
+        w.sliderLabel->onMouseUp = [this, n](Qt::MouseButton, int x, int y) { SliderLabelMouseUp(n, x, y); };
+        w.sliderLabel->onEnter = [this, n] { SliderLabelMouseEnter(n); };
+        w.sliderLabel->onLeave = [this, n] { SliderLabelMouseLeave(n); };
+    }
+    FOV_SliderPaintBox = new PaintBox(client);
+    FOV_SliderPaintBox->setObjectName("FOV_SliderPaintBox");
+    FOV_SliderPaintBox->setGeometry(20, 396, 209, 25);
+    FOV_SliderPaintBox->onPaint = [this](QPainter& p) {
+        DrawFOVSlider();
+        DrawBitmapOn(p, fovSliderBitmap_);
+    };
+    FOV_SliderLabel = new EventLabel(client);
+    FOV_SliderLabel->setObjectName("FOV_SliderLabel");
+    FOV_SliderLabel->setGeometry(20, 396, 209, 33);
+    FOV_SliderLabel->onMouseDown = [this](Qt::MouseButton b, int x, int) { FOV_SliderLabelMouseDown(b, x); };
+    FOV_SliderLabel->onMouseMove = [this](int x, int) { FOV_SliderLabelMouseMove(x); };
+    FOV_SliderLabel->onMouseUp = [this](Qt::MouseButton, int x, int y) { FOV_SliderLabelMouseUp(x, y); };
+    FOV_SliderLabel->onEnter = [this] { FOV_SliderLabelMouseEnter(); };
+    FOV_SliderLabel->onLeave = [this] { FOV_SliderLabelMouseLeave(); };
 }
 
 void TForm1::buildMenus() {
@@ -309,10 +350,14 @@ void TForm1::buildGrid() {
     grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     for (int c = 0; c < 4; ++c) grid->setColumnWidth(c, c == 0 ? 69 : 100);
     for (int r = 0; r < 10; ++r) grid->setRowHeight(r, r == 0 ? 23 : 18);
+    for (int r = 0; r < 10; ++r)
+        for (int c = 0; c < 4; ++c) grid->setItem(r, c, new QTableWidgetItem());
     const char* columns[] = {"Image 1", "Image 2", "Image 3"};
-    for (int c = 1; c <= 3; ++c) grid->setItem(0, c, new QTableWidgetItem(columns[c - 1]));
+    for (int c = 1; c <= 3; ++c) grid->item(0, c)->setText(columns[c - 1]);
     const char* rows[] = {"Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
-    for (int r = 1; r <= 9; ++r) grid->setItem(r, 0, new QTableWidgetItem(rows[r - 1]));
+    for (int r = 1; r <= 9; ++r) grid->item(r, 0)->setText(rows[r - 1]);
+    grid->setItemDelegate(new GridDelegate([this] { return ws_.MasterIndex; },
+                                           [this](int n) { return ws_.slot(n).Loaded; }, grid));
 }
 
 // ---- status bar and progress ----
@@ -337,12 +382,17 @@ void TForm1::StatusBar1DrawPanel(QPainter& painter) {
 }
 
 void TForm1::ProcessPendingMessages() {
-    // Repaints and timers only: a click meanwhile must not act on half-loaded state.
+    // Repaints and timers only: a click meanwhile must not act on half-done work.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void TForm1::reportError(const std::exception& e) {
     prompter_.message(this, Prompter::Kind::Error, QString::fromStdString(e.what()));
+}
+
+Rgb TForm1::buttonFace() const {
+    const QColor c = palette().button().color();
+    return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()), static_cast<std::uint8_t>(c.blue())};
 }
 
 // ---- slots ----
@@ -351,7 +401,7 @@ void TForm1::ClearSlot(int n) {
     ws_.clearSlot(n);
     paintBox(n)->update();
     histoBox(n)->update();
-    slotWidgets_[n - 1].sliderPaintBox->update();
+    sliderBox(n)->update();
     RefreshAlignmentData();
 }
 
@@ -378,7 +428,7 @@ bool TForm1::loadSlotSteps(int n, const std::string& path) {
     if (outcome == LoadOutcome::Invalid)
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(kInvalidPictureMessage));
     if (outcome != LoadOutcome::Loaded) return false;
-    slotWidgets_[n - 1].sliderPaintBox->update();
+    sliderBox(n)->update();
     showSlot(n);
     return true;
 }
@@ -484,7 +534,7 @@ void TForm1::ClearImageClick(int n) {
     }
 }
 
-// ---- master ----
+// ---- master and read-outs ----
 
 void TForm1::MasterSelectClick(int n) {
     for (int i = 1; i <= 3; ++i) {
@@ -524,14 +574,28 @@ void TForm1::ResetOutputView() {
     setStatus(1, "Empty");
 }
 
-// Stand-in until the aligned blend exists: the output view stays black.
 void TForm1::RenderPreview() {
-    ws_.OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);
+    bool any = false;
+    for (const auto& s : ws_.Slots) any |= s.Loaded;
+    if (!any) return;
+    std::optional<WaitCursor> wait;
+    if (!ws_.LivePreview) wait.emplace();
+    setStatus(1, "Processing");
+    vantrel::RenderPreview(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), nullptr, ws_.OutputBitmap, &marks_);
+    showPanPreview_ = false;
     AlignedPaintBox->update();
+    setProgress(0);
+    setStatus(1, "Ready");
 }
 
-// Stand-in until the alignment read-outs exist: the grid keeps its headings.
-void TForm1::RefreshAlignmentData() { AlignmentDataStringGrid->viewport()->update(); }
+void TForm1::RefreshAlignmentData() {
+    if (DebugForm && DebugForm->isVisible())
+        DebugForm->CPDataMemo->setPlainText(ToQt(ControlPointListing(ws_.Slots)));
+    const GridTexts texts = AlignmentGridTexts(ws_.Slots, {ws_.MasterCP1X, ws_.MasterCP1Y}, ws_.HalfFOV);
+    for (int c = 1; c <= 3; ++c)
+        for (int r = 1; r <= 9; ++r) AlignmentDataStringGrid->item(r, c)->setText(ToQt(texts[r][c]));
+    AlignmentDataStringGrid->viewport()->update();
+}
 
 // ---- input view navigation ----
 
@@ -565,10 +629,21 @@ void TForm1::InputCP2BtnClick() {
     renderInputViews();
 }
 
+// ---- pointer over the input views ----
+
 void TForm1::PaintBox1MouseDown(Qt::MouseButton button, int x, int y) {
     if (button == Qt::RightButton) return;  // the popup menu's button
     ws_.Panning = true;
     ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
+    if (ws_.HoverCP1) {
+        ws_.DraggingCP1 = true;
+        ws_.Panning = false;
+    }
+    if (ws_.HoverCP2) {
+        ws_.DraggingCP1 = false;
+        ws_.DraggingCP2 = true;
+        ws_.Panning = false;
+    }
     ws_.CaptureDragStart();
     ws_.MouseDownX = x;
     ws_.MouseDownY = y;
@@ -576,9 +651,17 @@ void TForm1::PaintBox1MouseDown(Qt::MouseButton button, int x, int y) {
 
 void TForm1::PaintBoxMouseMove(int n, int x, int y) {
     if (ws_.Panning) ws_.panInputView(n, x, y);
+    if (ws_.DraggingCP1 || ws_.DraggingCP2) {
+        ws_.dragControlPoints(n, x, y);
+        ws_.Recalculate(ScalingCheckBox->isChecked());
+        RefreshAlignmentData();
+        if (ws_.LivePreview) RenderPreview();
+    }
     if (!ws_.Panning && !ws_.DraggingCP1 && !ws_.DraggingCP2) {
         KeyBuffer->setFocus();
         ws_.ActiveControl = n;
+        const bool onMark = ws_.updateHover(n, x, y);
+        paintBox(n)->setCursor(onMark ? Qt::SizeAllCursor : Qt::PointingHandCursor);
         const TImageSlot& s = ws_.slot(n);
         setStatus(0, s.Loaded ? QString("Image %1 - %2   %3x%4")
                                     .arg(n)
@@ -590,7 +673,15 @@ void TForm1::PaintBoxMouseMove(int n, int x, int y) {
     renderInputView(n);
 }
 
+// Leaving a view forgets the mark under the pointer: otherwise a press in the
+// output view would start a control point drag that follows the pointer back
+// into an input view with no button held.
+void TForm1::PaintBoxMouseLeave() {
+    if (!ws_.DraggingCP1 && !ws_.DraggingCP2) ws_.HoverCP1 = ws_.HoverCP2 = false;
+}
+
 void TForm1::PaintBox1MouseUp() {
+    if ((ws_.SliderDragging || ws_.DraggingCP1 || ws_.DraggingCP2) && !ws_.LivePreview) RenderPreview();
     ws_.Panning = ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
     ws_.HoverCP1 = ws_.HoverCP2 = false;
 }
@@ -598,6 +689,267 @@ void TForm1::PaintBox1MouseUp() {
 void TForm1::mouseMoveEvent(QMouseEvent* event) {
     setStatus(0, QString());
     QMainWindow::mouseMoveEvent(event);
+}
+
+// ---- the output view ----
+
+void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
+    if (ws_.Panning) {
+        ws_.panOutputView(x, y);
+        if (ws_.LivePreview) {
+            RenderPreview();
+        } else {
+            // Show the last render shifted; the true render follows on release.
+            const Bitmap& last = ws_.OutputBitmap;
+            panPreview_.resize(last.width(), last.height());
+            QImage target = WrapBitmap(panPreview_);
+            QPainter painter(&target);
+            painter.drawImage(x - ws_.MouseDownX, y - ws_.MouseDownY, WrapBitmap(last));
+            painter.end();
+            DrawFrame(panPreview_, kBlack);
+            showPanPreview_ = true;
+            AlignedPaintBox->update();
+        }
+        return;
+    }
+    ws_.ActiveControl = 8;
+    const int w = ws_.MasterIndex == 0 ? 0 : ws_.MasterWidth;
+    const int h = ws_.MasterIndex == 0 ? 0 : ws_.MasterHeight;
+    setStatus(0, QString("Output Images - %1x%2").arg(w).arg(h));
+}
+
+void TForm1::AlignedPaintBoxMouseUp() {
+    if (ws_.Panning && !ws_.LivePreview) RenderPreview();
+    ws_.Panning = false;
+    showPanPreview_ = false;
+    AlignedPaintBox->update();
+}
+
+void TForm1::OutPutZoomInBtnClick() {
+    ws_.zoomOutputView(true);
+    RenderPreview();
+}
+
+void TForm1::OutputZoomOutBtnClick() {
+    ws_.zoomOutputView(false);
+    RenderPreview();
+}
+
+void TForm1::OutputFitBtnClick() {
+    ws_.fitOutputView();
+    RenderPreview();
+}
+
+void TForm1::Output1to1BtnClick() {
+    ws_.outputViewOneToOne();
+    RenderPreview();
+}
+
+void TForm1::OutputCP1BtnClick() {
+    ws_.centreOutputViewOnCP(1);
+    RenderPreview();
+}
+
+void TForm1::OutputCP2BtnClick() {
+    ws_.centreOutputViewOnCP(2);
+    RenderPreview();
+}
+
+void TForm1::LivePreviewCheckBoxClick() { ws_.LivePreview = LivePreviewCheckBox->isChecked(); }
+
+void TForm1::ScalingCheckBoxClick() {
+    ws_.Recalculate(ScalingCheckBox->isChecked());
+    RefreshAlignmentData();
+    ProcessPendingMessages();
+    RenderPreview();
+}
+
+// ---- sliders ----
+
+void TForm1::drawBrightnessSlider(int n) {
+    DrawBrightnessSlider(ws_.slot(n).SliderBitmap, ws_.slot(n).Brightness, ws_.SliderHot, buttonFace());
+}
+
+void TForm1::DrawFOVSlider() {
+    fovSliderBitmap_.resize(FOV_SliderPaintBox->width(), FOV_SliderPaintBox->height());
+    vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV, ws_.SliderHot, buttonFace());
+}
+
+void TForm1::SliderLabelMouseEnter(int n) {
+    ws_.SliderHot = true;
+    sliderBox(n)->update();
+}
+
+void TForm1::SliderLabelMouseDown(int n, Qt::MouseButton button, int x) {
+    if (button == Qt::RightButton) return;
+    ws_.CaptureDragStart();
+    ws_.MouseDownX = x;
+    ws_.SliderDragging = true;
+    histoBox(n)->show();
+}
+
+void TForm1::SliderLabelMouseMove(int n, int x) {
+    if (!ws_.SliderHot) {
+        ws_.SliderHot = true;
+        sliderBox(n)->update();
+        ws_.ActiveControl = 4 + n;
+    }
+    if (!ws_.SliderDragging) return;
+    ws_.dragBrightness(n, x);
+    sliderBox(n)->update();
+    renderInputView(n);
+    RenderHistogram(ws_.slot(n), ws_.slot(n).HistoBitmap);
+    histoBox(n)->update();
+    if (ws_.LivePreview) RenderPreview();
+}
+
+void TForm1::SliderLabelMouseUp(int n, int x, int y) {
+    ws_.SliderHot = false;
+    ws_.SliderDragging = false;
+    if (!ws_.LivePreview) RenderPreview();
+    const QWidget* label = sliderLabel(n);
+    if (x >= 0 && x <= label->width() && y >= 0 && y <= label->height()) {
+        ws_.SliderHot = true;
+    } else {
+        histoBox(n)->hide();
+        paintBox(n)->update();
+    }
+    sliderBox(n)->update();
+}
+
+void TForm1::SliderLabelMouseLeave(int n) {
+    histoBox(n)->hide();
+    if (!ws_.SliderDragging) {
+        ws_.SliderHot = false;
+        sliderBox(n)->update();
+    }
+}
+
+void TForm1::showFOV(bool noneBelowATenth) { FOVLabel->setText(ToQt(ws_.fovReadout(noneBelowATenth))); }
+
+void TForm1::fovChanged(bool render) {
+    ws_.Recalculate(ScalingCheckBox->isChecked());
+    RefreshAlignmentData();
+    ProcessPendingMessages();
+    if (render) RenderPreview();
+}
+
+void TForm1::FOV_SliderLabelMouseEnter() {
+    ws_.SliderHot = true;
+    FOV_SliderPaintBox->update();
+}
+
+void TForm1::FOV_SliderLabelMouseDown(Qt::MouseButton button, int x) {
+    if (button == Qt::RightButton) return;
+    ws_.HalfFOVAtPress = ws_.HalfFOV;
+    ws_.MouseDownX = x;
+    ws_.SliderDragging = true;
+}
+
+void TForm1::FOV_SliderLabelMouseMove(int x) {
+    if (!ws_.SliderHot) {
+        ws_.SliderHot = true;
+        FOV_SliderPaintBox->update();
+        ws_.ActiveControl = 4;
+        KeyBuffer->setFocus();
+    }
+    if (!ws_.SliderDragging) return;
+    const double degrees = ws_.HalfFOVAtPress * 360 / std::numbers::pi + 0.5 * (x - ws_.MouseDownX);
+    ws_.setFOVDegrees(degrees);
+    showFOV(true);
+    FOV_SliderPaintBox->update();
+    if (ws_.MasterIndex != 0) fovChanged(ws_.LivePreview);
+}
+
+void TForm1::FOV_SliderLabelMouseUp(int x, int y) {
+    ws_.SliderDragging = false;
+    ws_.SliderHot = x >= 0 && x <= FOV_SliderLabel->width() && y >= 0 && y <= FOV_SliderLabel->height();
+    FOV_SliderPaintBox->update();
+    if (!ws_.LivePreview) RenderPreview();
+}
+
+void TForm1::FOV_SliderLabelMouseLeave() {
+    if (ws_.SliderDragging) return;
+    ws_.SliderHot = false;
+    FOV_SliderPaintBox->update();
+}
+
+// ---- keys ----
+
+bool TForm1::FormKeyDown(int key) {
+    if (ws_.SliderHot && ws_.ActiveControl == 4) {
+        const double step = key == Qt::Key_Left ? -0.5 : key == Qt::Key_Right ? 0.5 : 0;
+        if (step == 0) return false;
+        ws_.setFOVDegrees(ws_.fovDegrees() + step);
+        showFOV(false);
+        FOV_SliderPaintBox->update();
+        if (ws_.MasterIndex == 0) return true;
+        fovChanged(true);
+    }
+    if (!ws_.HoverCP1 && !ws_.HoverCP2) {
+        KeyBuffer->clear();
+        return false;
+    }
+    const int dx = key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0;
+    const int dy = key == Qt::Key_Up ? -1 : key == Qt::Key_Down ? 1 : 0;
+    if (dx == 0 && dy == 0) return true;
+    const int n = ws_.ActiveControl;
+    if (n >= 1 && n <= 3) {
+        ws_.nudgeControlPoints(n, dx, dy);
+        ws_.Recalculate(ScalingCheckBox->isChecked());
+        RefreshAlignmentData();
+        ProcessPendingMessages();
+        renderInputView(n);
+        RenderPreview();
+    }
+    KeyBuffer->clear();
+    return true;
+}
+
+void TForm1::KeyBufferKeyPress(QChar character) {
+    if (!ws_.HoverCP1 && !ws_.HoverCP2) {
+        KeyBuffer->clear();
+        return;
+    }
+    int dx = 0, dy = 0;
+    switch (character.unicode()) {
+        case 'a': case 'A': case '4': dx = -1; break;
+        case 'd': case 'D': case '6': dx = 1; break;
+        case 'w': case 'W': case '8': dy = -1; break;
+        case 's': case 'S': case '2': dy = 1; break;
+        default: break;
+    }
+    const int n = ws_.ActiveControl;
+    if (n >= 1 && n <= 3) {
+        ws_.nudgeControlPoints(n, dx, dy);
+        ws_.Recalculate(ScalingCheckBox->isChecked());
+        RefreshAlignmentData();
+        renderInputView(n);
+        RenderPreview();
+    }
+    KeyBuffer->clear();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // The window previews every key before the focused control.
+    if (event->type() == QEvent::KeyPress && (watched == KeyBuffer || watched == this)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool consumed = FormKeyDown(key->key());
+        if (watched == KeyBuffer) {
+            // The character still reaches the buffer's handler, as on the platform
+            // this program was made for.
+            if (!key->text().isEmpty()) KeyBufferKeyPress(key->text().front());
+            return true;
+        }
+        if (consumed) return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    // A window brought back clears the highlighted knob, as a repaint does.
+    if (event->type() == QEvent::ActivationChange) ws_.SliderHot = false;
+    QMainWindow::changeEvent(event);
 }
 
 // ---- windows ----

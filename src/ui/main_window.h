@@ -11,13 +11,12 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QPlainTextEdit;
 class QProgressBar;
-class QPushButton;
 class QTableWidget;
 
 namespace vantrel {
 
+class EventLabel;
 class PaintBox;
 class Prompter;
 class TAboutForm;
@@ -25,7 +24,7 @@ class TDebugForm;
 class TLensCorrectionForm;
 
 // The main window: three image slots with their input views, the output
-// view, the alignment data grid and the status bar.
+// view, the sliders, the alignment data grid and the status bar.
 class TForm1 : public QMainWindow {
 public:
     explicit TForm1(Prompter& prompter, QWidget* parent = nullptr);
@@ -61,10 +60,43 @@ public:
     void PaintBox1MouseMove(int x, int y) { PaintBoxMouseMove(1, x, y); }
     void PaintBox2MouseMove(int x, int y) { PaintBoxMouseMove(2, x, y); }
     void PaintBox3MouseMove(int x, int y) { PaintBoxMouseMove(3, x, y); }
+    void PaintBoxMouseLeave();
     void PaintBox1MouseUp();
 
-    // Master choice (the preview rendering is a stand-in until the alignment engine lands).
+    // The output view.
+    void AlignedPaintBoxMouseMove(int x, int y);
+    void AlignedPaintBoxMouseUp();
+    void OutPutZoomInBtnClick();
+    void OutputZoomOutBtnClick();
+    void OutputFitBtnClick();
+    void Output1to1BtnClick();
+    void OutputCP1BtnClick();
+    void OutputCP2BtnClick();
+    void LivePreviewCheckBoxClick();
+    void ScalingCheckBoxClick();
+
+    // Brightness slider of slot n and the field-of-view slider.
+    void SliderLabelMouseDown(int n, Qt::MouseButton button, int x);
+    void SliderLabelMouseMove(int n, int x);
+    void SliderLabelMouseUp(int n, int x, int y);
+    void SliderLabelMouseEnter(int n);
+    void SliderLabelMouseLeave(int n);
+    void FOV_SliderLabelMouseDown(Qt::MouseButton button, int x);
+    void FOV_SliderLabelMouseMove(int x);
+    void FOV_SliderLabelMouseUp(int x, int y);
+    void FOV_SliderLabelMouseEnter();
+    void FOV_SliderLabelMouseLeave();
+
+    // Keys: the window sees every key first; typed characters reach KeyBuffer.
+    // Both return true when they consumed the key.
+    bool FormKeyDown(int key);
+    void KeyBufferKeyPress(QChar character);
+
+    // Master choice and the alignment read-outs.
     void MasterSelectClick(int n);
+    void MasterSelect1Click() { MasterSelectClick(1); }
+    void MasterSelect2Click() { MasterSelectClick(2); }
+    void MasterSelect3Click() { MasterSelectClick(3); }
     void AutoSelectMaster();
     void ResetOutputView();
     void RenderPreview();
@@ -73,6 +105,8 @@ public:
     // Slot N's per-slot widgets, 1-based.
     PaintBox* paintBox(int n) const { return slotWidgets_[n - 1].paintBox; }
     PaintBox* histoBox(int n) const { return slotWidgets_[n - 1].histoBox; }
+    PaintBox* sliderBox(int n) const { return slotWidgets_[n - 1].sliderPaintBox; }
+    EventLabel* sliderLabel(int n) const { return slotWidgets_[n - 1].sliderLabel; }
     QCheckBox* masterSelect(int n) const { return slotWidgets_[n - 1].masterSelect; }
     QLabel* masterText(int n) const { return slotWidgets_[n - 1].masterText; }
     QString statusText(int panel) const;
@@ -83,6 +117,8 @@ public:
     TDebugForm* DebugForm = nullptr;
 
     PaintBox* AlignedPaintBox = nullptr;
+    PaintBox* FOV_SliderPaintBox = nullptr;
+    EventLabel* FOV_SliderLabel = nullptr;
     QTableWidget* AlignmentDataStringGrid = nullptr;
     QLineEdit* KeyBuffer = nullptr;
     QLabel* FOVLabel = nullptr;
@@ -98,19 +134,22 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct SlotWidgets {
         PaintBox* paintBox = nullptr;
         PaintBox* histoBox = nullptr;
         PaintBox* sliderPaintBox = nullptr;
-        QLabel* sliderLabel = nullptr;
+        EventLabel* sliderLabel = nullptr;
         QCheckBox* masterSelect = nullptr;
         QLabel* masterText = nullptr;
         QMenu* popup = nullptr;
     };
 
     void buildControls();
+    void buildSliders(QWidget* client);
     void buildMenus();
     void buildStatusBar();
     void buildGrid();
@@ -121,11 +160,17 @@ private:
     void showSlot(int n);
     void renderInputViews();
     void renderInputView(int n);
+    void drawBrightnessSlider(int n);
+    void DrawFOVSlider();
+    void showFOV(bool noneBelowATenth);
+    // Solves every slot for a new field of view and re-renders as asked.
+    void fovChanged(bool render);
     void setStatus(int panel, const QString& text);
     void setProgress(int value);
     void StatusBar1DrawPanel(QPainter& painter);
     void ProcessPendingMessages();
     void reportError(const std::exception& e);
+    Rgb buttonFace() const;
 
     Prompter& prompter_;
     Workspace ws_;
@@ -133,6 +178,10 @@ private:
     std::array<SlotWidgets, 3> slotWidgets_;
     QLabel* statusPanels_[2] = {};
     PaintBox* progressPanel_ = nullptr;
+    Bitmap fovSliderBitmap_;
+    // A shifted copy of the last render while panning without live preview.
+    Bitmap panPreview_;
+    bool showPanPreview_ = false;
 };
 
 }  // namespace vantrel

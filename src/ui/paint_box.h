@@ -1,19 +1,19 @@
 #pragma once
 
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QWidget>
 #include <functional>
 
-class QPainter;
-
 namespace vantrel {
 
-// A plain drawing surface whose paint and pointer events go to handlers of
-// the window that owns it.
-class PaintBox : public QWidget {
+// Pointer events of a widget forwarded to handlers of the window that owns it.
+template <class Base>
+class PointerEvents : public Base {
 public:
-    explicit PaintBox(QWidget* parent = nullptr);
+    using Base::Base;
 
-    std::function<void(QPainter&)> onPaint;
     std::function<void(Qt::MouseButton, int x, int y)> onMouseDown;
     std::function<void(int x, int y)> onMouseMove;
     std::function<void(Qt::MouseButton, int x, int y)> onMouseUp;
@@ -21,12 +21,46 @@ public:
     std::function<void()> onLeave;
 
 protected:
-    void paintEvent(QPaintEvent*) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void enterEvent(QEnterEvent*) override;
-    void leaveEvent(QEvent*) override;
+    void mousePressEvent(QMouseEvent* e) override {
+        if (onMouseDown) onMouseDown(e->button(), e->position().toPoint().x(), e->position().toPoint().y());
+    }
+    void mouseMoveEvent(QMouseEvent* e) override {
+        if (onMouseMove) onMouseMove(e->position().toPoint().x(), e->position().toPoint().y());
+    }
+    void mouseReleaseEvent(QMouseEvent* e) override {
+        if (onMouseUp) onMouseUp(e->button(), e->position().toPoint().x(), e->position().toPoint().y());
+    }
+    void enterEvent(QEnterEvent*) override {
+        if (onEnter) onEnter();
+    }
+    void leaveEvent(QEvent*) override {
+        if (onLeave) onLeave();
+    }
+};
+
+// A drawing surface: the owner paints it from its own bitmap.
+class PaintBox : public PointerEvents<QWidget> {
+public:
+    explicit PaintBox(QWidget* parent = nullptr) : PointerEvents<QWidget>(parent) {
+        setMouseTracking(true);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+    std::function<void(QPainter&)> onPaint;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        if (onPaint) onPaint(painter);
+    }
+};
+
+// The transparent label laid over a slider's paint box; it takes the pointer.
+class EventLabel : public PointerEvents<QLabel> {
+public:
+    explicit EventLabel(QWidget* parent = nullptr) : PointerEvents<QLabel>(parent) {
+        setMouseTracking(true);
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
 };
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
@@ -11,6 +12,8 @@
 #include "forms.h"
 #include "imaging/bmp_codec.h"
 #include "imaging/image_file.h"
+#include "imaging/slider_render.h"
+#include "imaging/view_render.h"
 #include "main_window.h"
 #include "paint_box.h"
 #include "prompter.h"
@@ -48,6 +51,12 @@ public:
         return answer;
     }
 };
+
+// A pointer move delivered straight to the widget (no button state needed).
+void move(QWidget* widget, QPoint at) {
+    QMouseEvent event(QEvent::MouseMove, QPointF(at), widget->mapToGlobal(QPointF(at)), Qt::NoButton, Qt::NoButton, {});
+    QApplication::sendEvent(widget, &event);
+}
 
 Bitmap Flat(int w, int h, std::uint8_t grey) {
     Bitmap b(w, h);
@@ -92,7 +101,7 @@ private slots:
         QCOMPARE(f.FOVLabel->text(), QString("None"));
         QCOMPARE(f.AlignmentDataStringGrid->item(0, 2)->text(), QString("Image 2"));
         QCOMPARE(f.AlignmentDataStringGrid->item(9, 0)->text(), QString("Scale"));
-        QCOMPARE(f.AlignmentDataStringGrid->item(1, 1), nullptr);
+        QVERIFY(f.AlignmentDataStringGrid->item(1, 1)->text().isEmpty());
         QCOMPARE(f.AlignmentDataStringGrid->columnWidth(0), 69);
         QCOMPARE(f.AlignmentDataStringGrid->rowHeight(0), 23);
         QVERIFY(!f.ScalingCheckBox->isHidden() && f.ScalingCheckBox->isChecked());
@@ -297,6 +306,192 @@ private slots:
         f.MainProgressBar->setValue(0);
         QImage empty = panel->grab().toImage();
         QVERIFY(empty.pixelColor(panel->width() / 2, panel->height() / 2) != QColor(0, 0, 128));
+    }
+
+    // ---- control points, master, sliders, keys, output view ----
+
+    void dragsControlPointsByZoomedTravel() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        p.files << QStringList{write("a.bmp", Flat(1000, 800, 120))};
+        f.OpenBtnClick();
+        const TImageSlot& s = ws.slot(1);
+        const double zoom = s.Zoom;  // 1.1 x 1000 / 281
+        const MarkCentre mark = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
+        PaintBox* view = f.paintBox(1);
+        const int startX = s.CP1X, startY = s.CP1Y;
+        const QByteArray outputBefore(reinterpret_cast<const char*>(ws.OutputBitmap.bits()), 444 * 3);
+
+        move(view, QPoint(mark.x + 24, mark.y));  // inside the 49 x 49 zone
+        QVERIFY(ws.HoverCP1);
+        QTest::mousePress(view, Qt::LeftButton, {}, QPoint(mark.x + 24, mark.y));
+        QVERIFY(ws.DraggingCP1 && !ws.Panning);
+        move(view, QPoint(mark.x + 24 + 7, mark.y - 3));
+        QCOMPARE(s.CP1X, startX + static_cast<int>(std::nearbyint(7 * zoom)));
+        QCOMPARE(s.CP1Y, startY + static_cast<int>(std::nearbyint(-3 * zoom)));
+        // Live preview off: the grid follows, the output view waits for the release.
+        QCOMPARE(f.AlignmentDataStringGrid->item(6, 1)->text(), QString("0"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(ws.OutputBitmap.bits()), 444 * 3), outputBefore);
+        QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(mark.x + 31, mark.y - 3));
+        QVERIFY(!ws.DraggingCP1);
+
+        // 25 pixels off the mark centre: a pan, not a drag.
+        const MarkCentre moved = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
+        move(view, QPoint(moved.x + 25, moved.y));
+        QVERIFY(!ws.HoverCP1);
+        QTest::mousePress(view, Qt::LeftButton, {}, QPoint(moved.x + 25, moved.y));
+        QVERIFY(ws.Panning && !ws.DraggingCP1);
+        QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(moved.x + 25, moved.y));
+
+        // The right button drags nothing.
+        const int cp = s.CP1X;
+        move(view, QPoint(moved.x, moved.y));
+        QTest::mousePress(view, Qt::RightButton, {}, QPoint(moved.x, moved.y));
+        move(view, QPoint(moved.x + 30, moved.y));
+        QCOMPARE(s.CP1X, cp);
+        QTest::mouseRelease(view, Qt::RightButton, {}, QPoint(moved.x + 30, moved.y));
+    }
+
+    void mastersByLuminanceAndByBox() {
+        struct Case {
+            QList<int> greys;  // 0 = no file
+            int master;
+        } cases[] = {{{100, 150, 0}, 2}, {{100, 130, 160}, 2}, {{130, 100, 160}, 1}};
+        for (const Case& c : cases) {
+            ScriptedPrompter p;
+            TForm1 f(p);
+            QStringList files;
+            for (int i = 0; i < 3; ++i)
+                files << (c.greys[i] ? write(QString("m%1.bmp").arg(i), Flat(30, 20, c.greys[i])) : QString());
+            p.files << files;
+            f.OpenBtnClick();
+            QCOMPARE(f.workspace().MasterIndex, c.master);
+            QVERIFY(!f.masterText(c.master)->isHidden());
+        }
+        ScriptedPrompter p;
+        TForm1 f(p);
+        p.files << QStringList{write("x.bmp", Flat(30, 20, 100)), write("y.bmp", Flat(30, 20, 150))};
+        f.OpenBtnClick();
+        QTest::mouseClick(f.masterSelect(1), Qt::LeftButton);
+        QCOMPARE(f.workspace().MasterIndex, 1);
+        QVERIFY(!f.masterSelect(1)->isChecked() && f.masterSelect(1)->isHidden() && !f.masterSelect(2)->isHidden());
+        f.masterSelect(3)->setChecked(true);  // empty slot
+        QCOMPARE(f.workspace().MasterIndex, 1);
+        QVERIFY(!f.masterSelect(3)->isChecked());
+    }
+
+    void brightnessAndFieldOfViewSliders() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        QCOMPARE(BrightnessKnobX(97, 0), 48);
+        EventLabel* label = f.sliderLabel(1);
+        move(label, QPoint(10, 5));
+        QTest::mousePress(label, Qt::LeftButton, {}, QPoint(10, 5));
+        QVERIFY(!f.histoBox(1)->isHidden());
+        move(label, QPoint(110, 5));
+        QCOMPARE(ws.slot(1).Brightness, 255);  // 300 clamped
+        QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(110, 5));
+        QVERIFY(f.histoBox(1)->isHidden());  // released outside the label
+        f.sliderBox(1)->grab();                // paints the slider
+        QCOMPARE(ws.slot(1).SliderBitmap.row(7)[92 * 3 + 1], 128);  // grey knob at the right end tick
+
+        // The field of view: 120 pointer pixels are 60 degrees.
+        EventLabel* fov = f.FOV_SliderLabel;
+        const double focalBefore = ws.FocalLengthPx;
+        move(fov, QPoint(5, 5));
+        QTest::mousePress(fov, Qt::LeftButton, {}, QPoint(5, 5));
+        move(fov, QPoint(125, 5));
+        QCOMPARE(f.FOVLabel->text(), QString("60.0 deg / 31.2 mm"));
+        QCOMPARE(ws.FocalLengthPx, focalBefore);  // no master: unchanged
+        move(fov, QPoint(405, 5));
+        QCOMPARE(f.FOVLabel->text().left(9), QString("179.0 deg"));
+        move(fov, QPoint(-500, 5));
+        QCOMPARE(f.FOVLabel->text(), QString("None"));
+        QTest::mouseRelease(fov, Qt::LeftButton, {}, QPoint(-500, 5));
+    }
+
+    void keysNudgeAndStepTheFieldOfView() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        p.files << QStringList{write("a.bmp", Flat(600, 400, 90)), write("b.bmp", Flat(600, 400, 130))};
+        f.OpenBtnClick();
+        f.show();
+        const TImageSlot& s = ws.slot(2);
+        const MarkCentre mark = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, s.Zoom, 281, 281);
+        move(f.paintBox(2), QPoint(mark.x, mark.y));
+        QVERIFY(ws.HoverCP1);
+        const int x = s.CP1X, y = s.CP1Y;
+        QTest::keyClick(f.KeyBuffer, 'd');
+        QCOMPARE(s.CP1X, x + 1);
+        QTest::keyClick(f.KeyBuffer, Qt::Key_Down);
+        QCOMPARE(s.CP1Y, y + 1);
+        QTest::keyClick(f.KeyBuffer, '4');
+        QCOMPARE(s.CP1X, x);
+        // Away from the marks nothing moves.
+        move(f.paintBox(2), QPoint(140, 5));
+        QVERIFY(!ws.HoverCP1);
+        QTest::keyClick(f.KeyBuffer, 'd');
+        QCOMPARE(s.CP1X, x);
+
+        // The right arrow on the hot field-of-view slider renders at once.
+        move(f.FOV_SliderLabel, QPoint(5, 5));
+        QCOMPARE(ws.ActiveControl, 4);
+        ws.OutputBitmap.fill(1, 2, 3);
+        QTest::keyClick(f.KeyBuffer, Qt::Key_Right);
+        QCOMPARE(f.FOVLabel->text(), QString("0.5 deg / 4125.3 mm"));
+        QVERIFY(ws.FocalLengthPx < 1e9);
+        QVERIFY(ws.OutputBitmap.row(150)[3 * 222 + 2] != 3);
+    }
+
+    void outputViewNavigation() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Workspace& ws = f.workspace();
+        move(f.AlignedPaintBox, QPoint(10, 10));
+        QCOMPARE(f.statusText(0), QString("Output Images - 0x0"));
+        p.files << QStringList{write("big.bmp", Flat(3000, 2000, 120))};
+        f.OpenBtnClick();
+        QTest::mouseClick(f.findChild<QPushButton*>("Output1to1Btn"), Qt::LeftButton);
+        QTest::mouseClick(f.findChild<QPushButton*>("OutPutZoomInBtn"), Qt::LeftButton);
+        QCOMPARE(ws.OutputZoom, 1 / 1.1);
+        QTest::mouseClick(f.findChild<QPushButton*>("OutputFitBtn"), Qt::LeftButton);
+        QVERIFY(std::abs(ws.OutputZoom - 3000.0 / 444 * 1.1) < 1e-12);
+        QCOMPARE(ws.OutputViewCenterX, 1500);
+        QCOMPARE(ws.OutputViewCenterY, 1000);
+        move(f.AlignedPaintBox, QPoint(10, 10));
+        QCOMPARE(f.statusText(0), QString("Output Images - 3000x2000"));
+
+        // Dragging right by 10 view pixels moves the centre left by round(10 x zoom).
+        QTest::mousePress(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(100, 100));
+        move(f.AlignedPaintBox, QPoint(110, 100));
+        QCOMPARE(ws.OutputViewCenterX, 1500 - static_cast<int>(std::nearbyint(10 * ws.OutputZoom)));
+        QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(110, 100));
+        QVERIFY(!ws.Panning);
+        QTest::mousePress(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
+        QVERIFY(!ws.Panning);
+        QTest::mouseRelease(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
+    }
+
+    void gridShowsLoadedColumnsAndTheMaster() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        f.show();
+        p.files << QStringList{write("a.bmp", Flat(50, 40, 100)), QString(), write("c.bmp", Flat(50, 40, 126))};
+        f.OpenBtnClick();
+        QCOMPARE(f.workspace().MasterIndex, 3);
+        QCOMPARE(f.AlignmentDataStringGrid->item(2, 1)->text(), QString("50 x 40"));
+        const QImage grid = f.AlignmentDataStringGrid->viewport()->grab().toImage();
+        const QRect master = f.AlignmentDataStringGrid->visualRect(f.AlignmentDataStringGrid->model()->index(0, 3));
+        const QRect other = f.AlignmentDataStringGrid->visualRect(f.AlignmentDataStringGrid->model()->index(0, 1));
+        QCOMPARE(grid.pixelColor(master.left() + 3, master.top() + 3), QColor(240, 240, 50));
+        QCOMPARE(grid.pixelColor(other.left() + 3, other.top() + 3), QColor(150, 150, 150));
+        // Column 2 (empty slot) shows only its heading: its data cells are plain.
+        const QRect empty = f.AlignmentDataStringGrid->visualRect(f.AlignmentDataStringGrid->model()->index(2, 2));
+        for (int x = empty.left() + 1; x < empty.right() - 1; ++x)
+            QCOMPARE(grid.pixelColor(x, empty.center().y()), QColor(200, 200, 200));
     }
 };
 

@@ -1,7 +1,10 @@
 #include "workspace/workspace.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <numbers>
 
 #include "align/alignment.h"
 #include "align/camera_model.h"
@@ -171,6 +174,111 @@ void Workspace::Recalculate(bool scaling) {
     copyMasterPoints(master);
     if (!scaling)
         for (auto& s : Slots) s.Scale = 1;
+}
+
+bool Workspace::updateHover(int n, int x, int y) {
+    const TImageSlot& s = slot(n);
+    auto inZone = [&](int cpX, int cpY) {
+        const MarkCentre m =
+            ViewPosition(cpX, cpY, s.ViewCenterX, s.ViewCenterY, s.Zoom, s.ViewBitmap.width(), s.ViewBitmap.height());
+        return m.x - 25 < x && x < m.x + 25 && m.y - 25 < y && y < m.y + 25;
+    };
+    HoverCP1 = inZone(s.CP1X, s.CP1Y);
+    if (inZone(s.CP2X, s.CP2Y)) {
+        HoverCP1 = false;
+        HoverCP2 = true;
+    } else {
+        HoverCP2 = false;
+    }
+    return HoverCP1 || HoverCP2;
+}
+
+void Workspace::dragControlPoints(int n, int x, int y) {
+    TImageSlot& s = slot(n);
+    const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
+    const int dx = RoundToInt((static_cast<double>(x) - MouseDownX) * s.Zoom);
+    const int dy = RoundToInt((static_cast<double>(y) - MouseDownY) * s.Zoom);
+    auto add = [](int a, int b) { return static_cast<int>(std::clamp<long long>(static_cast<long long>(a) + b, INT32_MIN, INT32_MAX)); };
+    if (DraggingCP1) {
+        s.CP1X = add(start.CP1X, dx);
+        s.CP1Y = add(start.CP1Y, dy);
+    }
+    if (DraggingCP2) {
+        s.CP2X = add(start.CP2X, dx);
+        s.CP2Y = add(start.CP2Y, dy);
+    }
+    solveSlot(n);
+}
+
+void Workspace::nudgeControlPoints(int n, int dx, int dy) {
+    if (n < 1 || n > 3) return;
+    TImageSlot& s = slot(n);
+    if (HoverCP1) {
+        s.CP1X += dx;
+        s.CP1Y += dy;
+    }
+    if (HoverCP2) {
+        s.CP2X += dx;
+        s.CP2Y += dy;
+    }
+    solveSlot(n);
+}
+
+void Workspace::solveSlot(int n) { SolveSlot(slot(n), HalfFOV, FocalLengthPx); }
+
+void Workspace::dragBrightness(int n, int x) {
+    const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
+    const long long b = start.Brightness + 3LL * (static_cast<long long>(x) - MouseDownX);
+    slot(n).Brightness = static_cast<std::int32_t>(std::clamp<long long>(b, -255, 255));
+}
+
+double Workspace::fovDegrees() const { return HalfFOV * 360 / std::numbers::pi; }
+
+void Workspace::setFOVDegrees(double degrees) {
+    HalfFOV = std::clamp(degrees, 0.0, 179.0) * std::numbers::pi / 360;
+    if (MasterIndex == 0) return;
+    UpdateFocalLength();
+    for (int n = 1; n <= 3; ++n) solveSlot(n);
+}
+
+std::string Workspace::fovReadout(bool noneBelowATenth) const {
+    const double degrees = fovDegrees();
+    if (noneBelowATenth ? degrees < 0.1 : degrees == 0) return "None";
+    char text[64];
+    const double mm = 36 / (2 * std::tan(HalfFOV));
+    std::snprintf(text, sizeof text, "%.1f deg / %.1f mm", std::nearbyint(degrees * 10) / 10,
+                  std::nearbyint(mm * 10) / 10);
+    return text;
+}
+
+void Workspace::zoomOutputView(bool in) { OutputZoom = in ? OutputZoom / 1.1 : OutputZoom * 1.1; }
+
+void Workspace::fitOutputView() {
+    if (!OutputBitmap.empty()) {
+        OutputViewCenterX = MasterWidth / 2;
+        OutputViewCenterY = MasterHeight / 2;
+        OutputZoom = std::max(static_cast<double>(MasterWidth) / OutputBitmap.width(),
+                              static_cast<double>(MasterHeight) / OutputBitmap.height());
+    }
+    OutputZoom *= 1.1;
+}
+
+void Workspace::outputViewOneToOne() { OutputZoom = 1; }
+
+void Workspace::centreOutputViewOnCP(int cp) {
+    OutputViewCenterX = cp == 1 ? MasterCP1X : MasterCP2X;
+    OutputViewCenterY = cp == 1 ? MasterCP1Y : MasterCP2Y;
+}
+
+void Workspace::panOutputView(int x, int y) {
+    OutputViewCenterX = RoundToInt(OutputDragStartX - std::nearbyint((static_cast<double>(x) - MouseDownX) * OutputZoom));
+    OutputViewCenterY = RoundToInt(OutputDragStartY - std::nearbyint((static_cast<double>(y) - MouseDownY) * OutputZoom));
+}
+
+MasterGeometry Workspace::masterGeometry() const {
+    return {MasterIndex,       MasterWidth,       MasterHeight,      MasterCenterX, MasterCenterY,
+            MasterCP1X,        MasterCP1Y,        MasterCP2X,        MasterCP2Y,    MasterCP1Azimuth,
+            MasterCP1Meridian, HalfFOV,           FocalLengthPx};
 }
 
 void Workspace::ResetOutputView() {

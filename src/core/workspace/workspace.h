@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "align/mapping.h"
 #include "imaging/image_file.h"
 #include "workspace/image_slot.h"
 
@@ -43,6 +44,36 @@ public:
     // Panning: the press records the drag start; moves shift one view.
     void CaptureDragStart();
     void panInputView(int n, int x, int y);
+
+    // Control points under the pointer of input view n at view pixel (x, y):
+    // sets HoverCP1 / HoverCP2 from the 49 x 49 zones around the marks (CP2
+    // wins where they overlap). True when the pointer is on a mark.
+    bool updateHover(int n, int x, int y);
+    // Drags the control point(s) chosen at the press by the pointer travel
+    // since then, in source pixels of slot n, and re-solves the slot.
+    void dragControlPoints(int n, int x, int y);
+    // Moves the hovered control point(s) of slot n by whole source pixels.
+    void nudgeControlPoints(int n, int dx, int dy);
+    void solveSlot(int n);
+    // Brightness of slot n from the pointer travel since the press (x3, clamped).
+    void dragBrightness(int n, int x);
+
+    // Field of view in degrees (full angle); setting clamps to 0..179 and,
+    // with a master, updates the focal length and re-solves every slot.
+    double fovDegrees() const;
+    void setFOVDegrees(double degrees);
+    // The read-out "60.0 deg / 31.2 mm" ("None" without an angle).
+    std::string fovReadout(bool noneBelowATenth) const;
+
+    // Output view navigation.
+    void zoomOutputView(bool in);
+    void fitOutputView();
+    void outputViewOneToOne();
+    void centreOutputViewOnCP(int cp);
+    void panOutputView(int x, int y);
+
+    MasterGeometry masterGeometry() const;
+    OutputViewState outputView() const { return {OutputViewCenterX, OutputViewCenterY, OutputZoom}; }
 
     // Master choice by luminance: 0 when nothing is loaded.
     int masterByLuminance() const;
