@@ -2,12 +2,20 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <numbers>
 #include <random>
+
+#ifdef VANTREL_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
 
 #include "imaging/jpeg_codec.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
+#include "align/mapping.h"
 #include "lens/load_correction.h"
+#include "workspace/workspace.h"
 #include "util/parallel.h"
 
 namespace vantrel {
@@ -105,6 +113,75 @@ void BM_ComputeLuminance_24MP(benchmark::State& state) {
     SetParallelThreads(0);
 }
 BENCHMARK(BM_ComputeLuminance_24MP)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Three 24 MP slots aligned with small rotations and scales, master slot 1.
+Workspace& Aligned(double fovDegrees) {
+    static Workspace ws;
+    static bool filled = false;
+    if (!filled) {
+        for (int n = 1; n <= 3; ++n) {
+            TImageSlot& s = ws.slot(n);
+            s.Bitmap = Scene();
+            s.Loaded = true;
+            s.ImageCenterX = kWidth / 2;
+            s.ImageCenterY = kHeight / 2;
+            s.CP1X = 600 + 7 * n;
+            s.CP1Y = 2000 - 5 * n;
+            s.CP2X = 5400 - 11 * n;
+            s.CP2Y = 2000 + 90 * (n - 1);
+            s.Luminance = 100;
+        }
+        filled = true;
+    }
+    ws.HalfFOV = 0;
+    ws.setFOVDegrees(fovDegrees);
+    for (int n = 1; n <= 3; ++n) ws.solveSlot(n);
+    ws.SelectMaster(1);
+    ws.Recalculate(true);
+    return ws;
+}
+
+void RenderPreviewBench(benchmark::State& state, double fovDegrees) {
+    SetParallelThreads(2);
+    Workspace& ws = Aligned(fovDegrees);
+    for (auto _ : state)
+        RenderPreview(ws.Slots, ws.masterGeometry(), ws.outputView(), nullptr, ws.OutputBitmap, nullptr);
+    SetParallelThreads(0);
+}
+void BM_RenderPreview_Spherical3(benchmark::State& state) { RenderPreviewBench(state, 60); }
+void BM_RenderPreview_Planar3(benchmark::State& state) { RenderPreviewBench(state, 0); }
+BENCHMARK(BM_RenderPreview_Spherical3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RenderPreview_Planar3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One non-master image turned by 1.5 degrees and scaled by 1.02 (planar);
+// with a field of view, the same pair on the sphere.
+void WarpBench(benchmark::State& state, double fovDegrees) {
+    SetParallelThreads(2);
+    Workspace& ws = Aligned(fovDegrees);
+    TImageSlot& slot = ws.slot(2);
+    slot.Rotation = 1.5 * std::numbers::pi / 180;
+    slot.Scale = 1.02;
+    Bitmap out = Bitmap::Uninitialized(kWidth, kHeight);
+    for (auto _ : state) WarpFullSize(slot, false, ws.masterGeometry(), Borders{}, out);
+    SetParallelThreads(0);
+}
+void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0); }
+void BM_WarpFullSize_Spherical_24MP(benchmark::State& state) { WarpBench(state, 60); }
+BENCHMARK(BM_WarpFullSize_Planar_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WarpFullSize_Spherical_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef VANTREL_HAVE_OPENCV
+// The peer: OpenCV's affine warp of the same picture, same rotation and scale, 2 threads.
+void BM_OpenCV_WarpAffine_24MP(benchmark::State& state) {
+    cv::setNumThreads(2);
+    const Bitmap& scene = Scene();
+    const cv::Mat src(kHeight, kWidth, CV_8UC3, const_cast<std::uint8_t*>(scene.bits()), scene.stride());
+    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(600, 2000), 1.5, 1.02);
+    cv::Mat dst(kHeight, kWidth, CV_8UC3);
+    for (auto _ : state) cv::warpAffine(src, dst, m, dst.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(100, 100, 100));
+}
+BENCHMARK(BM_OpenCV_WarpAffine_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 }  // namespace
 }  // namespace vantrel

@@ -198,6 +198,24 @@ TEST(WarpFullSize, MatchesTheStepByStepMappingAndIsThreadIndependent) {
     }
 }
 
+TEST(WarpFullSize, FusedSnappingEqualsDivision) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> near(-7000, 7000), far(-3e9, 3e9), tiny(-1, 1);
+    std::vector<double> xs, ys;
+    for (int i = 0; i < 200000; ++i) {
+        xs.push_back(i % 3 == 0 ? far(rng) : near(rng));
+        ys.push_back(i % 5 == 0 ? tiny(rng) : near(rng) + 0.000005);  // halfway cases too
+    }
+    for (double v : {0.0, -0.0, 0.5, 0.000005, 0.000015, 2147483647.0, -2147483647.0, 1e300, -1e300})
+        xs.push_back(v), ys.push_back(v);
+    std::vector<double> xa = xs, ya = ys, xb = xs, yb = ys;
+    SnapPositionsForTesting(xa.data(), ya.data(), static_cast<int>(xa.size()), true);
+    SnapPositionsForTesting(xb.data(), yb.data(), static_cast<int>(xb.size()), false);
+    EXPECT_EQ(xa, xb);
+    EXPECT_EQ(ya, yb);
+    EXPECT_EQ(xa[xa.size() - 2], 2147483647.0);
+}
+
 TEST(WarpFullSize, MasterCopyWithBordersAndWildAlignments) {
     Scene scene(0, 0, 1, 0, 1);
     const Borders borders{4, 6, 2, 3};

@@ -136,6 +136,10 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const B
         const __m128i right = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(ix, oneI), lastX), three);
         const __m128i top = _mm_mullo_epi32(iy, stride);
         const __m128i bottom = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(iy, oneI), lastY), stride);
+        // The next output rows read a little further down: fetch ahead.
+        _mm_prefetch(reinterpret_cast<const char*>(bytes) + _mm_cvtsi128_si32(_mm_add_epi32(bottom, left)) +
+                         2 * static_cast<std::ptrdiff_t>(src.stride()),
+                     _MM_HINT_T0);
         const __m128i pa = Load4(bytes, _mm_add_epi32(top, left));
         const __m128i pb = Load4(bytes, _mm_add_epi32(top, right));
         const __m128i pc = Load4(bytes, _mm_add_epi32(bottom, left));
@@ -221,6 +225,8 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Sa
                 const std::uint8_t* at = base + first;
                 const std::size_t rows[4] = {static_cast<std::size_t>(rowA), static_cast<std::size_t>(std::min(rowA + 1, source.h - 1)),
                                              static_cast<std::size_t>(rowB), static_cast<std::size_t>(std::min(rowB + 1, source.h - 1))};
+                // The next output rows read a little further down: fetch ahead.
+                _mm_prefetch(reinterpret_cast<const char*>(at + (rows[1] + 2) * stride), _MM_HINT_T0);
                 const __m256i upperA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[0] * stride));
                 const __m256i lowerA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[1] * stride));
                 const __m256i upperB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[2] * stride));
