@@ -251,32 +251,27 @@ void TForm1::buildSliders(QWidget* client) {
     for (int i = 0; i < 3; ++i) {
         const int n = i + 1;
         SlotWidgets& w = slotWidgets_[i];
-        w.sliderPaintBox = new PaintBox(client);
-        w.sliderPaintBox->setObjectName(QString("Slider%1PaintBox").arg(n));
-        w.sliderPaintBox->setGeometry(boxLeft[i], 296, kSliderBoxSize.width, kSliderBoxSize.height);
+        const LabelDragSlider slider(client, QString("Slider%1").arg(n),
+                                     QRect(boxLeft[i], 296, kSliderBoxSize.width, kSliderBoxSize.height), 33);
+        w.sliderPaintBox = slider.paintBox;
+        w.sliderLabel = slider.label;
         w.sliderPaintBox->onPaint = [this, n](QPainter& p) {
             drawBrightnessSlider(n);
             DrawBitmapOn(p, ws_.slot(n).SliderBitmap);
         };
-        w.sliderLabel = new EventLabel(client);
-        w.sliderLabel->setObjectName(QString("Slider%1Label").arg(n));
-        w.sliderLabel->setGeometry(boxLeft[i], 296, 97, 33);
         w.sliderLabel->onMouseDown = [this, n](Qt::MouseButton b, int x, int) { SliderLabelMouseDown(n, b, x); };
         w.sliderLabel->onMouseMove = [this, n](int x, int) { SliderLabelMouseMove(n, x); };
         w.sliderLabel->onMouseUp = [this, n](Qt::MouseButton, int x, int y) { SliderLabelMouseUp(n, x, y); };
         w.sliderLabel->onEnter = [this, n] { SliderLabelMouseEnter(n); };
         w.sliderLabel->onLeave = [this, n] { SliderLabelMouseLeave(n); };
     }
-    FOV_SliderPaintBox = new PaintBox(client);
-    FOV_SliderPaintBox->setObjectName("FOV_SliderPaintBox");
-    FOV_SliderPaintBox->setGeometry(20, 396, 209, 25);
+    const LabelDragSlider fov(client, "FOV_Slider", QRect(20, 396, 209, 25), 33);
+    FOV_SliderPaintBox = fov.paintBox;
+    FOV_SliderLabel = fov.label;
     FOV_SliderPaintBox->onPaint = [this](QPainter& p) {
         DrawFOVSlider();
         DrawBitmapOn(p, fovSliderBitmap_);
     };
-    FOV_SliderLabel = new EventLabel(client);
-    FOV_SliderLabel->setObjectName("FOV_SliderLabel");
-    FOV_SliderLabel->setGeometry(20, 396, 209, 33);
     FOV_SliderLabel->onMouseDown = [this](Qt::MouseButton b, int x, int) { FOV_SliderLabelMouseDown(b, x); };
     FOV_SliderLabel->onMouseMove = [this](int x, int) { FOV_SliderLabelMouseMove(x); };
     FOV_SliderLabel->onMouseUp = [this](Qt::MouseButton, int x, int y) { FOV_SliderLabelMouseUp(x, y); };

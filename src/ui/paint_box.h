@@ -63,4 +63,20 @@ public:
     }
 };
 
+// A slider drawn by the program: a paint box under a transparent label of the
+// same width that takes the pointer (press and drag horizontally) and the
+// hover. The owner draws the box and handles the label's events.
+struct LabelDragSlider {
+    LabelDragSlider(QWidget* parent, const QString& name, QRect box, int labelHeight) {
+        paintBox = new PaintBox(parent);
+        paintBox->setObjectName(name + "PaintBox");
+        paintBox->setGeometry(box);
+        label = new EventLabel(parent);
+        label->setObjectName(name + "Label");
+        label->setGeometry(box.x(), box.y(), box.width(), labelHeight);
+    }
+    PaintBox* paintBox;
+    EventLabel* label;
+};
+
 }  // namespace vantrel
