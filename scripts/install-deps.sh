@@ -10,6 +10,11 @@ packages=(
   clang libclang-rt-14-dev
 )
 
+# Benchmarks compare the warp with OpenCV's; only they need it.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(libopencv-core-dev libopencv-imgproc-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -344,6 +344,18 @@ private slots:
         QVERIFY(ws.Panning && !ws.DraggingCP1);
         QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(moved.x + 25, moved.y));
 
+        // Leaving a view forgets the hovered mark: a press in the output view
+        // then pans it rather than starting a drag that would follow the
+        // pointer back into the input view.
+        const MarkCentre at = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
+        move(view, QPoint(at.x, at.y));
+        QVERIFY(ws.HoverCP1);
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(view, &leave);
+        QTest::mousePress(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(50, 50));
+        QVERIFY(ws.Panning && !ws.DraggingCP1);
+        QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(50, 50));
+
         // The right button drags nothing.
         const int cp = s.CP1X;
         move(view, QPoint(moved.x, moved.y));
