@@ -199,10 +199,10 @@ void SnapPositions(double* xs, double* ys, int count) {
 }
 
 // One output row of the flat model: a plain loop the vectoriser handles.
-VANTREL_ROW_CLONES void PlanarRow(double px0, double py, int count, double cosR, double sinR, double scale,
-                                  double cp1X, double cp1Y, double* xs, double* ys) {
+VANTREL_ROW_CLONES void PlanarRow(double px0, double step, double py, int count, double cosR, double sinR,
+                                  double scale, double cp1X, double cp1Y, double* xs, double* ys) {
     for (int x = 0; x < count; ++x) {
-        const double px = px0 + x;
+        const double px = px0 + x * step;
         xs[x] = (px * cosR - py * sinR) * scale + cp1X + 0.5;
         ys[x] = (px * sinR + py * cosR) * scale + cp1Y + 0.5;
     }
@@ -308,6 +308,11 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
 
 void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
                   Bitmap& output, const std::function<void(int)>& progress) {
+    WarpScaled(slot, isMaster, master, borders, 1.0, output, progress);
+}
+
+void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                double step, Bitmap& output, const std::function<void(int)>& progress) {
     const int w = output.width(), h = output.height();
     if (w <= 0 || h <= 0) return;
     const std::uint8_t grey = static_cast<std::uint8_t>(slot.Luminance & 0xFF);
@@ -318,24 +323,26 @@ void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& m
         SphericalMapper::SlotFor(slot, slot.Bitmap.width() / 2.0, slot.Bitmap.height() / 2.0);
     const bool scaled = slot.Scale != 1;
     const int cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
-    const int step = std::max(1, h / 50);
+    const int progressStep = std::max(1, h / 50);
 
     ParallelFor(
-        h, step,
+        h, progressStep,
         [&](int r0, int r1) {
             std::vector<double> xs(static_cast<std::size_t>(w)), ys(xs.size());
             for (int y = r0; y < r1; ++y) {
+                const double oy = y * step;  // the output position of this row
                 if (isMaster) {
                     for (int x = 0; x < w; ++x) {
-                        xs[x] = x - borders.left + 0.5;
-                        ys[x] = y - borders.top + 0.5;
+                        xs[x] = x * step - borders.left + 0.5;
+                        ys[x] = oy - borders.top + 0.5;
                     }
                 } else if (!spherical) {
-                    PlanarRow(-cp1X, y - cp1Y, w, cosR, sinR, slot.Scale, slot.CP1X, slot.CP1Y, xs.data(), ys.data());
+                    PlanarRow(-cp1X, step, oy - cp1Y, w, cosR, sinR, slot.Scale, slot.CP1X, slot.CP1Y, xs.data(),
+                              ys.data());
                 } else {
-                    const double py = y - master.height / 2.0 - borders.top + 0.5;
+                    const double py = oy - master.height / 2.0 - borders.top + 0.5;
                     for (int x = 0; x < w; ++x) {
-                        const double px = x - master.width / 2.0 - borders.left + 0.5;
+                        const double px = x * step - master.width / 2.0 - borders.left + 0.5;
                         if (!mapper.map(mapper.locate(px, py, scaled), sphere, xs[x], ys[x])) xs[x] = ys[x] = -1;
                     }
                 }

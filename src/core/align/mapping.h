@@ -63,6 +63,11 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
 void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
                   Bitmap& output, const std::function<void(int percent)>& progress = {});
 
+// The same render with output pixel (x, y) taken at the bordered output
+// position (step x, step y): the save dialog's reduced-scale preview.
+void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                double step, Bitmap& output, const std::function<void(int percent)>& progress = {});
+
 // The snapping of full-size source positions to 0.00001 pixel, by division
 // or by the faster fused path that must give the same numbers.
 void SnapPositionsForTesting(double* xs, double* ys, int count, bool byDivision);

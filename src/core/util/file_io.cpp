@@ -28,6 +28,23 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
     return bytes;
 }
 
+std::vector<std::uint8_t> ReadFilePrefix(const std::string& path, std::size_t maxBytes) {
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
+    if (!in) throw Error("Cannot open file \"" + path + "\".");
+    std::vector<std::uint8_t> bytes(maxBytes);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(maxBytes));
+    if (in.bad()) throw Error("Cannot read file \"" + path + "\".");
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+namespace {
+// Simulates a disk that fills up after this many bytes (tests only).
+long long g_failAfter = -1;
+}  // namespace
+
+void SetWriteFailureForTesting(long long afterBytes) { g_failAfter = afterBytes; }
+
 void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size) {
     namespace fs = std::filesystem;
     const fs::path target = PathFromUtf8(path);
@@ -35,23 +52,26 @@ void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std:
     fs::path temp = target;
     temp += ".tmp" + std::to_string(rd() % 1000000);
 
-    auto fail = [&](const std::string& why) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw Error("Cannot write file \"" + path + "\": " + why);
-    };
-
     std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) throw Error("Cannot write file \"" + path + "\": " + std::strerror(errno));
-    const bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
-    const int writeErr = errno;
+    if (!f) throw Error("Cannot create file " + path);
+    std::size_t toWrite = size;
+    bool written;
+    if (g_failAfter >= 0 && static_cast<unsigned long long>(g_failAfter) < size) {
+        toWrite = static_cast<std::size_t>(g_failAfter);
+        written = false;
+    } else {
+        written = true;
+    }
+    written = (toWrite == 0 || std::fwrite(data, 1, toWrite, f) == toWrite) && written;
     const bool flushed = std::fflush(f) == 0;
     const bool closed = std::fclose(f) == 0;
-    if (!written || !flushed || !closed) fail(std::strerror(written ? errno : writeErr));
-
     std::error_code ec;
-    fs::rename(temp, target, ec);
-    if (ec) fail(ec.message());
+    if (written && flushed && closed) fs::rename(temp, target, ec);
+    if (!written || !flushed || !closed || ec) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw Error("Stream write error\n" + path);
+    }
 }
 
 }  // namespace vantrel

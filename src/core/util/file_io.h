@@ -13,6 +13,10 @@ std::filesystem::path PathFromUtf8(const std::string& utf8);
 // Reads a whole file; throws Error when it cannot be opened or read.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 
+// The first `maxBytes` of a file (fewer if it is shorter); throws Error when
+// it cannot be opened or read.
+std::vector<std::uint8_t> ReadFilePrefix(const std::string& path, std::size_t maxBytes);
+
 // Writes to a temporary file beside the target and renames it over the target
 // only once everything is on disk, so a failure never leaves a half-written
 // file where a good one was. Throws Error on failure.
@@ -20,5 +24,9 @@ void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std:
 inline void WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     WriteFileAtomically(path, bytes.data(), bytes.size());
 }
+
+// Makes every write fail once `afterBytes` bytes are written, as on a full
+// disk (negative: writes work again). For tests.
+void SetWriteFailureForTesting(long long afterBytes);
 
 }  // namespace vantrel

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// A byte buffer read and written as 16- and 32-bit values at 1-based
+// positions in one byte order. Every access is bounds-checked: a position
+// outside the buffer throws MalformedBlock instead of reading past it.
+class TByteOrderBuffer {
+public:
+    struct MalformedBlock {};
+
+    bool MotorolaOrder = false;  // true = big-endian ("MM")
+
+    std::uint16_t get16(const std::vector<std::uint8_t>& bytes, std::size_t position) const;
+    std::uint32_t get32(const std::vector<std::uint8_t>& bytes, std::size_t position) const;
+    void put16(std::vector<std::uint8_t>& bytes, std::size_t position, std::uint16_t value) const;
+    void put32(std::vector<std::uint8_t>& bytes, std::size_t position, std::uint32_t value) const;
+};
+
+// One entry of a JPEG's segment table.
+struct TJpegSegment {
+    std::vector<std::uint8_t> Data;  // the two length bytes, then the payload
+    int Marker = 0;                  // the byte after 0xFF
+    int Size = 0;                    // the 16-bit length field
+};
+
+// The walk of an EXIF block's directories for the pixel dimensions.
+class TExifDirectory : public TByteOrderBuffer {
+public:
+    int ExifWidth = 0, ExifHeight = 0;
+    std::size_t ExifWidthPos = 0, ExifHeightPos = 0;  // 1-based value fields in the segment's Data
+    int ExifWidthFormat = 0, ExifHeightFormat = 0;
+    bool Malformed = false;  // a read would have left the block: never update it
+
+    // Walks IFD0 and the sub-directories it points to.
+    void Walk(const std::vector<std::uint8_t>& data, std::size_t position, int blockLength);
+
+private:
+    void WalkDirectory(const std::vector<std::uint8_t>& data, std::size_t position, int blockLength);
+    std::vector<std::size_t> walked_;
+};
+
+// The JPEG metadata reader and writer: reads a source JPEG's first segments
+// and writes a JPEG made of the source's EXIF, IPTC and comment segments and
+// freshly encoded image data.
+class TJpegMetadata : public TByteOrderBuffer {
+public:
+    static constexpr int kMaxSegments = 20;
+
+    // True when `path` is a JPEG (by extension) whose first segments hold
+    // metadata (APP1, APP13 or COM). Never throws.
+    bool ReadMetadata(const std::string& path);
+    // The same on bytes already in memory.
+    bool ReadMetadataFromBytes(const std::vector<std::uint8_t>& file);
+    bool HasMetadata() const { return exif_ || iptc_ || comment_; }
+
+    // The output file's bytes: SOI, the source's EXIF block (dimensions set
+    // to width x height when `adjustSize`) or its APP0 or a default JFIF
+    // header, its IPTC and comment segments, then `encoded` (a complete JPEG)
+    // from its first segment that is none of APP0, APP1, APP13, COM in turn.
+    // Uses the metadata of the last successful read.
+    std::vector<std::uint8_t> ComposeJpeg(const std::vector<std::uint8_t>& encoded, int width, int height,
+                                          bool adjustSize);
+
+    // Reads `sourcePath` (or `outputPath` when empty) and writes `encoded` to
+    // `outputPath` with that source's metadata, or as it is without any.
+    // The file is written once, through a temporary file. Throws Error on a
+    // write failure.
+    void WriteJpegWithMetadata(const std::vector<std::uint8_t>& encoded, int width, int height,
+                               const std::string& outputPath, const std::string& sourcePath, bool adjustSize);
+
+    void UpdateExifDimensions(int width, int height);
+
+    std::string ErrorText;
+    int SegmentCount = 0;
+    std::array<TJpegSegment, kMaxSegments> Segments;
+    const TJpegSegment* ExifSegment() const { return exif_ ? &Segments[*exif_] : nullptr; }
+    const TJpegSegment* IptcSegment() const { return iptc_ ? &Segments[*iptc_] : nullptr; }
+    const TJpegSegment* CommentSegment() const { return comment_ ? &Segments[*comment_] : nullptr; }
+    const TJpegSegment* HeaderSegment() const { return header_ ? &Segments[*header_] : nullptr; }
+    const TExifDirectory* Directory() const { return directory_ ? &*directory_ : nullptr; }
+
+    static const std::array<std::uint8_t, 18> DefaultJfifHeader;
+
+private:
+    void reset();
+    bool ReadJpegSegments(const std::vector<std::uint8_t>& file);
+    void ParseExifBlock();
+
+    std::optional<int> exif_, iptc_, comment_, header_;
+    std::optional<TExifDirectory> directory_;
+};
+
+}  // namespace vantrel

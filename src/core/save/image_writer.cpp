@@ -1,0 +1,29 @@
+#include "save/image_writer.h"
+
+#include "imaging/bmp_codec.h"
+#include "imaging/jpeg_codec.h"
+#include "util/error.h"
+#include "util/file_io.h"
+
+namespace vantrel {
+
+void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                       OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
+                       TJpegMetadata& metadata, const std::function<void(int)>& progress) {
+    const long long w = static_cast<long long>(master.width) + borders.left + borders.right;
+    const long long h = static_cast<long long>(master.height) + borders.top + borders.bottom;
+    if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
+    if (frame.width() != w || frame.height() != h) frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    WarpFullSize(slot, isMaster, master, borders, frame, progress);
+    if (format == OutputFormat::Bmp) {
+        WriteFileAtomically(outputPath, EncodeBmp(frame));
+        return;
+    }
+    const std::vector<std::uint8_t> encoded = EncodeJpeg(frame, quality);
+    if (metadata.ReadMetadata(slot.FilePath))
+        WriteFileAtomically(outputPath, metadata.ComposeJpeg(encoded, frame.width(), frame.height(), true));
+    else
+        WriteFileAtomically(outputPath, encoded);
+}
+
+}  // namespace vantrel

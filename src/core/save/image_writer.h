@@ -1,0 +1,22 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "align/mapping.h"
+#include "metadata/jpeg_metadata.h"
+
+namespace vantrel {
+
+enum class OutputFormat { Bmp, Jpeg };
+
+// Renders one slot into the master's frame plus borders (into `frame`, which
+// is resized and reused between calls) and writes it as a 24-bit BMP or a
+// JPEG of `quality`; a JPEG carries the source file's EXIF (with the new
+// pixel size), IPTC and comment. Written once, through a temporary file, so a
+// failure leaves no partial file and keeps what was there. Throws Error.
+void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                       OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
+                       TJpegMetadata& metadata, const std::function<void(int percent)>& progress = {});
+
+}  // namespace vantrel

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+
+#include "align/mapping.h"
+
+namespace vantrel {
+
+// A file name without its directory and its last extension ("a.b.jpg" gives "a.b").
+std::string BaseNameOf(const std::string& path);
+
+// What the save dialog offers: per slot whether it is written and the base
+// name typed for it, the tag and where it goes, the type and the directory.
+struct SaveNaming {
+    std::array<bool, 3> enabled{};
+    std::array<std::string, 3> baseName;
+    std::string tag = "Aligned";
+    bool append = true;
+    bool jpeg = true;
+    std::string outputDir;
+};
+
+struct OutputNames {
+    std::array<std::string, 3> fileName, fullPath;  // empty for a slot not offered
+    std::array<bool, 3> exists{};
+    bool anyExists = false;
+};
+
+// The output names: base + tag (or tag + base) + ".jpg"/".bmp", in the output
+// directory; `exists` tells which are there already.
+OutputNames ComputeOutputNames(const SaveNaming& naming,
+                               const std::function<bool(const std::string&)>& exists);
+
+// The overwrite warning for the offered slots whose files exist; empty when none.
+std::string OverwriteMessage(const OutputNames& names, const std::array<bool, 3>& enabled);
+
+// The directory cut into pieces joined by blanks so that a word-wrapping
+// label of `labelWidth` shows one piece a line (" " for an empty directory).
+std::string WrapDirectoryLabel(const std::string& directory, int labelWidth,
+                               const std::function<int(const std::string&)>& textWidth);
+
+// A border field: its integer value, 0 for text that is not an integer.
+int BorderValue(const std::string& text);
+
+// The save dialog's reduced-scale preview of one slot into `target`: the
+// bordered output frame at a step that makes it about 1/1.1 of the target,
+// centred; smaller frames are rendered at full resolution and stretched up.
+void RenderSavePreview(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                       Bitmap& target, const std::function<void(int percent)>& progress = {});
+
+}  // namespace vantrel
