@@ -29,6 +29,9 @@
 #include "grid_delegate.h"
 #include "paint_box.h"
 #include "prompter.h"
+#include "save/image_writer.h"
+#include "save/output_naming.h"
+#include "save_form.h"
 #include "util/error.h"
 
 namespace vantrel {
@@ -95,6 +98,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     AboutForm = new TAboutForm(this);
     LensCorrectionForm = new TLensCorrectionForm(ws_, this);
     DebugForm = new TDebugForm(this);
+    SaveForm = new TSaveForm(ws_, prompter_, this);
 
     for (int n = 1; n <= 3; ++n) ClearSlot(n);
     AutoSelectMaster();
@@ -236,7 +240,9 @@ void TForm1::buildControls() {
     auto* openBtn = AddButton(client, "OpenBtn", "Open", QRect(0, 0, 75, 25));
     connect(openBtn, &QPushButton::clicked, this, &TForm1::OpenBtnClick);
     openBtn->hide();
-    AddButton(client, "SaveBtn", "Save", QRect(0, 0, 75, 25))->hide();
+    auto* saveBtn = AddButton(client, "SaveBtn", "Save", QRect(0, 0, 75, 25));
+    connect(saveBtn, &QPushButton::clicked, this, &TForm1::SaveBtnClick);
+    saveBtn->hide();
     AddButton(client, "AboutBtn", "About", QRect(0, 0, 75, 25))->hide();
     auto* fovEdit = new QLineEdit("0", client);
     fovEdit->setObjectName("FOVEdit");
@@ -284,7 +290,7 @@ void TForm1::buildMenus() {
     bar->setObjectName("MainMenu1");
     MainMenuOpen = bar->addAction("Open", this, &TForm1::OpenBtnClick);
     MainMenuOpen->setObjectName("MainMenuOpen");
-    MainMenuSaveAll = bar->addAction("Save All");
+    MainMenuSaveAll = bar->addAction("Save All", this, &TForm1::SaveBtnClick);
     MainMenuSaveAll->setObjectName("MainMenuSaveAll");
     MainMenuAbout = bar->addAction("About", this, &TForm1::MainMenuAboutClick);
     MainMenuAbout->setObjectName("MainMenuAbout");
@@ -305,7 +311,7 @@ void TForm1::buildMenus() {
             return a;
         };
         connect(add("Load Image", "LoadImage%1", true), &QAction::triggered, this, [this, n] { LoadSlotFromFile(n); });
-        add("Save Image", "SaveImage%1", true);
+        connect(add("Save Image", "SaveImage%1", true), &QAction::triggered, this, [this, n] { SaveSingleImage(n); });
         connect(add("Clear Image", "ClearImage%1", true), &QAction::triggered, this, [this, n] { ClearImageClick(n); });
         add("Copy Image", "CopyImage%1", false);
         add("Paste Image", "PasteImage%1", false);
@@ -576,7 +582,10 @@ void TForm1::RenderPreview() {
     std::optional<WaitCursor> wait;
     if (!ws_.LivePreview) wait.emplace();
     setStatus(1, "Processing");
-    vantrel::RenderPreview(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), nullptr, ws_.OutputBitmap, &marks_);
+    const Borders borders = SaveForm ? SaveForm->borders() : Borders{};
+    const bool bordered = SaveForm && SaveForm->BordersCheckBox->isChecked();
+    vantrel::RenderPreview(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), bordered ? &borders : nullptr,
+                           ws_.OutputBitmap, &marks_);
     showPanPreview_ = false;
     AlignedPaintBox->update();
     setProgress(0);
@@ -708,8 +717,9 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
         return;
     }
     ws_.ActiveControl = 8;
-    const int w = ws_.MasterIndex == 0 ? 0 : ws_.MasterWidth;
-    const int h = ws_.MasterIndex == 0 ? 0 : ws_.MasterHeight;
+    const Borders b = SaveForm->borders();
+    const long long w = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterWidth) + b.left + b.right;
+    const long long h = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterHeight) + b.top + b.bottom;
     setStatus(0, QString("Output Images - %1x%2").arg(w).arg(h));
 }
 
@@ -945,6 +955,81 @@ void TForm1::changeEvent(QEvent* event) {
     // A window brought back clears the highlighted knob, as a repaint does.
     if (event->type() == QEvent::ActivationChange) ws_.SliderHot = false;
     QMainWindow::changeEvent(event);
+}
+
+// ---- saving ----
+
+bool TForm1::showSaveForm(const std::array<bool, 3>& offered, int previewSlot) {
+    TSaveForm& form = *SaveForm;
+    form.OutputFileList->clear();
+    form.OutputDir = ToQt(ws_.LastOutputDir);
+    for (int n = 1; n <= 3; ++n) {
+        QLineEdit* edit = form.SourceNameEdit[n - 1];
+        const QSignalBlocker block(edit);
+        const bool on = offered[n - 1];
+        form.SourceBaseName[n - 1] = on ? ToQt(BaseNameOf(ws_.slot(n).FilePath)) : QString();
+        edit->setText(form.SourceBaseName[n - 1]);
+        edit->setEnabled(on);
+        edit->setStyleSheet(on && ws_.slot(n).Loaded ? "background-color: #FFFFFF;" : "background-color: #808080;");
+        form.MasterMarker[n - 1]->setVisible(n == ws_.MasterIndex && offered[n - 1]);
+    }
+    form.RecalculateBtnClick();
+    form.PreviewIndex = previewSlot;
+    form.OutputFileList->setCurrentRow(previewSlot - 1);
+    form.OutputFileListClick();
+    return prompter_.showModal(SaveForm) == QDialog::Accepted;
+}
+
+void TForm1::writeSlots(const std::array<bool, 3>& which) {
+    TSaveForm& form = *SaveForm;
+    ws_.LastOutputDir = FromQt(form.OutputDir);
+    const Borders borders = form.borders();
+    const OutputFormat format = form.jpeg() ? OutputFormat::Jpeg : OutputFormat::Bmp;
+    const int quality = form.quality();
+    WaitCursor wait;
+    Bitmap frame;  // one output frame, reused for every image
+    TJpegMetadata metadata;
+    const MasterGeometry master = ws_.masterGeometry();
+    try {
+        for (int n = 1; n <= 3; ++n) {
+            if (which[n - 1] && ws_.slot(n).Loaded) {
+                setStatus(1, QString("Saving Image %1").arg(n));
+                ProcessPendingMessages();
+                WriteAlignedImage(ws_.slot(n), n == ws_.MasterIndex, master, borders, format, quality,
+                                  FromQt(form.OutputFullPath[n - 1]), frame, metadata, [this](int percent) {
+                                      setProgress(percent);
+                                      ProcessPendingMessages();
+                                  });
+            }
+            setProgress(0);
+            statusBar()->update();
+        }
+    } catch (const std::exception& e) {
+        // The images written so far stay; the command ends at this one.
+        setProgress(0);
+        reportError(e);
+        return;
+    }
+    setStatus(1, "Ready");
+}
+
+void TForm1::SaveBtnClick() {
+    if (ws_.MasterIndex == 0) return;
+    std::array<bool, 3> loaded{};
+    for (int n = 1; n <= 3; ++n) loaded[n - 1] = ws_.slot(n).Loaded;
+    if (!showSaveForm(loaded, ws_.MasterIndex)) return;
+    writeSlots(loaded);
+}
+
+void TForm1::SaveSingleImage(int n) {
+    if (ws_.MasterIndex == 0) return;
+    std::array<bool, 3> only{};
+    only[n - 1] = true;
+    if (!showSaveForm(only, n)) {
+        RenderPreview();
+        return;
+    }
+    writeSlots(only);
 }
 
 // ---- windows ----

@@ -22,6 +22,7 @@ class Prompter;
 class TAboutForm;
 class TDebugForm;
 class TLensCorrectionForm;
+class TSaveForm;
 
 // The main window: three image slots with their input views, the output
 // view, the sliders, the alignment data grid and the status bar.
@@ -42,6 +43,11 @@ public:
     void ClearImage1Click() { ClearImageClick(1); }
     void ClearImage2Click() { ClearImageClick(2); }
     void ClearImage3Click() { ClearImageClick(3); }
+    void SaveBtnClick();
+    void SaveSingleImage(int n);
+    void SaveImage1Click() { SaveSingleImage(1); }
+    void SaveImage2Click() { SaveSingleImage(2); }
+    void SaveImage3Click() { SaveSingleImage(3); }
     void MainMenuAboutClick();
     void Close1Click();
     void Debug1Click();
@@ -115,6 +121,7 @@ public:
     TAboutForm* AboutForm = nullptr;
     TLensCorrectionForm* LensCorrectionForm = nullptr;
     TDebugForm* DebugForm = nullptr;
+    TSaveForm* SaveForm = nullptr;
 
     PaintBox* AlignedPaintBox = nullptr;
     PaintBox* FOV_SliderPaintBox = nullptr;
@@ -171,6 +178,10 @@ private:
     void ProcessPendingMessages();
     void reportError(const std::exception& e);
     Rgb buttonFace() const;
+    // Fills the save dialog for the slots in `offered` and shows it; true on OK.
+    bool showSaveForm(const std::array<bool, 3>& offered, int previewSlot);
+    // Writes the given slots with the dialog's choices.
+    void writeSlots(const std::array<bool, 3>& which);
 
     Prompter& prompter_;
     Workspace ws_;

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace vantrel {
@@ -25,5 +26,17 @@ Prompter::Answer QtPrompter::message(QWidget* parent, Kind kind, const QString& 
 }
 
 int QtPrompter::showModal(QDialog* dialog) { return dialog->exec(); }
+
+QString QtPrompter::chooseDirectory(QWidget* parent, const QString& title, const QString& directory,
+                                    const QString& fileName) {
+    QFileDialog dialog(parent, title, directory);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.selectFile(fileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    // The directory part of whatever was chosen.
+    const QFileInfo chosen(dialog.selectedFiles().front());
+    return chosen.isDir() ? chosen.absoluteFilePath() : chosen.absolutePath();
+}
 
 }  // namespace vantrel

@@ -21,6 +21,10 @@ public:
     virtual Answer message(QWidget* parent, Kind kind, const QString& text) = 0;
     // Shows a window modally; returns its result (QDialog::Accepted or Rejected).
     virtual int showModal(QDialog* dialog) = 0;
+    // A directory picked in a file dialog (empty on Cancel); `fileName` is
+    // the text shown in its file name box.
+    virtual QString chooseDirectory(QWidget* parent, const QString& title, const QString& directory,
+                                    const QString& fileName) = 0;
 };
 
 // The real dialogs and message boxes.
@@ -29,6 +33,8 @@ public:
     QStringList openPictures(QWidget* parent, const QString& directory, bool multiple) override;
     Answer message(QWidget* parent, Kind kind, const QString& text) override;
     int showModal(QDialog* dialog) override;
+    QString chooseDirectory(QWidget* parent, const QString& title, const QString& directory,
+                            const QString& fileName) override;
 };
 
 }  // namespace vantrel

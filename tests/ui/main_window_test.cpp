@@ -17,40 +17,12 @@
 #include "main_window.h"
 #include "paint_box.h"
 #include "prompter.h"
+#include "scripted_prompter.h"
 #include "util/file_io.h"
 
 using namespace vantrel;
 
 namespace {
-
-// Answers every modal interaction from a script; nothing ever blocks.
-class ScriptedPrompter : public Prompter {
-public:
-    QList<QStringList> files;         // answers to open dialogs, in order
-    QList<int> modalAnswers;          // QDialog::Accepted or Rejected
-    QStringList messages;             // every message box shown
-    QList<Kind> kinds;
-    Answer messageAnswer = Answer::Ok;
-    int modalsShown = 0;
-
-    QStringList openPictures(QWidget*, const QString&, bool) override {
-        return files.isEmpty() ? QStringList() : files.takeFirst();
-    }
-    Answer message(QWidget*, Kind kind, const QString& text) override {
-        messages << text;
-        kinds << kind;
-        return messageAnswer;
-    }
-    int showModal(QDialog* dialog) override {
-        ++modalsShown;
-        const int answer = modalAnswers.isEmpty() ? QDialog::Accepted : modalAnswers.takeFirst();
-        if (auto* lens = dynamic_cast<TLensCorrectionForm*>(dialog); lens && answer == QDialog::Accepted)
-            lens->OKBtnClick();
-        else
-            dialog->done(answer);
-        return answer;
-    }
-};
 
 // A pointer move delivered straight to the widget (no button state needed).
 void move(QWidget* widget, QPoint at) {

@@ -1,0 +1,312 @@
+#include "save_form.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+
+#include "bitmap_image.h"
+#include "paint_box.h"
+#include "prompter.h"
+#include "save/output_naming.h"
+#include "workspace/workspace.h"
+
+namespace vantrel {
+
+namespace {
+
+QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y) {
+    auto* label = new QLabel(text, parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QFrame* AddBar(QWidget* parent, const QString& name, const QRect& geometry, const QString& colour) {
+    auto* bar = new QFrame(parent);
+    bar->setObjectName(name);
+    bar->setGeometry(geometry);
+    bar->setStyleSheet(QString("background-color: %1;").arg(colour));
+    bar->hide();
+    return bar;
+}
+
+const char* const kLightRed = "rgb(255, 150, 150)";
+
+}  // namespace
+
+TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
+    : QDialog(parent), workspace_(workspace), prompter_(prompter) {
+    setObjectName("SaveForm");
+    setWindowTitle("Save Aligned Images");
+    setFixedSize(863, 635);
+    QFont font("Arial");
+    font.setPixelSize(12);
+    setFont(font);
+
+    AddLabel(this, "Input File Names  (click to edit)", 8, 6);
+    for (int i = 0; i < 3; ++i) {
+        const int n = i + 1;
+        SourceNameEdit[i] = new QLineEdit(this);
+        SourceNameEdit[i]->setObjectName(QString("Image%1SourceNameEdit").arg(n));
+        SourceNameEdit[i]->setGeometry(8, 24 + 24 * i, 208, 21);
+        connect(SourceNameEdit[i], &QLineEdit::textChanged, this, [this] { RecalculateBtnClick(); });
+        SourceNameEdit[i]->installEventFilter(this);
+    }
+    AddLabel(this, "Tag", 8, 100);
+    AlignedTextEdit = new QLineEdit("Aligned", this);
+    AlignedTextEdit->setObjectName("AlignedTextEdit");
+    AlignedTextEdit->setGeometry(8, 116, 120, 21);
+    connect(AlignedTextEdit, &QLineEdit::textChanged, this, [this] { RecalculateBtnClick(); });
+    AppendCheckBox = new QCheckBox("Append", this);
+    AppendCheckBox->setObjectName("AppendCheckBox");
+    AppendCheckBox->setGeometry(140, 118, 76, 17);
+    AppendCheckBox->setChecked(true);
+    connect(AppendCheckBox, &QCheckBox::clicked, this, [this] { RecalculateBtnClick(); });
+
+    AddLabel(this, "Output File List  (click to preview)", 8, 144);
+    OutputFileList = new QListWidget(this);
+    OutputFileList->setObjectName("OutputFileList");
+    OutputFileList->setGeometry(20, 162, 180, 64);
+    OutputFileList->setUniformItemSizes(true);
+    connect(OutputFileList, &QListWidget::itemClicked, this, [this] { OutputFileListClick(); });
+    for (int i = 0; i < 3; ++i) {
+        MasterMarker[i] = AddBar(this, QString("Image%1MasterMarker").arg(i + 1), QRect(8, 166 + 20 * i, 8, 14), "yellow");
+        FileOverwriteMarker[i] =
+            AddBar(this, QString("Image%1FileOverwriteMarker").arg(i + 1), QRect(204, 166 + 20 * i, 8, 14), kLightRed);
+    }
+    FileOverwriteWarningStaticText = new QLabel("   File Overwrite Warning  ", this);
+    FileOverwriteWarningStaticText->setObjectName("FileOverwriteWarningStaticText");
+    FileOverwriteWarningStaticText->setGeometry(20, 230, 180, 18);
+    FileOverwriteWarningStaticText->setAlignment(Qt::AlignCenter);
+    FileOverwriteWarningStaticText->setStyleSheet(
+        QString("background-color: %1; border: 1px solid black;").arg(kLightRed));
+    FileOverwriteWarningStaticText->hide();
+
+    AddLabel(this, "Output Directory", 8, 254);
+    auto* shape = new QFrame(this);
+    shape->setObjectName("Shape1");
+    shape->setGeometry(8, 270, 181, 101);
+    shape->setFrameShape(QFrame::Box);
+    OutputFullDirLabel = new QLabel(this);
+    OutputFullDirLabel->setObjectName("OutputFullDirLabel");
+    OutputFullDirLabel->setGeometry(10, 272, 177, 97);
+    OutputFullDirLabel->setWordWrap(true);
+    OutputFullDirLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    OutputFullDirLabel->setStyleSheet("background-color: white;");
+    SelectDirBtn = new QPushButton("Browse", this);
+    SelectDirBtn->setObjectName("SelectDirBtn");
+    SelectDirBtn->setGeometry(114, 376, 75, 25);
+    connect(SelectDirBtn, &QPushButton::clicked, this, [this] { SelectDirBtnClick(); });
+
+    BordersCheckBox = new QCheckBox("Borders", this);
+    BordersCheckBox->setObjectName("BordersCheckBox");
+    BordersCheckBox->setGeometry(8, 408, 80, 17);
+    connect(BordersCheckBox, &QCheckBox::clicked, this, [this] { BordersCheckBoxClick(); });
+    auto addBorder = [&](const char* name, int x, int y) {
+        auto* edit = new QLineEdit("50", this);
+        edit->setObjectName(name);
+        edit->setGeometry(x, y, 40, 21);
+        connect(edit, &QLineEdit::textChanged, this, [this] { TopBdrEditChange(); });
+        return edit;
+    };
+    TopBdrEdit = addBorder("TopBdrEdit", 60, 430);
+    LeftBdrEdit = addBorder("LeftBdrEdit", 14, 454);
+    RightBdrEdit = addBorder("RightBdrEdit", 106, 454);
+    BottomBdrEdit = addBorder("BottomBdrEdit", 60, 478);
+
+    AddLabel(this, "File Type", 8, 508);
+    BMPRadio = new QRadioButton(".bmp", this);
+    BMPRadio->setObjectName("BMPRadio");
+    BMPRadio->setGeometry(8, 524, 60, 17);
+    JPGRadio = new QRadioButton(".jpg", this);
+    JPGRadio->setObjectName("JPGRadio");
+    JPGRadio->setGeometry(76, 524, 60, 17);
+    JPGRadio->setChecked(true);
+    connect(BMPRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
+    connect(JPGRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
+
+    AddLabel(this, "Quality", 8, 550);
+    JPGQualitySlider = new QSlider(Qt::Horizontal, this);
+    JPGQualitySlider->setObjectName("JPGQualitySlider");
+    JPGQualitySlider->setGeometry(8, 566, 150, 22);
+    JPGQualitySlider->setRange(1, 100);
+    JPGQualitySlider->setSingleStep(1);
+    JPGQualitySlider->setValue(100);
+    connect(JPGQualitySlider, &QSlider::valueChanged, this, [this] { JPGQualitySliderChange(); });
+    JPGQualityLabel = new QLabel("100 %", this);
+    JPGQualityLabel->setObjectName("JPGQualityLabel");
+    JPGQualityLabel->setGeometry(164, 568, 50, 17);
+
+    OKBtn = new QPushButton("Ok... Save", this);
+    OKBtn->setObjectName("OKBtn");
+    OKBtn->setGeometry(8, 600, 96, 27);
+    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+    CancelBtn = new QPushButton("Cancel", this);
+    CancelBtn->setObjectName("CancelBtn");
+    CancelBtn->setGeometry(120, 600, 96, 27);
+    connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
+
+    ImagePreviewPaintBox = new PaintBox(this);
+    ImagePreviewPaintBox->setObjectName("ImagePreviewPaintBox");
+    ImagePreviewPaintBox->setGeometry(226, 3, 629, 629);
+    ImagePreviewPaintBox->onPaint = [this](QPainter& p) { p.drawImage(0, 0, WrapBitmap(PreviewBitmap)); };
+    PreviewBitmap.resize(629, 629);
+
+    ProgressBar = new QProgressBar(this);
+    ProgressBar->setObjectName("ProgressBar");
+    ProgressBar->setRange(0, 100);
+    ProgressBar->hide();
+    OutputDirLabel = new QLabel(this);
+    OutputDirLabel->setObjectName("OutputDirLabel");
+    OutputDirLabel->hide();
+    OutputDirEdit = new QLineEdit(this);
+    OutputDirEdit->setObjectName("OutputDirEdit");
+    OutputDirEdit->hide();
+    connect(OutputDirEdit, &QLineEdit::textChanged, this, [this] { OutputDirEditChange(); });
+    RecalculateBtn = new QPushButton(this);
+    RecalculateBtn->setObjectName("RecalculateBtn");
+    RecalculateBtn->hide();
+    connect(RecalculateBtn, &QPushButton::clicked, this, [this] { RecalculateBtnClick(); });
+}
+
+bool TSaveForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress)
+        for (int n = 0; n < 3; ++n)
+            if (watched == SourceNameEdit[n]) ImageSourceNameEditClick(n + 1);
+    return QDialog::eventFilter(watched, event);
+}
+
+Borders TSaveForm::borders() const {
+    if (!BordersCheckBox->isChecked()) return {};
+    return {BorderValue(TopBdrEdit->text().toStdString()), BorderValue(LeftBdrEdit->text().toStdString()),
+            BorderValue(BottomBdrEdit->text().toStdString()), BorderValue(RightBdrEdit->text().toStdString())};
+}
+
+bool TSaveForm::jpeg() const { return JPGRadio->isChecked(); }
+
+int TSaveForm::quality() const { return JPGQualitySlider->value(); }
+
+void TSaveForm::WrapDirectoryLabel() {
+    const QFontMetrics metrics(OutputFullDirLabel->font());
+    OutputFullDirLabel->setText(QString::fromStdString(vantrel::WrapDirectoryLabel(
+        OutputDir.toStdString(), OutputFullDirLabel->width(),
+        [&](const std::string& s) { return metrics.horizontalAdvance(QString::fromStdString(s)); })));
+}
+
+void TSaveForm::OutputDirEditChange() {
+    const QSignalBlocker block(OutputDirEdit);
+    OutputDirEdit->setText(OutputDir);
+    WrapDirectoryLabel();
+}
+
+void TSaveForm::RecalculateBtnClick() {
+    OutputFileList->clear();
+    {
+        const QSignalBlocker block(OutputDirEdit);
+        OutputDirEdit->setText(OutputDir);
+    }
+    WrapDirectoryLabel();
+    OutputDirLabel->setText(QString("Output Directory ...") + QDir::separator() + QFileInfo(OutputDir).fileName());
+
+    SaveNaming naming;
+    for (int n = 0; n < 3; ++n) {
+        naming.enabled[n] = SourceNameEdit[n]->isEnabled();
+        naming.baseName[n] = SourceNameEdit[n]->text().toStdString();
+    }
+    naming.tag = AlignedTextEdit->text().toStdString();
+    naming.append = AppendCheckBox->isChecked();
+    naming.jpeg = JPGRadio->isChecked();
+    naming.outputDir = OutputDirEdit->text().toStdString();
+    const OutputNames names = ComputeOutputNames(
+        naming, [](const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); });
+    for (int n = 0; n < 3; ++n) {
+        OutputFileName[n] = QString::fromStdString(names.fileName[n]);
+        OutputFullPath[n] = QString::fromStdString(names.fullPath[n]);
+        if (!naming.enabled[n]) SourceBaseName[n].clear();
+        OutputFileList->addItem(OutputFileName[n]);
+        FileOverwriteMarker[n]->setVisible(names.exists[n]);
+    }
+    FileOverwriteWarningStaticText->setVisible(names.anyExists);
+}
+
+void TSaveForm::SelectDirBtnClick() {
+    QString files;
+    for (int n = 0; n < 3; ++n)
+        if (SourceNameEdit[n]->isEnabled()) files += OutputFileName[n] + "; ";
+    const QString chosen = prompter_.chooseDirectory(this, "Choose Output Directory", OutputDir, files);
+    if (chosen.isEmpty()) return;
+    OutputDir = QDir::toNativeSeparators(chosen);
+    OutputDirLabel->setText(QString("Output Directory ...") + QDir::separator() + QFileInfo(OutputDir).fileName());
+    RecalculateBtnClick();
+}
+
+void TSaveForm::JPGQualitySliderChange() { JPGQualityLabel->setText(QString("%1%").arg(JPGQualitySlider->value())); }
+
+void TSaveForm::OKBtnClick() {
+    OutputNames names;
+    std::array<bool, 3> enabled{};
+    for (int n = 0; n < 3; ++n) {
+        names.fullPath[n] = OutputFullPath[n].toStdString();
+        names.exists[n] = !OutputFullPath[n].isEmpty() && QFileInfo::exists(OutputFullPath[n]);
+        enabled[n] = SourceNameEdit[n]->isEnabled();
+    }
+    const std::string message = OverwriteMessage(names, enabled);
+    if (!message.empty() &&
+        prompter_.message(this, Prompter::Kind::Warning, QString::fromStdString(message)) == Prompter::Answer::Cancel)
+        return;
+    accept();
+}
+
+void TSaveForm::CancelBtnClick() { reject(); }
+
+void TSaveForm::RenderSavePreview(int n) {
+    const TImageSlot& slot = workspace_.slot(n);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        vantrel::RenderSavePreview(slot, n == workspace_.MasterIndex, workspace_.masterGeometry(), borders(),
+                                   PreviewBitmap, [this](int percent) { ProgressBar->setValue(percent); });
+    } catch (...) {
+        QApplication::restoreOverrideCursor();
+        throw;
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void TSaveForm::redrawPreview() { ImagePreviewPaintBox->update(); }
+
+void TSaveForm::OutputFileListClick() {
+    PreviewBitmap.fill(0, 0, 0);
+    const int row = OutputFileList->currentRow();
+    if (row >= 0 && row < 3 && workspace_.slot(row + 1).Loaded && !OutputFileName[row].isEmpty()) {
+        RenderSavePreview(row + 1);
+        PreviewIndex = row + 1;
+    }
+    redrawPreview();
+}
+
+void TSaveForm::ImageSourceNameEditClick(int n) {
+    RenderSavePreview(n);
+    OutputFileList->setCurrentRow(n - 1);
+    redrawPreview();
+}
+
+void TSaveForm::TopBdrEditChange() {
+    if (!BordersCheckBox->isChecked()) return;
+    BordersCheckBoxClick();
+}
+
+void TSaveForm::BordersCheckBoxClick() {
+    PreviewBitmap.fill(0, 0, 0);
+    if (PreviewIndex >= 1 && PreviewIndex <= 3 && workspace_.slot(PreviewIndex).Loaded) RenderSavePreview(PreviewIndex);
+    redrawPreview();
+}
+
+}  // namespace vantrel

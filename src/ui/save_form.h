@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QDialog>
+#include <array>
+
+#include "align/mapping.h"
+#include "imaging/bitmap.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+
+namespace vantrel {
+
+class PaintBox;
+class Prompter;
+class Workspace;
+
+// "Save Aligned Images": names the output files, warns about overwrites,
+// previews any slot at reduced scale and sets type, quality and borders.
+// It writes nothing; the main window reads its choices on OK.
+class TSaveForm : public QDialog {
+public:
+    TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent = nullptr);
+
+    void RecalculateBtnClick();
+    void SelectDirBtnClick();
+    void JPGQualitySliderChange();
+    void OKBtnClick();
+    void CancelBtnClick();
+    void OutputFileListClick();
+    void ImageSourceNameEditClick(int n);
+    void TopBdrEditChange();
+    void BordersCheckBoxClick();
+    void OutputDirEditChange();
+
+    // The borders in force: the four fields when "Borders" is checked, else 0.
+    Borders borders() const;
+    bool jpeg() const;
+    int quality() const;
+
+    std::array<QLineEdit*, 3> SourceNameEdit{};
+    QLineEdit* AlignedTextEdit;
+    QCheckBox* AppendCheckBox;
+    QListWidget* OutputFileList;
+    std::array<QFrame*, 3> MasterMarker{};
+    std::array<QFrame*, 3> FileOverwriteMarker{};
+    QLabel* FileOverwriteWarningStaticText;
+    QLabel* OutputFullDirLabel;
+    QPushButton* SelectDirBtn;
+    QCheckBox* BordersCheckBox;
+    QLineEdit *TopBdrEdit, *LeftBdrEdit, *BottomBdrEdit, *RightBdrEdit;
+    QRadioButton *BMPRadio, *JPGRadio;
+    QSlider* JPGQualitySlider;
+    QLabel* JPGQualityLabel;
+    QPushButton *OKBtn, *CancelBtn;
+    PaintBox* ImagePreviewPaintBox;
+    QProgressBar* ProgressBar;
+    QLabel* OutputDirLabel;
+    QLineEdit* OutputDirEdit;
+    QPushButton* RecalculateBtn;
+
+    std::array<QString, 3> SourceBaseName, OutputFileName, OutputFullPath;
+    QString OutputDir;
+    Bitmap PreviewBitmap;
+    int PreviewIndex = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void WrapDirectoryLabel();
+    void RenderSavePreview(int n);
+    void redrawPreview();
+
+    Workspace& workspace_;
+    Prompter& prompter_;
+};
+
+}  // namespace vantrel
