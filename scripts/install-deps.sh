@@ -8,6 +8,7 @@ packages=(
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  libimage-exiftool-perl
 )
 
 # Benchmarks compare the warp with OpenCV's; only they need it.
