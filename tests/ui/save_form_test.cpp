@@ -1,0 +1,178 @@
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "imaging/bmp_codec.h"
+#include "imaging/jpeg_codec.h"
+#include "main_window.h"
+#include "save_form.h"
+#include "scripted_prompter.h"
+#include "util/file_io.h"
+
+using namespace vantrel;
+
+namespace {
+
+Bitmap Flat(int w, int h, std::uint8_t grey) {
+    Bitmap b(w, h);
+    b.fill(grey, grey, grey);
+    return b;
+}
+
+Bitmap Decode(const QString& path) {
+    const auto bytes = ReadWholeFile(path.toStdString());
+    return bytes.size() > 1 && bytes[0] == 'B' ? DecodeBmp(bytes.data(), bytes.size())
+                                              : DecodeJpeg(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+class SaveFormTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir sources_, outputs_;
+
+    // A window with three loaded slots (grey 100, 130, 160: slot 2 is master).
+    void load(TForm1& f, ScriptedPrompter& p) {
+        QStringList files;
+        const int greys[] = {100, 130, 160};
+        for (int i = 0; i < 3; ++i) {
+            const QString path = sources_.filePath(QString("IMG_%1.bmp").arg(i + 1));
+            WriteFileAtomically(path.toStdString(), EncodeBmp(Flat(60 + i, 40, greys[i])));
+            files << path;
+        }
+        p.files << files;
+        f.OpenBtnClick();
+        f.workspace().LastOutputDir = outputs_.path().toStdString();
+    }
+
+private slots:
+    void init() {
+        QDir(outputs_.path()).removeRecursively();
+        QDir().mkpath(outputs_.path());
+    }
+
+    void saveAllWritesEveryLoadedSlotInTheMastersFrame() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        QCOMPARE(f.workspace().MasterIndex, 2);
+        f.SaveForm->JPGQualitySlider->setValue(90);
+        QCOMPARE(f.SaveForm->JPGQualityLabel->text(), QString("90%"));
+        f.SaveBtnClick();
+        for (int n = 1; n <= 3; ++n) {
+            const QString out = outputs_.filePath(QString("IMG_%1Aligned.jpg").arg(n));
+            QVERIFY2(QFileInfo::exists(out), qPrintable(out));
+            const Bitmap b = Decode(out);
+            QCOMPARE(b.width(), 61);  // the master's frame
+            QCOMPARE(b.height(), 40);
+        }
+        QCOMPARE(f.statusText(1), QString("Ready"));
+        QVERIFY(!f.SaveForm->MasterMarker[0]->isVisible() && !f.SaveForm->MasterMarker[1]->isHidden());
+        QCOMPARE(f.SaveForm->OutputFileList->item(2)->text(), QString("IMG_3Aligned.jpg"));
+
+        // The same names again: the markers show and the overwrite warning asks first.
+        f.SaveForm->RecalculateBtnClick();
+        QVERIFY(!f.SaveForm->FileOverwriteWarningStaticText->isHidden());
+        QVERIFY(!f.SaveForm->FileOverwriteMarker[0]->isHidden());
+        p.messageAnswers << Prompter::Answer::Cancel;
+        f.SaveBtnClick();  // cancelled at the overwrite question: nothing written
+        QVERIFY(p.messages.last().startsWith("The following files will be overwriten ...\n\n"));
+        QVERIFY(p.messages.last().endsWith("\nClick OK to proceed or Cancel to return to the Save Dialog"));
+
+        // Changing only the type renames every row.
+        f.SaveForm->BMPRadio->click();
+        QCOMPARE(f.SaveForm->OutputFileList->item(0)->text(), QString("IMG_1Aligned.bmp"));
+        QVERIFY(f.SaveForm->FileOverwriteWarningStaticText->isHidden());
+        f.SaveForm->JPGRadio->click();
+    }
+
+    void bordersWidenOnlyThatSave() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        f.SaveForm->BordersCheckBox->setChecked(true);
+        f.SaveForm->BMPRadio->setChecked(true);
+        f.SaveBtnClick();
+        const Bitmap bordered = Decode(outputs_.filePath("IMG_2Aligned.bmp"));
+        QCOMPARE(bordered.width(), 161);
+        QCOMPARE(bordered.height(), 140);
+        QCOMPARE(bordered.row(70)[3 * 80], static_cast<std::uint8_t>(130));  // the master, shifted by 50
+        QCOMPARE(bordered.row(10)[3 * 10], static_cast<std::uint8_t>(130));  // its own grey around
+
+        // Unchecked again: the output view and the next save have the plain frame.
+        f.SaveForm->BordersCheckBox->setChecked(false);
+        QFile::remove(outputs_.filePath("IMG_2Aligned.bmp"));
+        f.SaveBtnClick();
+        QCOMPARE(Decode(outputs_.filePath("IMG_2Aligned.bmp")).width(), 61);
+        f.AlignedPaintBoxMouseMove(5, 5);
+        QCOMPARE(f.statusText(0), QString("Output Images - 61x40"));
+        f.SaveForm->JPGRadio->setChecked(true);
+    }
+
+    void singleImageAndEmptySlots() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        f.ClearImage3Click();
+        f.SaveSingleImage(3);  // an empty slot: "Aligned.jpg" is offered, nothing written
+        QCOMPARE(f.SaveForm->OutputFileList->item(2)->text(), QString("Aligned.jpg"));
+        QVERIFY(f.SaveForm->OutputFileList->item(0)->text().isEmpty());
+        QVERIFY(QDir(outputs_.path()).entryList(QDir::Files).isEmpty());
+        f.SaveSingleImage(1);
+        QCOMPARE(QDir(outputs_.path()).entryList(QDir::Files), QStringList{"IMG_1Aligned.jpg"});
+
+        // An empty list row clears the preview to black and leaves it black.
+        f.SaveForm->OutputFileList->setCurrentRow(2);
+        f.SaveForm->OutputFileListClick();
+        const Bitmap& preview = f.SaveForm->PreviewBitmap;
+        QCOMPARE(preview.row(314)[3 * 314], static_cast<std::uint8_t>(0));
+        f.SaveForm->OutputFileList->setCurrentRow(0);
+        f.SaveForm->OutputFileListClick();
+        QCOMPARE(preview.row(314)[3 * 314], static_cast<std::uint8_t>(100));
+
+        // Cancel writes nothing.
+        QDir(outputs_.path()).removeRecursively();
+        QDir().mkpath(outputs_.path());
+        p.modalAnswers << QDialog::Rejected;
+        f.SaveBtnClick();
+        QVERIFY(QDir(outputs_.path()).entryList(QDir::Files).isEmpty());
+    }
+
+    void failedWritesReportTheFile() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        f.workspace().LastOutputDir = outputs_.filePath("missing/folder").toStdString();
+        f.SaveBtnClick();
+        QVERIFY(p.messages.last().startsWith("Cannot create file "));
+        QVERIFY(p.messages.last().contains("IMG_1Aligned.jpg"));
+        QCOMPARE(p.kinds.last(), Prompter::Kind::Error);
+        QVERIFY(f.statusText(1) != QString("Ready"));
+    }
+
+    void browsePicksTheDirectory() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        p.modalAnswers << QDialog::Rejected;
+        f.SaveBtnClick();
+        const QString other = outputs_.filePath("elsewhere");
+        QDir().mkpath(other);
+        p.directories << other;
+        f.SaveForm->SelectDirBtnClick();
+        QCOMPARE(f.SaveForm->OutputDir, QDir::toNativeSeparators(other));
+        QVERIFY(f.SaveForm->OutputFullDirLabel->text().remove(' ').contains("elsewhere"));
+        QVERIFY(f.SaveForm->OutputFullPath[0].startsWith(other));
+    }
+};
+
+QTEST_MAIN(SaveFormTest)
+#include "save_form_test.moc"
