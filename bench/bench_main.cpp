@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <filesystem>
 #include <numbers>
 #include <random>
 
@@ -15,6 +16,8 @@
 #include "imaging/view_render.h"
 #include "align/mapping.h"
 #include "lens/load_correction.h"
+#include "save/image_writer.h"
+#include "util/file_io.h"
 #include "workspace/workspace.h"
 #include "util/parallel.h"
 
@@ -169,6 +172,47 @@ void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0);
 void BM_WarpFullSize_Spherical_24MP(benchmark::State& state) { WarpBench(state, 60); }
 BENCHMARK(BM_WarpFullSize_Planar_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpFullSize_Spherical_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_JpegEncode_24MP_Q90(benchmark::State& state) {
+    const Bitmap& scene = Scene();
+    for (auto _ : state) benchmark::DoNotOptimize(EncodeJpeg(scene, 90));
+}
+BENCHMARK(BM_JpegEncode_24MP_Q90)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Save All of three 24 MP slots from JPEG sources with EXIF, planar, quality 90.
+void BM_SaveAll_3x24MP(benchmark::State& state) {
+    SetParallelThreads(2);
+    Workspace& ws = Aligned(0);
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-save";
+    std::filesystem::create_directories(dir);
+    // A small camera-like source: SOI, APP1 Exif with pixel dimensions, then a tiny image.
+    const std::string source = (dir / "source.jpg").string();
+    {
+        std::vector<std::uint8_t> file = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x2E, 'E', 'x', 'i', 'f', 0, 0,
+                                          'I', 'I', 42, 0, 8, 0, 0, 0,   // TIFF header, IFD0 at 8
+                                          2, 0,                           // two entries
+                                          0x02, 0xA0, 4, 0, 1, 0, 0, 0, 0x70, 0x17, 0, 0,  // PixelXDimension 6000
+                                          0x03, 0xA0, 4, 0, 1, 0, 0, 0, 0xA0, 0x0F, 0, 0,  // PixelYDimension 4000
+                                          0, 0, 0, 0};
+        const auto tiny = EncodeJpeg(Bitmap(8, 8), 90);
+        file.insert(file.end(), tiny.begin() + 2, tiny.end());
+        WriteFileAtomically(source, file);
+    }
+    for (auto& s : ws.Slots) s.FilePath = source;
+    ws.slot(2).Rotation = 1.5 * std::numbers::pi / 180;
+    ws.slot(2).Scale = 1.02;
+    ws.slot(3).Rotation = -1.0 * std::numbers::pi / 180;
+    ws.slot(3).Scale = 0.99;
+    Bitmap frame;
+    TJpegMetadata metadata;
+    for (auto _ : state)
+        for (int n = 1; n <= 3; ++n)
+            WriteAlignedImage(ws.slot(n), n == ws.MasterIndex, ws.masterGeometry(), Borders{}, OutputFormat::Jpeg, 90,
+                              (dir / ("out" + std::to_string(n) + ".jpg")).string(), frame, metadata);
+    std::filesystem::remove_all(dir);
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_SaveAll_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #ifdef VANTREL_HAVE_OPENCV
 // The peer: OpenCV's affine warp of the same picture, same rotation and scale, 2 threads.
