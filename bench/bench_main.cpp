@@ -15,6 +15,7 @@
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
 #include "align/mapping.h"
+#include "lens/distortion.h"
 #include "lens/load_correction.h"
 #include "save/image_writer.h"
 #include "util/file_io.h"
@@ -172,6 +173,37 @@ void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0);
 void BM_WarpFullSize_Spherical_24MP(benchmark::State& state) { WarpBench(state, 60); }
 BENCHMARK(BM_WarpFullSize_Planar_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpFullSize_Spherical_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The lens window's model on the 24 MP scene: mild barrel distortion.
+LensModel SceneLens() {
+    LensModel m;
+    m.CoeffA = 0.005L;
+    m.CoeffB = -0.03L;
+    m.CoeffC = 0.01L;
+    m.OverallScale = 1.01L;
+    m.UpdateCoeffD();
+    m.MeasureImage(Scene());
+    return m;
+}
+
+void BM_RenderLensPreview(benchmark::State& state) {
+    SetParallelThreads(2);
+    const LensModel m = SceneLens();
+    Bitmap view(635, 635), plain;
+    const LensView fit{kWidth / 2, kHeight / 2, 1.1 * kWidth / 635, true};
+    for (auto _ : state) RenderLensPreview(m, Scene(), fit, view, plain);
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_RenderLensPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CorrectFullImage_24MP(benchmark::State& state) {
+    SetParallelThreads(2);
+    const LensModel m = SceneLens();
+    Bitmap out(kWidth, kHeight);
+    for (auto _ : state) CorrectFullImage(m, Scene(), out);
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_CorrectFullImage_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_JpegEncode_24MP_Q90(benchmark::State& state) {
     const Bitmap& scene = Scene();

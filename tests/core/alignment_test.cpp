@@ -17,7 +17,8 @@ TEST(NumberFormat, GeneralFormat) {
     EXPECT_EQ(FormatGeneral(45.0, 5), "45");
     EXPECT_EQ(FormatGeneral(57.29577951, 5), "57.296");
     EXPECT_EQ(FormatGeneral(-0.0, 5), "0");
-    EXPECT_EQ(FormatGeneral(0.00001, 5), "0.00001");
+    EXPECT_EQ(FormatGeneral(0.0001, 5), "0.0001");
+    EXPECT_EQ(FormatGeneral(0.00001, 5), "1E-5");
     EXPECT_EQ(FormatGeneral(0.000001234, 5), "1.234E-6");
     EXPECT_EQ(FormatGeneral(123456, 5), "1.2346E5");
     EXPECT_EQ(FormatGeneral(99999.7, 5), "1E5");

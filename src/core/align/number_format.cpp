@@ -17,7 +17,7 @@ std::string FormatGeneral(double value, int digits, char decimalSeparator) {
     std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, value);
     const int exponent = std::atoi(std::strchr(buffer, 'e') + 1);
     std::string text;
-    if (exponent < -5 || exponent >= digits) {
+    if (exponent < -4 || exponent >= digits) {
         std::string mantissa(buffer, std::strchr(buffer, 'e'));
         if (mantissa.find('.') != std::string::npos) {
             while (mantissa.back() == '0') mantissa.pop_back();

@@ -21,6 +21,7 @@ namespace {
 struct Source {
     int w, h;
     std::uint8_t grey;
+    int ahead;  // +1 or -1: the way the next output row moves through the source
 };
 
 // Where an output pixel samples the source: the four neighbours' byte offsets
@@ -137,8 +138,9 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const B
         const __m128i top = _mm_mullo_epi32(iy, stride);
         const __m128i bottom = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(iy, oneI), lastY), stride);
         // The next output rows read a little further down: fetch ahead.
-        _mm_prefetch(reinterpret_cast<const char*>(bytes) + _mm_cvtsi128_si32(_mm_add_epi32(bottom, left)) +
-                         2 * static_cast<std::ptrdiff_t>(src.stride()),
+        _mm_prefetch(reinterpret_cast<const char*>(bytes) +
+                         _mm_cvtsi128_si32(_mm_add_epi32(source.ahead > 0 ? bottom : top, left)) +
+                         2 * source.ahead * static_cast<std::ptrdiff_t>(src.stride()),
                      _MM_HINT_T0);
         const __m128i pa = Load4(bytes, _mm_add_epi32(top, left));
         const __m128i pb = Load4(bytes, _mm_add_epi32(top, right));
@@ -226,7 +228,9 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Sa
                 const std::size_t rows[4] = {static_cast<std::size_t>(rowA), static_cast<std::size_t>(std::min(rowA + 1, source.h - 1)),
                                              static_cast<std::size_t>(rowB), static_cast<std::size_t>(std::min(rowB + 1, source.h - 1))};
                 // The next output rows read a little further down: fetch ahead.
-                _mm_prefetch(reinterpret_cast<const char*>(at + (rows[1] + 2) * stride), _MM_HINT_T0);
+                const std::ptrdiff_t next = source.ahead > 0 ? static_cast<std::ptrdiff_t>(rows[1]) + 2
+                                                             : static_cast<std::ptrdiff_t>(rows[0]) - 2;
+                _mm_prefetch(reinterpret_cast<const char*>(at) + next * stride, _MM_HINT_T0);
                 const __m256i upperA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[0] * stride));
                 const __m256i lowerA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[1] * stride));
                 const __m256i upperB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[2] * stride));
@@ -304,8 +308,8 @@ ResampleKernel g_widest = ResampleKernel::Widest;
 void SetResampleKernelForTesting(ResampleKernel widest) { g_widest = widest; }
 
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
-                 std::uint8_t* dst) {
-    const Source source{src.width(), src.height(), grey};
+                 std::uint8_t* dst, int nextRowStep) {
+    const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
 #ifdef VANTREL_X86_DISPATCH
     if (g_widest >= ResampleKernel::Widest && HasAvx512()) return SampleRowAvx512(source, src, xs, ys, count, dst);
     if (g_widest >= ResampleKernel::Avx2 && HasAvx2()) return SampleRowAvx2(source, src, xs, ys, count, dst);

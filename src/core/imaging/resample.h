@@ -12,8 +12,10 @@ namespace vantrel {
 // (ClampByte of BlendBilinear, nudged in by 0.00001 past 1 so the far
 // neighbours stay inside); others become grey. Nothing outside the bitmap is
 // read, also for 1-pixel-wide or -high sources.
+// `nextRowStep` (+1 or -1) tells which way the caller's next output row
+// moves through the source, so its rows can be fetched ahead of time.
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
-                 std::uint8_t* dst);
+                 std::uint8_t* dst, int nextRowStep = 1);
 
 // Tests compare the vector samplers with the plain one they must match by
 // capping the widest one used (the processor may offer less).

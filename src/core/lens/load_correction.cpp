@@ -111,7 +111,7 @@ void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int)>& p
                 if (mirror != y) {
                     const double mirrorDy = (mirror - lens.cy + 0.5) * lens.scale;
                     RowPositions(dxs.data(), f.data(), mirrorDy, lens.cx, lens.cy, w, xs.data(), ys.data());
-                    ResampleRow(source, xs.data(), ys.data(), w, lens.grey, out.row(mirror));
+                    ResampleRow(source, xs.data(), ys.data(), w, lens.grey, out.row(mirror), -1);
                 }
             }
         },
