@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <cstring>
 
 #include "lens/distortion.h"
@@ -40,6 +41,29 @@ TEST(LensModel, IdentityCentreAndTheFixedCircle) {
     const LensModel barrel = ModelFor(source, 0, -0.2L, 0);
     MapOutputToSource(barrel, 60, 0, sx, sy);
     EXPECT_LT(sx, 120);
+}
+
+TEST(LensModel, FullImageIsThePixelByPixelMapping) {
+    // Odd and even sizes, both kinds of distortion, scales either side of 1:
+    // the mirrored factors and row pairs must give what the model gives pixel by pixel.
+    for (auto [w, h] : {std::pair{97, 64}, {64, 97}, {50, 50}}) {
+        const Bitmap source = test::Gradient(w, h);
+        for (auto [a, b, c, s] : {std::tuple{0.05L, -0.3L, 0.1L, 1.03L}, {-0.1L, 0.2L, 0.0L, 0.9L}}) {
+            const LensModel m = ModelFor(source, a, b, c, s);
+            Bitmap out(w, h);
+            CorrectFullImage(m, source, out);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    int sx, sy;
+                    MapOutputToSource(m, static_cast<int>(std::nearbyint((x - m.CentreX) * static_cast<double>(s))),
+                                      static_cast<int>(std::nearbyint((y - m.CentreY) * static_cast<double>(s))), sx, sy);
+                    const bool inside = sx >= 0 && sy >= 0 && sx < w && sy < h;
+                    const std::uint8_t fill = static_cast<std::uint8_t>(m.FillLevel);
+                    const std::uint8_t expected = inside ? test::Pixel(source, sx, sy)[1] : fill;
+                    ASSERT_EQ(test::Pixel(out, x, y)[1], expected) << w << "x" << h << " at " << x << "," << y;
+                }
+        }
+    }
 }
 
 TEST(LensModel, ScaleTwoShowsHalfSizeInFillGrey) {
