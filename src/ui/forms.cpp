@@ -1,11 +1,9 @@
 #include "forms.h"
 
 #include <QLabel>
-#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "workspace/workspace.h"
 
 namespace vantrel {
 
@@ -63,43 +61,5 @@ TDebugForm::TDebugForm(QWidget* parent) : QDialog(parent) {
     Image2Pixel = AddLabel(this, QString(), QRect(504, 322, 248, 20), "Image2Pixel");
     Image3Pixel = AddLabel(this, QString(), QRect(504, 494, 248, 20), "Image3Pixel");
 }
-
-TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, QWidget* parent)
-    : QDialog(parent), workspace_(workspace) {
-    setObjectName("LensCorrectionForm");
-    setWindowTitle("Lens Correction Module");
-    resize(892, 665);
-    AddLabel(this, "Image List  (click to select)", QRect(8, 8, 233, 16), "Label11");
-    ImageListBox = new QListWidget(this);
-    ImageListBox->setObjectName("ImageListBox");
-    ImageListBox->setGeometry(8, 26, 233, 64);
-    ImageListBox->setSelectionMode(QAbstractItemView::SingleSelection);
-    connect(ImageListBox, &QListWidget::itemClicked, this, [this] { ImageListBoxClick(); });
-    CancelBtn = new QPushButton("Cancel", this);
-    CancelBtn->setObjectName("CancelBtn");
-    CancelBtn->setGeometry(8, 620, 75, 25);
-    OKBtn = new QPushButton("OK", this);
-    OKBtn->setObjectName("OKBtn");
-    OKBtn->setGeometry(166, 620, 75, 25);
-    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
-    connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
-}
-
-void TLensCorrectionForm::ImageListBoxClick() {
-    const int row = ImageListBox->currentRow();
-    if (row >= 0 && row < 3 && row < static_cast<int>(workspace_.FileList.size()))
-        ListFileName = QString::fromStdString(workspace_.FileList[static_cast<std::size_t>(row)]);
-}
-
-void TLensCorrectionForm::OKBtnClick() {
-    workspace_.LensScale = OverallScale;
-    workspace_.LensA = CoeffA;
-    workspace_.LensB = CoeffB;
-    workspace_.LensC = CoeffC;
-    workspace_.LensD = CoeffD;
-    accept();
-}
-
-void TLensCorrectionForm::CancelBtnClick() { reject(); }
 
 }  // namespace vantrel

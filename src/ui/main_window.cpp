@@ -27,6 +27,7 @@
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "grid_delegate.h"
+#include "lens_form.h"
 #include "paint_box.h"
 #include "prompter.h"
 #include "save/image_writer.h"
@@ -96,7 +97,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
 
     // The debug window exists before the slots are cleared: clearing refreshes its listing.
     AboutForm = new TAboutForm(this);
-    LensCorrectionForm = new TLensCorrectionForm(ws_, this);
+    LensCorrectionForm = new TLensCorrectionForm(ws_, prompter_, this);
     DebugForm = new TDebugForm(this);
     SaveForm = new TSaveForm(ws_, prompter_, this);
 

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 
@@ -37,6 +38,17 @@ QString QtPrompter::chooseDirectory(QWidget* parent, const QString& title, const
     // The directory part of whatever was chosen.
     const QFileInfo chosen(dialog.selectedFiles().front());
     return chosen.isDir() ? chosen.absoluteFilePath() : chosen.absolutePath();
+}
+
+QString QtPrompter::openFile(QWidget* parent, const QString& directory, const QString& filter) {
+    return QFileDialog::getOpenFileName(parent, QObject::tr("Open"), directory, filter);
+}
+
+QString QtPrompter::saveFile(QWidget* parent, const QString& directory, const QString& filter,
+                             const QString& fileName) {
+    // The overwrite question is the caller's.
+    return QFileDialog::getSaveFileName(parent, QObject::tr("Save"), QDir(directory).filePath(fileName), filter,
+                                        nullptr, QFileDialog::DontConfirmOverwrite);
 }
 
 }  // namespace vantrel

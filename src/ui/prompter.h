@@ -25,6 +25,10 @@ public:
     // the text shown in its file name box.
     virtual QString chooseDirectory(QWidget* parent, const QString& title, const QString& directory,
                                     const QString& fileName) = 0;
+    // A file chosen to open or to save under (empty on Cancel).
+    virtual QString openFile(QWidget* parent, const QString& directory, const QString& filter) = 0;
+    virtual QString saveFile(QWidget* parent, const QString& directory, const QString& filter,
+                             const QString& fileName) = 0;
 };
 
 // The real dialogs and message boxes.
@@ -35,6 +39,9 @@ public:
     int showModal(QDialog* dialog) override;
     QString chooseDirectory(QWidget* parent, const QString& title, const QString& directory,
                             const QString& fileName) override;
+    QString openFile(QWidget* parent, const QString& directory, const QString& filter) override;
+    QString saveFile(QWidget* parent, const QString& directory, const QString& filter,
+                     const QString& fileName) override;
 };
 
 }  // namespace vantrel

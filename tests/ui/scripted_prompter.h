@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "forms.h"
+#include "lens_form.h"
 #include "prompter.h"
 #include "save_form.h"
 
@@ -48,6 +49,13 @@ public:
     }
     QString chooseDirectory(QWidget*, const QString&, const QString&, const QString&) override {
         return directories.isEmpty() ? QString() : directories.takeFirst();
+    }
+    QStringList chosenFiles;  // answers to file open and save dialogs
+    QString openFile(QWidget*, const QString&, const QString&) override {
+        return chosenFiles.isEmpty() ? QString() : chosenFiles.takeFirst();
+    }
+    QString saveFile(QWidget*, const QString&, const QString&, const QString&) override {
+        return chosenFiles.isEmpty() ? QString() : chosenFiles.takeFirst();
     }
 };
 

@@ -1,5 +1,6 @@
 #include "imaging/slider_render.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -55,6 +56,14 @@ void DrawBrightnessSlider(Bitmap& bitmap, int brightness, bool hot, Rgb face) {
 void DrawFOVSlider(Bitmap& bitmap, double halfFOV, bool hot, Rgb face) {
     if (bitmap.empty()) return;
     DrawSlider(bitmap, {7, 0, 5, 18, 6, 15}, FOVKnobX(bitmap.width(), halfFOV), hot, face);
+}
+
+void DrawValueSlider(Bitmap& bitmap, double value, double low, double high, bool hot, Rgb face) {
+    if (bitmap.empty()) return;
+    const int w = bitmap.width();
+    const double p = std::nearbyint((value - low) * (w - 10) / (high - low));
+    const int knob = static_cast<int>(std::clamp(p, -1000.0, 1000.0)) + 5;
+    DrawSlider(bitmap, {5, -2, 4, 10, 4, 11}, knob, hot, face);
 }
 
 void FloodFill(Bitmap& bitmap, int x, int y, Rgb fill, Rgb border) {

@@ -12,6 +12,9 @@ int FOVKnobX(int width, double halfFOV);
 void DrawBrightnessSlider(Bitmap& bitmap, int brightness, bool hot, Rgb face);
 void DrawFOVSlider(Bitmap& bitmap, double halfFOV, bool hot, Rgb face);
 
+// The lens window's sliders: value between low and high, a smaller knob.
+void DrawValueSlider(Bitmap& bitmap, double value, double low, double high, bool hot, Rgb face);
+
 // Fills the 4-connected area around (x, y) up to pixels of the border colour.
 void FloodFill(Bitmap& bitmap, int x, int y, Rgb fill, Rgb border);
 

@@ -25,6 +25,10 @@ inline void WriteFileAtomically(const std::string& path, const std::vector<std::
     WriteFileAtomically(path, bytes.data(), bytes.size());
 }
 
+inline void WriteFileAtomically(const std::string& path, const std::string& text) {
+    WriteFileAtomically(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
 // Makes every write fail once `afterBytes` bytes are written, as on a full
 // disk (negative: writes work again). For tests.
 void SetWriteFailureForTesting(long long afterBytes);

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "lens/distortion.h"
+
+namespace vantrel {
+
+// The lens window's five sliders, numbered as the arrow keys address them.
+enum class LensSlider { None = 0, A = 1, B = 2, C = 3, Rotation = 4, Scale = 5 };
+
+struct LensSliderSpec {
+    double low, high;
+    double dragStep;  // per pointer pixel; also the arrow-key step of every slider but the scale
+    double dragSnap;  // |value| below this becomes 0 (0: never)
+    double keySnap;
+};
+LensSliderSpec SpecFor(LensSlider slider);
+
+Extended& ValueOf(LensModel& model, LensSlider slider);
+Extended ValueOf(const LensModel& model, LensSlider slider);
+
+// The value after a drag of `pixels` from `start`: stepped, limited, snapped.
+Extended DraggedValue(LensSlider slider, Extended start, int pixels);
+// The value after one arrow key (direction -1 or +1): 0.001 a press.
+Extended KeyedValue(LensSlider slider, Extended current, int direction);
+// The value of typed text (degrees for the rotation): a default for text that
+// does not parse, then limited and snapped like a drag.
+Extended TypedValue(LensSlider slider, const std::string& text);
+
+// The edit box text (15 digits) and the framed text (a space and 7 digits, or
+// 15 after a Reset); the rotation shows degrees.
+std::string EditText(LensSlider slider, Extended value, char decimalSeparator = '.');
+std::string FramedText(LensSlider slider, Extended value, bool afterReset, char decimalSeparator = '.');
+Extended DefaultValue(LensSlider slider);
+
+// The name the window saves a corrected image under:
+// <directory>/<source file name>_Corrected<A x 1000>.<jpg|bmp>.
+std::string CorrectedImageName(const std::string& directory, const std::string& sourcePath, Extended coeffA,
+                               bool jpeg);
+
+}  // namespace vantrel

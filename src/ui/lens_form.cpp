@@ -1,0 +1,655 @@
+#include "lens_form.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QSlider>
+#include <QTabWidget>
+
+#include "bitmap_image.h"
+#include "imaging/bmp_codec.h"
+#include "imaging/image_file.h"
+#include "imaging/jpeg_codec.h"
+#include "imaging/slider_render.h"
+#include "lens/lens_profile.h"
+#include "metadata/jpeg_metadata.h"
+#include "paint_box.h"
+#include "prompter.h"
+#include "util/error.h"
+#include "util/file_io.h"
+#include "workspace/workspace.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::array<LensSlider, 5> kSliders = {LensSlider::A, LensSlider::B, LensSlider::C, LensSlider::Rotation,
+                                               LensSlider::Scale};
+const char* const kProfileFilter = "Lens Callibration Profile (*.pfl)";
+
+QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y, const char* name = nullptr) {
+    auto* label = new QLabel(text, parent);
+    if (name) label->setObjectName(name);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    return button;
+}
+
+QString ToQt(const std::string& s) { return QString::fromStdString(s); }
+
+// Shows the hourglass until the scope ends, whatever ends it.
+struct WaitCursor {
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+}  // namespace
+
+TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
+    : QDialog(parent), workspace_(workspace), prompter_(prompter) {
+    setObjectName("LensCorrectionForm");
+    setWindowTitle("Lens Correction Module");
+    resize(892, 665);
+    QFont font("Arial");
+    font.setPixelSize(12);
+    setFont(font);
+    ProfileDir = QDir::currentPath();
+
+    PageControler = new QTabWidget(this);
+    PageControler->setObjectName("PageControler");
+    PageControler->setGeometry(0, 0, 249, 665);
+    auto* preview = new QWidget;
+    auto* calibrate = new QWidget;
+    auto* save = new QWidget;
+    PageControler->addTab(preview, "Preview");
+    PageControler->addTab(calibrate, "Callibrate (beta)");
+    PageControler->addTab(save, "Save");
+    PageControler->setTabVisible(2, false);
+
+    OutputViewBox = new PaintBox(this);
+    OutputViewBox->setObjectName("OutputViewBox");
+    OutputViewBox->setGeometry(253, 15, 635, 635);
+    OutputViewBox->onPaint = [this](QPainter& p) { p.drawImage(0, 0, WrapBitmap(showPan_ ? panBitmap_ : LensViewBitmap)); };
+    OutputViewBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { OutputViewBoxMouseDown(b, x, y); };
+    OutputViewBox->onMouseMove = [this](int x, int y) { OutputViewBoxMouseMove(x, y); };
+    OutputViewBox->onMouseUp = [this](Qt::MouseButton, int, int) { OutputViewBoxMouseUp(); };
+    LensViewBitmap.resize(635, 635);
+    LensViewPlainBitmap.resize(635, 635);
+
+    buildPreviewPage(preview);
+    buildCalibratePage(calibrate);
+    buildSavePage(save);
+    connect(PageControler, &QTabWidget::currentChanged, this, [this](int i) { PageControlerChange(i); });
+    // The hidden page is reached from the keyboard.
+    auto* showSave = new QShortcut(QKeySequence("Ctrl+Shift+S"), this);
+    connect(showSave, &QShortcut::activated, this, [this] {
+        PageControler->setTabVisible(2, true);
+        PageControler->setCurrentIndex(2);
+    });
+    for (LensSlider s : kSliders) showValue(s, true);
+    installEventFilter(this);
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
+    AddLabel(page, "Image List  (click to select)", 8, 8, "Label11");
+    ImageListBox = new QListWidget(page);
+    ImageListBox->setObjectName("ImageListBox");
+    ImageListBox->setGeometry(8, 26, 225, 64);
+    ImageListBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(ImageListBox, &QListWidget::itemClicked, this, [this] { ImageListBoxClick(); });
+
+    const char* zoomNames[] = {"ZoomFitBtn", "Zoom1to1Btn", "ZoomInBtn", "ZoomOutBtn"};
+    const char* zoomCaptions[] = {"Fit", "1:1", "In", "Out"};
+    void (TLensCorrectionForm::*zoom[])() = {&TLensCorrectionForm::ZoomFitBtnClick, &TLensCorrectionForm::Zoom1to1BtnClick,
+                                             &TLensCorrectionForm::ZoomInBtnClick, &TLensCorrectionForm::ZoomOutBtnClick};
+    for (int i = 0; i < 4; ++i)
+        connect(AddButton(page, zoomNames[i], zoomCaptions[i], QRect(8 + 56 * i, 96, 52, 25)), &QPushButton::clicked,
+                this, zoom[i]);
+
+    AddLabel(page, "Profile :", 8, 132, "Label1");
+    ProfileLabel = AddLabel(page, "Default Blank Profile", 60, 129, "ProfileLabel");
+    QFont bold("Arial");
+    bold.setPixelSize(16);
+    bold.setBold(true);
+    ProfileLabel->setFont(bold);
+    ProfileLabel->resize(180, 20);
+
+    struct Row {
+        const char *labelName, *caption, *editName;
+        LensSlider slider;
+    } rows[] = {{"Label7", "Profile Scale", "OveralScaleEdit", LensSlider::Scale},
+                {"Label8", "Outer Trim (A)", "ADistortionEdit", LensSlider::A},
+                {"Label9", "Barrel/Pincushion (B)", "BDistortionEdit", LensSlider::B},
+                {"Label10", "Inner Trim (C)", "CDistortionEdit", LensSlider::C}};
+    for (int i = 0; i < 4; ++i) {
+        AddLabel(page, rows[i].caption, 8, 162 + 26 * i, rows[i].labelName);
+        auto* edit = new QLineEdit(page);
+        edit->setObjectName(rows[i].editName);
+        edit->setGeometry(135, 160 + 26 * i, 98, 21);
+        edit->installEventFilter(this);
+        widgets(rows[i].slider).edit = edit;
+    }
+    RotationEdit = new QLineEdit("0", page);
+    RotationEdit->setObjectName("RotationEdit");
+    RotationEdit->installEventFilter(this);
+    RotationEdit->hide();
+    widgets(LensSlider::Rotation).edit = RotationEdit;
+    OveralScaleEdit = widgets(LensSlider::Scale).edit;
+    ADistortionEdit = widgets(LensSlider::A).edit;
+    BDistortionEdit = widgets(LensSlider::B).edit;
+    CDistortionEdit = widgets(LensSlider::C).edit;
+
+    connect(AddButton(page, "LoadProfileBtn", "Load Profile", QRect(8, 270, 75, 25)), &QPushButton::clicked, this,
+            &TLensCorrectionForm::LoadProfileBtnClick);
+    connect(AddButton(page, "ClearProfileBtn", "Clear Profile", QRect(85, 270, 75, 25)), &QPushButton::clicked, this,
+            &TLensCorrectionForm::ClearProfileBtnClick);
+    SaveProfileBtn = AddButton(page, "SaveProfileBtn", "Save Profile", QRect(162, 270, 75, 25));
+    connect(SaveProfileBtn, &QPushButton::clicked, this, &TLensCorrectionForm::SaveProfileBtnClick);
+    UpdateBtn = AddButton(page, "UpdateBtn", "Update", QRect(8, 302, 75, 25));
+    UpdateBtn->setEnabled(false);
+    connect(UpdateBtn, &QPushButton::clicked, this, &TLensCorrectionForm::UpdateBtnClick);
+    CancelBtn = AddButton(page, "CancelBtn", "Cancel", QRect(8, 590, 100, 27));
+    connect(CancelBtn, &QPushButton::clicked, this, &TLensCorrectionForm::CancelBtnClick);
+    OKBtn = AddButton(page, "OKBtn", "OK", QRect(130, 590, 100, 27));
+    connect(OKBtn, &QPushButton::clicked, this, &TLensCorrectionForm::OKBtnClick);
+    ProfileMemo = new QPlainTextEdit(page);
+    ProfileMemo->setObjectName("ProfileMemo");
+    ProfileMemo->setPlainText(ToQt(ProfileText(LensProfileValues{}, '.')).trimmed());
+    ProfileMemo->hide();
+}
+
+void TLensCorrectionForm::addSlider(QWidget* page, LensSlider slider, const QString& name, const QString& caption,
+                                    int top) {
+    SliderWidgets& w = widgets(slider);
+    AddLabel(page, caption, 8, top);
+    w.framed = new QLabel(page);
+    w.framed->setFrameShape(QFrame::Box);
+    w.framed->setGeometry(120, top - 2, 110, 18);
+    const LabelDragSlider s(page, name, QRect(8, top + 20, 97, 25), 33);
+    w.box = s.paintBox;
+    w.label = s.label;
+    w.box->onPaint = [this, slider](QPainter& p) {
+        Bitmap bitmap(widgets(slider).box->width(), widgets(slider).box->height());
+        const QColor face = palette().button().color();
+        const LensSliderSpec spec = SpecFor(slider);
+        DrawValueSlider(bitmap, static_cast<double>(ValueOf(model_, slider)), spec.low, spec.high, sliderHot_,
+                        {static_cast<std::uint8_t>(face.red()), static_cast<std::uint8_t>(face.green()),
+                         static_cast<std::uint8_t>(face.blue())});
+        p.drawImage(0, 0, WrapBitmap(bitmap));
+    };
+    w.label->onMouseDown = [this, slider](Qt::MouseButton b, int x, int) { SliderLabelMouseDown(slider, b, x); };
+    w.label->onMouseMove = [this, slider](int x, int) { SliderLabelMouseMove(slider, x); };
+    w.label->onMouseUp = [this, slider](Qt::MouseButton, int, int) { SliderLabelMouseUp(slider); };
+    w.label->onEnter = [this, slider] { SliderLabelMouseEnter(slider); };
+    w.label->onLeave = [this, slider] { SliderLabelMouseLeave(slider); };
+    auto* reset = AddButton(page, qPrintable(QString("Reset_%1_Btn").arg(name)), "Reset", QRect(120, top + 20, 60, 25));
+    connect(reset, &QPushButton::clicked, this, [this, slider] { ResetClick(slider); });
+}
+
+void TLensCorrectionForm::buildCalibratePage(QWidget* page) {
+    GridCheckBox = new QCheckBox("Grid", page);
+    GridCheckBox->setObjectName("GridCheckBox");
+    GridCheckBox->setGeometry(8, 8, 80, 17);
+    connect(GridCheckBox, &QCheckBox::clicked, this, &TLensCorrectionForm::GridCheckBoxClick);
+    LivePreviewCheckBox = new QCheckBox("Live Preview", page);
+    LivePreviewCheckBox->setObjectName("LivePreviewCheckBox");
+    LivePreviewCheckBox->setGeometry(100, 8, 120, 17);
+    const char* zoomNames[] = {"ZoomFitBtn2", "Zoom1to1Btn2", "ZoomInBtn2", "ZoomOutBtn2"};
+    const char* zoomCaptions[] = {"Fit", "1:1", "In", "Out"};
+    void (TLensCorrectionForm::*zoom[])() = {&TLensCorrectionForm::ZoomFitBtnClick, &TLensCorrectionForm::Zoom1to1BtnClick,
+                                             &TLensCorrectionForm::ZoomInBtnClick, &TLensCorrectionForm::ZoomOutBtnClick};
+    for (int i = 0; i < 4; ++i)
+        connect(AddButton(page, zoomNames[i], zoomCaptions[i], QRect(8 + 56 * i, 32, 52, 25)), &QPushButton::clicked,
+                this, zoom[i]);
+    ProfileLabel2 = AddLabel(page, "Default Blank Profile", 8, 64, "ProfileLabel2");
+    ProfileLabel2->setFont(ProfileLabel->font());
+    ProfileLabel2->resize(230, 20);
+
+    addSlider(page, LensSlider::Rotation, "RotationSlider", "Rotation", 96);
+    addSlider(page, LensSlider::Scale, "OveralScaleSlider", "Profile SCale", 156);
+    addSlider(page, LensSlider::A, "A_Slider", "A (4th order)", 216);
+    addSlider(page, LensSlider::B, "B_Slider", "B (3rd order)", 276);
+    addSlider(page, LensSlider::C, "C_Slider", "C (2nd order)", 336);
+    RotationStaticText = framedTextFor(LensSlider::Rotation);
+    OveralScaleStaticText = framedTextFor(LensSlider::Scale);
+    ADistortionStaticText = framedTextFor(LensSlider::A);
+    BDistortionStaticText = framedTextFor(LensSlider::B);
+    CDistortionStaticText = framedTextFor(LensSlider::C);
+    RotationStaticText->setObjectName("RotationStaticText");
+    OveralScaleStaticText->setObjectName("OveralScaleStaticText");
+    ADistortionStaticText->setObjectName("ADistortionStaticText");
+    BDistortionStaticText->setObjectName("BDistortionStaticText");
+    CDistortionStaticText->setObjectName("CDistortionStaticText");
+
+    connect(AddButton(page, "LoadProfileBtn2", "Load Profile", QRect(8, 420, 75, 25)), &QPushButton::clicked, this,
+            &TLensCorrectionForm::LoadProfileBtnClick);
+    SaveProfileBtn2 = AddButton(page, "SaveProfileBtn2", "Save Profile", QRect(88, 420, 75, 25));
+    connect(SaveProfileBtn2, &QPushButton::clicked, this, &TLensCorrectionForm::SaveProfileBtnClick);
+    CancelBtn2 = AddButton(page, "CancelBtn2", "Cancel", QRect(8, 590, 100, 27));
+    connect(CancelBtn2, &QPushButton::clicked, this, &TLensCorrectionForm::CancelBtnClick);
+    OkBtn2 = AddButton(page, "OkBtn2", "OK", QRect(130, 590, 100, 27));
+    connect(OkBtn2, &QPushButton::clicked, this, &TLensCorrectionForm::OKBtnClick);
+    KeyBuffer = new QLineEdit(page);
+    KeyBuffer->setObjectName("KeyBuffer");
+    KeyBuffer->setGeometry(240, 0, 1, 1);
+    KeyBuffer->setFrame(false);
+    KeyBuffer->installEventFilter(this);
+    auto* trackBar = new QSlider(Qt::Horizontal, page);
+    trackBar->setObjectName("RotationTrackBar");
+    trackBar->setRange(-100, 100);
+    trackBar->hide();
+}
+
+void TLensCorrectionForm::buildSavePage(QWidget* page) {
+    connect(AddButton(page, "OpenBtn", "Open", QRect(8, 8, 75, 25)), &QPushButton::clicked, this, [this] {
+        OpenFromList = false;
+        OpenBtnClick();
+    });
+    connect(AddButton(page, "SaveBtn", "Save", QRect(88, 8, 75, 25)), &QPushButton::clicked, this,
+            &TLensCorrectionForm::SaveBtnClick);
+    BMPRadio = new QRadioButton("BMPRadio", page);
+    BMPRadio->setObjectName("BMPRadio");
+    BMPRadio->setGeometry(8, 40, 90, 17);
+    JPGRadio = new QRadioButton("JPGRadio", page);
+    JPGRadio->setObjectName("JPGRadio");
+    JPGRadio->setGeometry(100, 40, 90, 17);
+    JPGRadio->setChecked(true);
+    AddLabel(page, "JPEG Quality", 8, 66, "Label2");
+    JPGQualityTrackBar = new QSlider(Qt::Horizontal, page);
+    JPGQualityTrackBar->setObjectName("JPGQualityTrackBar");
+    JPGQualityTrackBar->setGeometry(8, 84, 150, 22);
+    JPGQualityTrackBar->setRange(1, 100);
+    JPGQualityTrackBar->setValue(100);
+    AddLabel(page, "100", 170, 86, "JPGQualityLabel");
+    AddButton(page, "CalibrationTargetBtn", "Show Calibration Target", QRect(8, 120, 160, 25));
+}
+
+QLineEdit* TLensCorrectionForm::editFor(LensSlider slider) const { return widgets(slider).edit; }
+QLabel* TLensCorrectionForm::framedTextFor(LensSlider slider) const { return widgets(slider).framed; }
+EventLabel* TLensCorrectionForm::sliderLabelFor(LensSlider slider) const { return widgets(slider).label; }
+
+char TLensCorrectionForm::decimalSeparator() const {
+    const QString point = QLocale().decimalPoint();
+    return point.isEmpty() ? '.' : point.front().toLatin1();
+}
+
+void TLensCorrectionForm::showValue(LensSlider slider, bool afterReset) {
+    const Extended value = ValueOf(model_, slider);
+    SliderWidgets& w = widgets(slider);
+    const QSignalBlocker block(w.edit);
+    w.edit->setText(ToQt(EditText(slider, value, decimalSeparator())));
+    if (w.framed) w.framed->setText(ToQt(FramedText(slider, value, afterReset, decimalSeparator())));
+    if (w.box) w.box->update();
+}
+
+void TLensCorrectionForm::RenderAndPaint() {
+    WaitCursor wait;
+    RenderLensPreview(model_, SourceImage, view, LensViewBitmap, LensViewPlainBitmap);
+    showPan_ = false;
+    OutputViewBox->update();
+}
+
+// ---- opening and saving images ----
+
+void TLensCorrectionForm::ImageListBoxClick() {
+    const int row = ImageListBox->currentRow();
+    if (row >= 0 && row < 3 && row < static_cast<int>(workspace_.FileList.size()))
+        ListFileName = ToQt(workspace_.FileList[static_cast<std::size_t>(row)]);
+    OpenFromList = true;
+    OpenBtnClick();
+}
+
+void TLensCorrectionForm::OpenBtnClick() {
+    QString name;
+    if (OpenFromList) {
+        name = ListFileName;
+    } else {
+        const QStringList chosen = prompter_.openPictures(this, QDir::currentPath(), false);
+        name = chosen.isEmpty() ? QString() : chosen.front();
+    }
+    OpenFromList = false;
+    if (name.isEmpty()) return;
+    WaitCursor wait;
+    const std::string path = name.toStdString();
+    const std::string ext = FileExtension(path);
+    try {
+        // This window reads ".jpg" and ".jpeg" (either case) and ".bmp"; others load nothing.
+        if (ext == ".bmp" || ext == ".BMP" || ext == ".jpg" || ext == ".JPG" || ext == ".jpeg" || ext == ".JPEG") {
+            Bitmap fresh;
+            if (LoadImageFile(path, fresh) == LoadOutcome::Invalid) throw Error(kInvalidPictureMessage);
+            SourceImage = std::move(fresh);
+        }
+    } catch (const std::exception& e) {
+        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
+        return;
+    }
+    SourceFileName = name;
+    model_.MeasureImage(SourceImage);
+    ZoomFitBtnClick();
+}
+
+void TLensCorrectionForm::SaveBtnClick() {
+    const QString chosen = prompter_.saveFile(this, QDir::currentPath(), QString(), QString());
+    if (chosen.isEmpty() || SourceImage.empty()) return;
+    try {
+        WaitCursor wait;
+        Bitmap corrected(SourceImage.width(), SourceImage.height());
+        CorrectFullImage(model_, SourceImage, corrected);
+        const bool jpeg = JPGRadio->isChecked();
+        const std::string out = CorrectedImageName(QFileInfo(chosen).absolutePath().toStdString(),
+                                                   SourceFileName.toStdString(), model_.CoeffA, jpeg);
+        if (!jpeg) {
+            WriteFileAtomically(out, EncodeBmp(corrected));
+            return;
+        }
+        TJpegMetadata metadata;
+        metadata.WriteJpegWithMetadata(EncodeJpeg(corrected, JPGQualityTrackBar->value()), corrected.width(),
+                                       corrected.height(), out, SourceFileName.toStdString(), true);
+    } catch (const std::exception& e) {
+        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
+    }
+}
+
+// ---- view ----
+
+void TLensCorrectionForm::ZoomFitBtnClick() {
+    const int w = SourceImage.width(), h = SourceImage.height();
+    if (static_cast<long long>(w) * h > 0) {
+        view.centreX = w / 2;
+        view.centreY = h / 2;
+        view.zoom = std::max(static_cast<double>(w) / OutputViewBox->width(),
+                             static_cast<double>(h) / OutputViewBox->height()) *
+                    1.1;
+    }
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::Zoom1to1BtnClick() {
+    view.zoom = 1;
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::ZoomInBtnClick() {
+    view.zoom /= 1.1;
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::ZoomOutBtnClick() {
+    view.zoom *= 1.1;
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::GridCheckBoxClick() {
+    view.grid = GridCheckBox->isChecked();
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::OutputViewBoxMouseDown(Qt::MouseButton button, int x, int y) {
+    if (button == Qt::RightButton) return;
+    panning_ = true;
+    mouseDownX_ = x;
+    mouseDownY_ = y;
+    panStartX_ = view.centreX;
+    panStartY_ = view.centreY;
+}
+
+void TLensCorrectionForm::OutputViewBoxMouseMove(int x, int y) {
+    if (!panning_) return;
+    const double k = view.zoom * static_cast<double>(model_.OverallScale);
+    view.centreX = static_cast<int>(std::clamp(panStartX_ - std::nearbyint((x - mouseDownX_) * k), -1e9, 1e9));
+    view.centreY = static_cast<int>(std::clamp(panStartY_ - std::nearbyint((y - mouseDownY_) * k), -1e9, 1e9));
+    DrawPanFrame(x - mouseDownX_, y - mouseDownY_, view.grid ? LensViewPlainBitmap : LensViewBitmap, panBitmap_,
+                 view.grid);
+    showPan_ = true;
+    OutputViewBox->update();
+}
+
+void TLensCorrectionForm::OutputViewBoxMouseUp() {
+    RenderAndPaint();
+    panning_ = false;
+}
+
+// ---- sliders ----
+
+void TLensCorrectionForm::SliderLabelMouseDown(LensSlider, Qt::MouseButton button, int x) {
+    if (button == Qt::RightButton) return;
+    mouseDownX_ = x;
+    sliderDragging_ = true;
+    for (LensSlider s : kSliders) dragStart_[static_cast<int>(s) - 1] = ValueOf(model_, s);
+}
+
+void TLensCorrectionForm::SliderLabelMouseMove(LensSlider slider, int x) {
+    if (!sliderHot_) {
+        sliderHot_ = true;
+        activeSlider_ = slider;
+        KeyBuffer->setFocus();
+    }
+    if (!sliderDragging_) {
+        widgets(slider).box->update();
+        return;
+    }
+    ValueOf(model_, slider) = DraggedValue(slider, dragStart_[static_cast<int>(slider) - 1], x - mouseDownX_);
+    if (slider != LensSlider::Rotation) {
+        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
+        UpdateProfileLabel();
+    }
+    showValue(slider);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (LivePreviewCheckBox->isChecked()) RenderAndPaint();
+}
+
+void TLensCorrectionForm::SliderLabelMouseUp(LensSlider slider) {
+    sliderDragging_ = false;
+    sliderHot_ = false;
+    widgets(slider).box->update();
+    if (!LivePreviewCheckBox->isChecked()) RenderAndPaint();
+}
+
+void TLensCorrectionForm::SliderLabelMouseEnter(LensSlider slider) {
+    sliderHot_ = true;
+    widgets(slider).box->update();
+}
+
+void TLensCorrectionForm::SliderLabelMouseLeave(LensSlider slider) {
+    if (sliderDragging_) return;
+    sliderHot_ = false;
+    widgets(slider).box->update();
+}
+
+void TLensCorrectionForm::ResetClick(LensSlider slider) {
+    ValueOf(model_, slider) = DefaultValue(slider);
+    if (slider != LensSlider::Rotation) {
+        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
+        UpdateProfileLabel();
+    }
+    showValue(slider, true);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    RenderAndPaint();
+}
+
+// ---- keys and typed values ----
+
+bool TLensCorrectionForm::FormKeyDown(int key) {
+    if (!sliderHot_ || activeSlider_ == LensSlider::None) {
+        KeyBuffer->clear();
+        return false;
+    }
+    const int direction = key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0;
+    if (direction == 0) return false;
+    const LensSlider slider = activeSlider_;
+    ValueOf(model_, slider) = KeyedValue(slider, ValueOf(model_, slider), direction);
+    if (slider != LensSlider::Rotation) {
+        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
+        UpdateProfileLabel();
+    }
+    showValue(slider);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    RenderAndPaint();
+    KeyBuffer->clear();
+    return true;
+}
+
+void TLensCorrectionForm::setPending(bool pending) {
+    UpdateBtn->setEnabled(pending);
+    for (QPushButton* b : {OKBtn, OkBtn2, SaveProfileBtn, SaveProfileBtn2}) b->setEnabled(!pending);
+}
+
+void TLensCorrectionForm::EditKeyDown(LensSlider slider, int key, const QString& textBefore) {
+    const QLabel* framed = framedTextFor(slider);
+    if (framed && textBefore != framed->text()) setPending(true);
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) UpdateBtnClick();
+}
+
+void TLensCorrectionForm::UpdateBtnClick() {
+    setPending(false);
+    for (LensSlider s : {LensSlider::Rotation, LensSlider::Scale, LensSlider::A, LensSlider::B, LensSlider::C}) {
+        ValueOf(model_, s) = TypedValue(s, editFor(s)->text().toStdString());
+        showValue(s);
+    }
+    model_.UpdateCoeffD();
+    UpdateProfileLabel();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    RenderAndPaint();
+}
+
+void TLensCorrectionForm::PageControlerChange(int index) {
+    if (index == 0)
+        ResetClick(LensSlider::Rotation);
+    else if (UpdateBtn->isEnabled())
+        UpdateBtnClick();
+}
+
+bool TLensCorrectionForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // The window previews every key: the arrows move the hot slider.
+        if (FormKeyDown(key->key())) return true;
+        for (LensSlider s : kSliders)
+            if (watched == editFor(s)) EditKeyDown(s, key->key(), editFor(s)->text());
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TLensCorrectionForm::keyPressEvent(QKeyEvent* event) {
+    if (FormKeyDown(event->key())) return;
+    // Enter belongs to the edit boxes, not to the dialog's default button.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return;
+    QDialog::keyPressEvent(event);
+}
+
+void TLensCorrectionForm::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange) sliderHot_ = false;
+    QDialog::changeEvent(event);
+}
+
+// ---- profiles ----
+
+std::vector<std::string> TLensCorrectionForm::memoLines() const { return SplitLines(ProfileMemo->toPlainText().toStdString()); }
+
+void TLensCorrectionForm::UpdateProfileLabel() {
+    const LensProfileValues values{model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC};
+    const QString text = ToQt(ProfileLabelText(memoLines(), ProfileName.toStdString(), values));
+    ProfileLabel->setText(text);
+    ProfileLabel2->setText(text);
+}
+
+void TLensCorrectionForm::LoadProfileBtnClick() {
+    const QString chosen = prompter_.openFile(this, ProfileDir, kProfileFilter);
+    if (chosen.isEmpty()) return;
+    ProfileDir = QFileInfo(chosen).absolutePath();
+    std::vector<std::string> lines;
+    try {
+        const auto bytes = ReadWholeFile(chosen.toStdString());
+        lines = SplitLines(std::string(bytes.begin(), bytes.end()));
+    } catch (const std::exception& e) {
+        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
+        return;
+    }
+    QString memo;
+    for (const auto& line : lines) memo += ToQt(line) + "\n";
+    ProfileMemo->setPlainText(memo.trimmed());
+    if (lines.size() < 10) {
+        prompter_.message(this, Prompter::Kind::Error, "The profile file has fewer than ten lines.");
+        return;
+    }
+    const auto values = ParseProfile(lines);
+    if (!values) {
+        prompter_.message(this, Prompter::Kind::Error, "Unable to parse file contents.");
+        return;
+    }
+    ProfileName = QFileInfo(chosen).completeBaseName();
+    const char sep = decimalSeparator();
+    OveralScaleEdit->setText(ToQt(ProfileNumber(values->OverallScale, sep)));
+    ADistortionEdit->setText(ToQt(ProfileNumber(values->CoeffA, sep)));
+    BDistortionEdit->setText(ToQt(ProfileNumber(values->CoeffB, sep)));
+    CDistortionEdit->setText(ToQt(ProfileNumber(values->CoeffC, sep)));
+    UpdateBtnClick();
+}
+
+void TLensCorrectionForm::SaveProfileBtnClick() {
+    const QString chosen = prompter_.saveFile(this, ProfileDir, kProfileFilter, ProfileLabel->text() + ".pfl");
+    if (chosen.isEmpty()) return;
+    // The question is asked about the file that will actually be written.
+    const QString target = ToQt(ProfileFileName(chosen.toStdString()));
+    const QString name = QFileInfo(chosen).completeBaseName();
+    if (QFileInfo::exists(target) &&
+        prompter_.message(this, Prompter::Kind::Warning, "Overwrite existing " + name + " profile ?") ==
+            Prompter::Answer::Cancel)
+        return;
+    ProfileDir = QFileInfo(chosen).absolutePath();
+    const std::string text = ProfileText({model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC},
+                                         decimalSeparator());
+    try {
+        WriteFileAtomically(target.toStdString(), std::vector<std::uint8_t>(text.begin(), text.end()));
+    } catch (const std::exception& e) {
+        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
+        return;
+    }
+    ProfileMemo->setPlainText(ToQt(text).trimmed());
+    ProfileName = name;
+    ProfileLabel->setText(name);
+    ProfileLabel2->setText(name);
+}
+
+void TLensCorrectionForm::ClearProfileBtnClick() {
+    ProfileMemo->setPlainText(ToQt(ProfileText(LensProfileValues{}, '.')).trimmed());
+    OveralScaleEdit->setText("1");
+    ADistortionEdit->setText("0");
+    BDistortionEdit->setText("0");
+    CDistortionEdit->setText("0");
+    ProfileName.clear();
+    UpdateBtnClick();
+}
+
+// ---- leaving ----
+
+void TLensCorrectionForm::OKBtnClick() {
+    workspace_.LensScale = model_.OverallScale;
+    workspace_.LensA = model_.CoeffA;
+    workspace_.LensB = model_.CoeffB;
+    workspace_.LensC = model_.CoeffC;
+    workspace_.LensD = model_.CoeffD;
+    accept();
+}
+
+void TLensCorrectionForm::CancelBtnClick() { reject(); }
+
+}  // namespace vantrel

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QDialog>
+#include <array>
+
+#include "lens/distortion.h"
+#include "lens/lens_controls.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+class QTabWidget;
+
+namespace vantrel {
+
+class EventLabel;
+class PaintBox;
+class Prompter;
+class Workspace;
+
+// "Lens Correction Module": the chosen files are listed and the first one
+// opened; the correction is tuned with sliders, typed values and arrow keys
+// against a zoomable preview; profiles are loaded and saved; OK hands the
+// values to the main window. The hidden "Save" page (Ctrl+Shift+S) opens and
+// saves single corrected images.
+class TLensCorrectionForm : public QDialog {
+public:
+    TLensCorrectionForm(Workspace& workspace, Prompter& prompter, QWidget* parent = nullptr);
+
+    // Opening.
+    void ImageListBoxClick();
+    void OpenBtnClick();
+    void SaveBtnClick();
+    // View.
+    void ZoomFitBtnClick();
+    void Zoom1to1BtnClick();
+    void ZoomInBtnClick();
+    void ZoomOutBtnClick();
+    void GridCheckBoxClick();
+    void OutputViewBoxMouseDown(Qt::MouseButton button, int x, int y);
+    void OutputViewBoxMouseMove(int x, int y);
+    void OutputViewBoxMouseUp();
+    // Sliders (one function per event, taking the slider).
+    void SliderLabelMouseDown(LensSlider slider, Qt::MouseButton button, int x);
+    void SliderLabelMouseMove(LensSlider slider, int x);
+    void SliderLabelMouseUp(LensSlider slider);
+    void SliderLabelMouseEnter(LensSlider slider);
+    void SliderLabelMouseLeave(LensSlider slider);
+    void ResetClick(LensSlider slider);
+    // Keys and typed values.
+    bool FormKeyDown(int key);
+    void EditKeyDown(LensSlider slider, int key, const QString& textBefore);
+    void UpdateBtnClick();
+    void PageControlerChange(int index);
+    // Profiles.
+    void LoadProfileBtnClick();
+    void SaveProfileBtnClick();
+    void ClearProfileBtnClick();
+    void UpdateProfileLabel();
+    // Leaving.
+    void OKBtnClick();
+    void CancelBtnClick();
+
+    void RenderAndPaint();
+    LensModel& model() { return model_; }
+    const Bitmap& sourceImage() const { return SourceImage; }
+    QLineEdit* editFor(LensSlider slider) const;
+    QLabel* framedTextFor(LensSlider slider) const;
+    EventLabel* sliderLabelFor(LensSlider slider) const;
+
+    QTabWidget* PageControler;
+    QListWidget* ImageListBox;
+    PaintBox* OutputViewBox;
+    QLabel *ProfileLabel, *ProfileLabel2;
+    QLineEdit *OveralScaleEdit, *ADistortionEdit, *BDistortionEdit, *CDistortionEdit, *RotationEdit;
+    QLabel *OveralScaleStaticText, *ADistortionStaticText, *BDistortionStaticText, *CDistortionStaticText,
+        *RotationStaticText;
+    QPushButton *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
+    QCheckBox *GridCheckBox, *LivePreviewCheckBox;
+    QPlainTextEdit* ProfileMemo;
+    QLineEdit* KeyBuffer;
+    QRadioButton *BMPRadio, *JPGRadio;
+    QSlider* JPGQualityTrackBar;
+
+    QString SourceFileName;
+    QString ListFileName;
+    bool OpenFromList = false;
+    QString ProfileName = "Default Blank Profile";
+    QString ProfileDir;
+    Bitmap SourceImage;
+    Bitmap LensViewBitmap, LensViewPlainBitmap;
+    LensView view;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    struct SliderWidgets {
+        PaintBox* box = nullptr;
+        EventLabel* label = nullptr;
+        QLineEdit* edit = nullptr;
+        QLabel* framed = nullptr;
+    };
+    SliderWidgets& widgets(LensSlider slider) { return sliders_[static_cast<int>(slider) - 1]; }
+    const SliderWidgets& widgets(LensSlider slider) const { return sliders_[static_cast<int>(slider) - 1]; }
+    void buildPreviewPage(QWidget* page);
+    void buildCalibratePage(QWidget* page);
+    void buildSavePage(QWidget* page);
+    void addSlider(QWidget* page, LensSlider slider, const QString& name, const QString& caption, int top);
+    // Writes a slider's value into its edit box and framed text, after its side effects.
+    void showValue(LensSlider slider, bool afterReset = false);
+    void setPending(bool pending);
+    std::vector<std::string> memoLines() const;
+    char decimalSeparator() const;
+
+    Workspace& workspace_;
+    Prompter& prompter_;
+    LensModel model_;
+    std::array<SliderWidgets, 5> sliders_;
+    bool sliderHot_ = false, sliderDragging_ = false, panning_ = false;
+    LensSlider activeSlider_ = LensSlider::None;
+    int mouseDownX_ = 0, mouseDownY_ = 0;
+    int panStartX_ = 0, panStartY_ = 0;
+    std::array<Extended, 5> dragStart_{0, 0, 0, 0, 1};
+    Bitmap panBitmap_;
+    bool showPan_ = false;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,234 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+
+#include "imaging/bmp_codec.h"
+#include "lens_form.h"
+#include "main_window.h"
+#include "paint_box.h"
+#include "scripted_prompter.h"
+#include "util/file_io.h"
+
+using namespace vantrel;
+
+namespace {
+
+void move(QWidget* widget, QPoint at) {
+    QMouseEvent event(QEvent::MouseMove, QPointF(at), widget->mapToGlobal(QPointF(at)), Qt::NoButton, Qt::NoButton, {});
+    QApplication::sendEvent(widget, &event);
+}
+
+void typeInto(QLineEdit* edit, const QString& text) {
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+}  // namespace
+
+class LensFormTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+
+    QString writeImage(const QString& name, int w, int h) {
+        Bitmap b(w, h);
+        b.fill(90, 120, 150);
+        const QString path = dir_.filePath(name);
+        WriteFileAtomically(path.toStdString(), EncodeBmp(b));
+        return path;
+    }
+
+private slots:
+    void slidersDragSnapAndKeys() {
+        ScriptedPrompter p;
+        Workspace ws;
+        TLensCorrectionForm form(ws, p);
+        LensModel& m = form.model();
+        EventLabel* a = form.sliderLabelFor(LensSlider::A);
+        move(a, QPoint(10, 5));
+        QTest::mousePress(a, Qt::LeftButton, {}, QPoint(10, 5));
+        move(a, QPoint(1010, 5));
+        QCOMPARE(static_cast<double>(m.CoeffA), 1.0);
+        move(a, QPoint(2000, 5));
+        QCOMPARE(static_cast<double>(m.CoeffA), 1.0);
+        move(a, QPoint(10, 5));
+        QCOMPARE(static_cast<double>(m.CoeffA), 0.0);
+        QTest::mouseRelease(a, Qt::LeftButton, {}, QPoint(10, 5));
+        QCOMPARE(form.ProfileLabel->text(), QString("Default Blank Profile"));
+
+        // One right arrow on the hot rotation slider: 0.001 radian.
+        form.show();
+        EventLabel* rotation = form.sliderLabelFor(LensSlider::Rotation);
+        form.SliderLabelMouseLeave(LensSlider::A);
+        move(rotation, QPoint(40, 5));
+        QTest::keyClick(form.KeyBuffer, Qt::Key_Right);
+        QCOMPARE(form.RotationEdit->text(), QString("0.0572957795130823"));
+        QCOMPARE(form.RotationStaticText->text(), QString(" 0.05729578"));
+
+        // The scale slider does not go below 0.001.
+        form.SliderLabelMouseLeave(LensSlider::Rotation);
+        form.SliderLabelMouseEnter(LensSlider::Scale);
+        m.OverallScale = 0.001L;
+        form.SliderLabelMouseMove(LensSlider::Scale, 5);
+        QVERIFY(form.FormKeyDown(Qt::Key_Left));
+        QCOMPARE(static_cast<double>(m.OverallScale), 0.001);
+    }
+
+    void typedValuesAndThePendingState() {
+        ScriptedPrompter p;
+        Workspace ws;
+        TLensCorrectionForm form(ws, p);
+        form.show();
+        LensModel& m = form.model();
+        form.ADistortionEdit->setFocus();
+        QTest::keyClicks(form.ADistortionEdit, "x");
+        QVERIFY(form.UpdateBtn->isEnabled());
+        QVERIFY(!form.OKBtn->isEnabled() && !form.OkBtn2->isEnabled() && !form.SaveProfileBtn->isEnabled());
+        typeInto(form.ADistortionEdit, "abc");
+        QCOMPARE(static_cast<double>(m.CoeffA), 0.0);
+        QCOMPARE(form.ADistortionEdit->text(), QString("0"));
+        QVERIFY(!form.UpdateBtn->isEnabled() && form.OKBtn->isEnabled());
+        typeInto(form.OveralScaleEdit, "20");
+        QCOMPARE(static_cast<double>(m.OverallScale), 10.0);
+        typeInto(form.OveralScaleEdit, "0");
+        QCOMPARE(static_cast<double>(m.OverallScale), 0.001);
+        typeInto(form.BDistortionEdit, "0.25");
+        typeInto(form.CDistortionEdit, "0.0004");  // snaps to 0
+        QCOMPARE(static_cast<double>(m.CoeffC), 0.0);
+        QCOMPARE(m.CoeffD, 1 - (0 + m.CoeffB + 0));
+        QCOMPARE(form.ProfileLabel->text(), QString("Custom Profile"));
+
+        // A page switch applies pending edits; back on "Preview" the rotation resets.
+        form.PageControler->setCurrentIndex(0);
+        form.ADistortionEdit->setFocus();
+        QTest::keyClicks(form.ADistortionEdit, "1");  // "01"
+        form.PageControler->setCurrentIndex(1);
+        QVERIFY(!form.UpdateBtn->isEnabled());
+        m.PreviewRotation = 0.5L;
+        form.PageControler->setCurrentIndex(0);
+        QCOMPARE(static_cast<double>(m.PreviewRotation), 0.0);
+    }
+
+    void viewZoomAndOpening() {
+        ScriptedPrompter p;
+        Workspace ws;
+        TLensCorrectionForm form(ws, p);
+        ws.FileList = {writeImage("wide.bmp", 3000, 2000).toStdString(), "", ""};
+        form.ImageListBox->addItem("wide.bmp");
+        form.ImageListBox->setCurrentRow(0);
+        form.ImageListBoxClick();
+        QCOMPARE(form.view.centreX, 1500);
+        QCOMPARE(form.view.centreY, 1000);
+        QVERIFY(std::abs(form.view.zoom - 3000.0 / 635 * 1.1) < 1e-12);
+        QCOMPARE(form.model().NormRadius, 1000);
+        form.Zoom1to1BtnClick();
+        for (int i = 0; i < 5; ++i) form.ZoomInBtnClick();
+        QVERIFY(std::abs(form.view.zoom - 1 / std::pow(1.1, 5)) < 1e-12);
+
+        // A file with the extension .Jpg loads nothing but is recorded.
+        const QString odd = dir_.filePath("photo.Jpg");
+        QFile::copy(dir_.filePath("wide.bmp"), odd);
+        form.ListFileName = odd;
+        form.OpenFromList = true;
+        form.OpenBtnClick();
+        QCOMPARE(form.SourceFileName, odd);
+        QCOMPARE(form.sourceImage().width(), 3000);
+
+        // Panning shows a shifted copy and renders on release.
+        form.OutputViewBoxMouseDown(Qt::LeftButton, 100, 100);
+        form.OutputViewBoxMouseMove(110, 100);
+        QCOMPARE(form.view.centreX, 1500 - static_cast<int>(std::nearbyint(10 * form.view.zoom)));
+        form.OutputViewBoxMouseUp();
+    }
+
+    void profilesSaveLoadAndRefuse() {
+        ScriptedPrompter p;
+        Workspace ws;
+        TLensCorrectionForm form(ws, p);
+        typeInto(form.ADistortionEdit, "0.0125");
+        typeInto(form.OveralScaleEdit, "1.02");
+        const QString lens = dir_.filePath("lens.pfl");
+        p.chosenFiles << lens;
+        form.SaveProfileBtnClick();
+        QVERIFY(QFileInfo::exists(lens));
+        QCOMPARE(form.ProfileLabel->text(), QString("lens"));
+        QCOMPARE(form.ProfileLabel2->text(), QString("lens"));
+
+        // Typed without extension: the existing lens.pfl is what would be written, so ask.
+        p.chosenFiles << dir_.filePath("lens");
+        p.messageAnswers << Prompter::Answer::Cancel;
+        form.SaveProfileBtnClick();
+        QCOMPARE(p.messages.last(), QString("Overwrite existing lens profile ?"));
+
+        form.ClearProfileBtnClick();
+        QCOMPARE(static_cast<double>(form.model().CoeffA), 0.0);
+        QCOMPARE(form.ProfileLabel->text(), QString("Default Blank Profile"));
+        p.chosenFiles << lens;
+        form.LoadProfileBtnClick();
+        QCOMPARE(static_cast<double>(form.model().CoeffA), 0.0125);
+        QCOMPARE(static_cast<double>(form.model().OverallScale), 1.02);
+        QCOMPARE(form.ProfileLabel->text(), QString("lens"));
+
+        // Moving away and back to the exact value names the profile again.
+        form.SliderLabelMouseDown(LensSlider::A, Qt::LeftButton, 0);
+        form.SliderLabelMouseMove(LensSlider::A, 5);
+        QCOMPARE(form.ProfileLabel->text(), QString("Custom Profile"));
+        form.SliderLabelMouseMove(LensSlider::A, 0);
+        QCOMPARE(form.ProfileLabel->text(), QString("lens"));
+        form.SliderLabelMouseUp(LensSlider::A);
+
+        // A comma profile loads too; out-of-range values load clamped.
+        const QString comma = dir_.filePath("comma.pfl");
+        WriteFileAtomically(comma.toStdString(), std::string("FOV\r\n0\r\nOveral Scale\r\n20\r\nA\r\n1,5\r\nB\r\n0\r\nC\r\n0\r\n"));
+        p.chosenFiles << comma;
+        form.LoadProfileBtnClick();
+        QCOMPARE(static_cast<double>(form.model().OverallScale), 10.0);
+        QCOMPARE(static_cast<double>(form.model().CoeffA), 1.0);
+        QCOMPARE(form.ProfileLabel->text(), QString("Custom Profile"));
+
+        // Refused files change nothing.
+        const QString bad = dir_.filePath("bad.pfl");
+        WriteFileAtomically(bad.toStdString(), std::string("FOV\r\n0\r\nOveral Scale\r\n1\r\nA\r\n-10\r\nB\r\n0\r\nC\r\n0\r\n"));
+        p.chosenFiles << bad;
+        form.LoadProfileBtnClick();
+        QCOMPARE(p.messages.last(), QString("Unable to parse file contents."));
+        QCOMPARE(static_cast<double>(form.model().CoeffA), 1.0);
+        const QString shortFile = dir_.filePath("short.pfl");
+        WriteFileAtomically(shortFile.toStdString(), std::string("FOV\r\n0\r\n"));
+        p.chosenFiles << shortFile;
+        form.LoadProfileBtnClick();
+        QCOMPARE(p.kinds.last(), Prompter::Kind::Error);
+        QCOMPARE(static_cast<double>(form.model().OverallScale), 10.0);
+    }
+
+    void okHandsTheValuesToTheLoad() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        auto* form = dynamic_cast<TLensCorrectionForm*>(f.LensCorrectionForm);
+        QVERIFY(form);
+        typeInto(form->OveralScaleEdit, "2");
+        // Cancel: nothing is handed over and nothing loads.
+        p.files << QStringList{writeImage("a.bmp", 40, 30)};
+        p.modalAnswers << QDialog::Rejected;
+        f.OpenBtnClick();
+        QCOMPARE(static_cast<double>(f.workspace().LensScale), 1.0);
+        QVERIFY(!f.workspace().slot(1).Loaded);
+        // OK: the slot is loaded with the accepted correction (half size in grey).
+        p.files << QStringList{writeImage("a.bmp", 40, 30)};
+        f.OpenBtnClick();
+        QCOMPARE(static_cast<double>(f.workspace().slot(1).LensScale), 2.0);
+        QCOMPARE(form->sourceImage().width(), 40);
+    }
+};
+
+QTEST_MAIN(LensFormTest)
+#include "lens_form_test.moc"
