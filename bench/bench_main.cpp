@@ -17,6 +17,7 @@
 #include "align/mapping.h"
 #include "lens/distortion.h"
 #include "lens/load_correction.h"
+#include "lens/target_scan.h"
 #include "save/image_writer.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
@@ -204,6 +205,26 @@ void BM_CorrectFullImage_24MP(benchmark::State& state) {
     SetParallelThreads(0);
 }
 BENCHMARK(BM_CorrectFullImage_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 12 MP photograph of the target: the pattern, slightly dimmed and noisy.
+void BM_ScanCalibrationPhoto_12MP(benchmark::State& state) {
+    SetParallelThreads(2);
+    Bitmap photo(4000, 3000);
+    DrawTargetPattern(photo);
+    std::mt19937 rng(5);
+    for (int y = 0; y < photo.height(); ++y) {
+        std::uint8_t* p = photo.row(y);
+        for (int i = 0; i < photo.width() * 3; ++i) p[i] = static_cast<std::uint8_t>(p[i] * 0.8 + rng() % 40);
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        Bitmap work = photo;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(ScanCalibrationPhoto(work, ScanParameters{}));
+    }
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_ScanCalibrationPhoto_12MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_JpegEncode_24MP_Q90(benchmark::State& state) {
     const Bitmap& scene = Scene();
