@@ -3,6 +3,11 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QVBoxLayout>
+
+#include "bitmap_image.h"
+#include "lens/target_scan.h"
+#include "paint_box.h"
 
 
 namespace vantrel {
@@ -60,6 +65,30 @@ TDebugForm::TDebugForm(QWidget* parent) : QDialog(parent) {
     Image1Pixel = AddLabel(this, QString(), QRect(504, 150, 248, 20), "Image1Pixel");
     Image2Pixel = AddLabel(this, QString(), QRect(504, 322, 248, 20), "Image2Pixel");
     Image3Pixel = AddLabel(this, QString(), QRect(504, 494, 248, 20), "Image3Pixel");
+}
+
+TCallibrationTargetForm::TCallibrationTargetForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
+    setObjectName("CallibrationTargetForm");
+    setWindowTitle("Callibration Target");
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    CallibrationTargetPaintBox = new PaintBox(this);
+    CallibrationTargetPaintBox->setObjectName("CallibrationTargetPaintBox");
+    layout->addWidget(CallibrationTargetPaintBox);
+    CallibrationTargetPaintBox->onPaint = [this](QPainter& p) {
+        Bitmap pattern(CallibrationTargetPaintBox->width(), CallibrationTargetPaintBox->height());
+        DrawTargetPattern(pattern);
+        p.drawImage(0, 0, WrapBitmap(pattern));
+    };
+    CallibrationTargetPaintBox->onMouseUp = [this](Qt::MouseButton, int, int) { CallibrationTargetPaintBoxClick(); };
+}
+
+void TCallibrationTargetForm::CallibrationTargetPaintBoxClick() {
+    hide();
+    if (returnTo) {
+        returnTo->show();
+        returnTo->raise();
+    }
 }
 
 }  // namespace vantrel

@@ -29,4 +29,16 @@ public:
     QLabel* Image3Pixel;
 };
 
+class PaintBox;
+
+// The full-screen calibration target: red and green squares of 50 pixels.
+// A click anywhere hides it and brings the lens correction window back.
+class TCallibrationTargetForm : public QWidget {
+public:
+    explicit TCallibrationTargetForm(QWidget* parent = nullptr);
+    void CallibrationTargetPaintBoxClick();
+    PaintBox* CallibrationTargetPaintBox;
+    QWidget* returnTo = nullptr;
+};
+
 }  // namespace vantrel

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSlider>
 #include <QTabWidget>
@@ -22,6 +23,7 @@
 #include "imaging/jpeg_codec.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
+#include "lens/target_scan.h"
 #include "metadata/jpeg_metadata.h"
 #include "paint_box.h"
 #include "prompter.h"
@@ -279,7 +281,57 @@ void TLensCorrectionForm::buildSavePage(QWidget* page) {
     JPGQualityTrackBar->setRange(1, 100);
     JPGQualityTrackBar->setValue(100);
     AddLabel(page, "100", 170, 86, "JPGQualityLabel");
-    AddButton(page, "CalibrationTargetBtn", "Show Calibration Target", QRect(8, 120, 160, 25));
+    connect(AddButton(page, "CalibrationTargetBtn", "Show Calibration Target", QRect(8, 120, 160, 25)),
+            &QPushButton::clicked, this, &TLensCorrectionForm::CalibrationTargetBtnClick);
+    struct Field {
+        const char *name, *caption, *value;
+        QLineEdit** edit;
+    } fields[] = {{"RThresholdEdit", "Red Threshold", "100", &RThresholdEdit},
+                  {"GThresholdEdit", "Green Threshold", "100", &GThresholdEdit},
+                  {"BThresholdEdit", "Blue Threshold", "10", &BThresholdEdit},
+                  {"SearchSizeEdit", "Search Box Size", "12", &SearchSizeEdit},
+                  {"PointThresholdEdit", "Point Threshold %", "70", &PointThresholdEdit}};
+    for (int i = 0; i < 5; ++i) {
+        AddLabel(page, fields[i].caption, 8, 162 + 26 * i);
+        *fields[i].edit = new QLineEdit(fields[i].value, page);
+        (*fields[i].edit)->setObjectName(fields[i].name);
+        (*fields[i].edit)->setGeometry(130, 160 + 26 * i, 60, 21);
+    }
+    connect(AddButton(page, "ProcessBtn", "Process", QRect(8, 300, 75, 25)), &QPushButton::clicked, this,
+            &TLensCorrectionForm::ProcessBtnClick);
+    CounterLabel = AddLabel(page, "0/0", 8, 332, "CounterLabel");
+    CounterLabel->resize(230, 16);
+}
+
+void TLensCorrectionForm::CalibrationTargetBtnClick() {
+    if (!CallibrationTargetForm) return;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        CallibrationTargetForm->setGeometry(screen->geometry());  // the whole screen
+    CallibrationTargetForm->showMaximized();
+    CallibrationTargetForm->raise();
+    CallibrationTargetForm->update();
+}
+
+void TLensCorrectionForm::ProcessBtnClick() {
+    auto number = [](const QLineEdit* edit) {
+        bool ok = false;
+        const int v = edit->text().trimmed().toInt(&ok);
+        return ok ? v : 0;
+    };
+    ScanParameters p;
+    p.redThreshold = number(RThresholdEdit);
+    p.greenThreshold = number(GThresholdEdit);
+    p.blueThreshold = number(BThresholdEdit);
+    p.boxSize = number(SearchSizeEdit);
+    p.pointPercent = number(PointThresholdEdit);
+    {
+        WaitCursor wait;
+        ScanCalibrationPhoto(SourceImage, p, [this](const std::string& text) {
+            CounterLabel->setText(ToQt(text));
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        });
+    }
+    ZoomFitBtnClick();
 }
 
 QLineEdit* TLensCorrectionForm::editFor(LensSlider slider) const { return widgets(slider).edit; }

@@ -62,6 +62,12 @@ public:
     void SaveProfileBtnClick();
     void ClearProfileBtnClick();
     void UpdateProfileLabel();
+    // Calibration target and scan.
+    void CalibrationTargetBtnClick();
+    void ProcessBtnClick();
+    QWidget* CallibrationTargetForm = nullptr;
+    QLineEdit *RThresholdEdit, *GThresholdEdit, *BThresholdEdit, *SearchSizeEdit, *PointThresholdEdit;
+    QLabel* CounterLabel;
     // Leaving.
     void OKBtnClick();
     void CancelBtnClick();

@@ -24,6 +24,7 @@
 
 #include "forms.h"
 #include "align/alignment.h"
+#include "align/point_inspector.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "grid_delegate.h"
@@ -98,6 +99,9 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     // The debug window exists before the slots are cleared: clearing refreshes its listing.
     AboutForm = new TAboutForm(this);
     LensCorrectionForm = new TLensCorrectionForm(ws_, prompter_, this);
+    CallibrationTargetForm = new TCallibrationTargetForm(this);
+    CallibrationTargetForm->returnTo = LensCorrectionForm;
+    LensCorrectionForm->CallibrationTargetForm = CallibrationTargetForm;
     DebugForm = new TDebugForm(this);
     SaveForm = new TSaveForm(ws_, prompter_, this);
 
@@ -722,6 +726,20 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
     const long long w = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterWidth) + b.left + b.right;
     const long long h = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterHeight) + b.top + b.bottom;
     setStatus(0, QString("Output Images - %1x%2").arg(w).arg(h));
+    if (DebugForm->isVisible() && ws_.HalfFOV != 0) {
+        const PointTrace t = InspectPoint(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), ws_.OutputBitmap.width(),
+                                          ws_.OutputBitmap.height(), x, y);
+        DebugForm->ImageDataMemo->setPlainText(ToQt(t.listing));
+        QPlainTextEdit* memos[3] = {DebugForm->Image1rgbMemo, DebugForm->Image2rgbMemo, DebugForm->Image3rgbMemo};
+        QLabel* swatches[3] = {DebugForm->Image1Pixel, DebugForm->Image2Pixel, DebugForm->Image3Pixel};
+        for (int n = 0; n < 3; ++n) {
+            memos[n]->setPlainText(ToQt(t.colourText[n]));
+            swatches[n]->setStyleSheet(QString("background-color: rgb(%1, %2, %3);")
+                                           .arg(t.rgb[n][0])
+                                           .arg(t.rgb[n][1])
+                                           .arg(t.rgb[n][2]));
+        }
+    }
 }
 
 void TForm1::AlignedPaintBoxMouseUp() {

@@ -20,6 +20,7 @@ class EventLabel;
 class PaintBox;
 class Prompter;
 class TAboutForm;
+class TCallibrationTargetForm;
 class TDebugForm;
 class TLensCorrectionForm;
 class TSaveForm;
@@ -120,6 +121,7 @@ public:
 
     TAboutForm* AboutForm = nullptr;
     TLensCorrectionForm* LensCorrectionForm = nullptr;
+    TCallibrationTargetForm* CallibrationTargetForm = nullptr;
     TDebugForm* DebugForm = nullptr;
     TSaveForm* SaveForm = nullptr;
 

@@ -9,6 +9,8 @@
 #include <cmath>
 
 #include "imaging/bmp_codec.h"
+#include "forms.h"
+#include "lens/target_scan.h"
 #include "lens_form.h"
 #include "main_window.h"
 #include "paint_box.h"
@@ -208,6 +210,37 @@ private slots:
         form.LoadProfileBtnClick();
         QCOMPARE(p.kinds.last(), Prompter::Kind::Error);
         QCOMPARE(static_cast<double>(form.model().OverallScale), 10.0);
+    }
+
+    void targetAndScan() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        auto* form = dynamic_cast<TLensCorrectionForm*>(f.LensCorrectionForm);
+        form->show();
+        form->CalibrationTargetBtnClick();
+        QVERIFY(f.CallibrationTargetForm->isVisible());
+        const QImage shown = f.CallibrationTargetForm->CallibrationTargetPaintBox->grab().toImage();
+        QCOMPARE(shown.pixelColor(10, 10), QColor(255, 0, 0));
+        QCOMPARE(shown.pixelColor(60, 10), QColor(0, 255, 0));
+        f.CallibrationTargetForm->CallibrationTargetPaintBoxClick();
+        QVERIFY(!f.CallibrationTargetForm->isVisible());
+        QVERIFY(form->isVisible());
+
+        // A photograph of the target: its corners are marked and the view fits.
+        Bitmap target(300, 200);
+        DrawTargetPattern(target);
+        const QString path = dir_.filePath("target.bmp");
+        WriteFileAtomically(path.toStdString(), EncodeBmp(target));
+        form->ListFileName = path;
+        form->OpenFromList = true;
+        form->OpenBtnClick();
+        form->ProcessBtnClick();
+        QCOMPARE(form->CounterLabel->text(), QString("Raw Neg Points left to scan -  0"));
+        const std::uint8_t* centre = form->sourceImage().row(50) + 3 * 50;
+        QCOMPARE(int(centre[0]), 255);  // white centre of the mark at (50, 50)
+        QCOMPARE(int(centre[1]), 255);
+        form->SearchSizeEdit->setText("0");
+        form->ProcessBtnClick();  // ends without corners
     }
 
     void okHandsTheValuesToTheLoad() {

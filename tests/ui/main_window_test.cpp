@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -457,6 +458,30 @@ private slots:
         QTest::mousePress(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
         QVERIFY(!ws.Panning);
         QTest::mouseRelease(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
+    }
+
+    void debugWindowTracesThePointUnderThePointer() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        p.files << QStringList{write("a.bmp", Flat(300, 200, 100)), write("b.bmp", Flat(300, 200, 140))};
+        f.OpenBtnClick();
+        f.Debug1Click();
+        QVERIFY(f.DebugForm->isVisible());
+        QVERIFY(f.DebugForm->CPDataMemo->toPlainText().startsWith("a.bmp\nAngle        "));
+        f.DebugForm->ImageDataMemo->setPlainText("before");
+        f.AlignedPaintBoxMouseMove(100, 100);  // no field of view: nothing listed
+        QCOMPARE(f.DebugForm->ImageDataMemo->toPlainText(), QString("before"));
+        f.workspace().setFOVDegrees(60);
+        f.workspace().Recalculate(true);
+        f.AlignedPaintBoxMouseMove(100, 100);
+        QVERIFY(f.DebugForm->ImageDataMemo->toPlainText().startsWith("Output Point, relative to Top-Left of view box"));
+        QVERIFY(f.DebugForm->Image3rgbMemo->toPlainText().endsWith("B 3  255"));
+        // A pan writes nothing.
+        f.DebugForm->ImageDataMemo->setPlainText("before");
+        QTest::mousePress(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(100, 100));
+        f.AlignedPaintBoxMouseMove(120, 100);
+        QCOMPARE(f.DebugForm->ImageDataMemo->toPlainText(), QString("before"));
+        QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(120, 100));
     }
 
     void gridShowsLoadedColumnsAndTheMaster() {

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "align/mapping.h"
+
+namespace vantrel {
+
+// The spherical mapping of one output-view pixel traced step by step, as the
+// debug window lists it, with each image's colour at its mapped position.
+struct PointTrace {
+    int masterX = 0, masterY = 0;
+    double azimuth = 0, meridian = 0, length = 0, angle = 0;  // degrees
+    std::array<double, 3> sourceAzimuth{}, sourceMeridian{};  // degrees
+    std::array<int, 3> sourceX{}, sourceY{};
+    std::array<std::array<int, 3>, 3> rgb{};  // per slot: red, green, blue; 255s outside
+    std::string listing;                      // ImageDataMemo, one line each
+    std::array<std::string, 3> colourText;    // Image1rgbMemo..Image3rgbMemo
+};
+
+PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master,
+                        const OutputViewState& view, int viewWidth, int viewHeight, int x, int y);
+
+}  // namespace vantrel
