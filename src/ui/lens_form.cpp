@@ -607,6 +607,18 @@ void TLensCorrectionForm::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
+void TLensCorrectionForm::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The view takes the rest of the window; its bitmaps follow.
+    const int w = std::max(1, width() - 257), h = std::max(1, height() - 30);
+    if (!OutputViewBox || (OutputViewBox->width() == w && OutputViewBox->height() == h)) return;
+    OutputViewBox->setGeometry(253, 15, w, h);
+    LensViewBitmap.resize(w, h);
+    LensViewPlainBitmap.resize(w, h);
+    PageControler->resize(249, height());
+    RenderAndPaint();
+}
+
 void TLensCorrectionForm::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange) sliderHot_ = false;
     QDialog::changeEvent(event);

@@ -79,9 +79,9 @@ public:
     QLabel* framedTextFor(LensSlider slider) const;
     EventLabel* sliderLabelFor(LensSlider slider) const;
 
-    QTabWidget* PageControler;
+    QTabWidget* PageControler = nullptr;
     QListWidget* ImageListBox;
-    PaintBox* OutputViewBox;
+    PaintBox* OutputViewBox = nullptr;
     QLabel *ProfileLabel, *ProfileLabel2;
     QLineEdit *OveralScaleEdit, *ADistortionEdit, *BDistortionEdit, *CDistortionEdit, *RotationEdit;
     QLabel *OveralScaleStaticText, *ADistortionStaticText, *BDistortionStaticText, *CDistortionStaticText,
@@ -106,6 +106,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct SliderWidgets {

@@ -4,7 +4,9 @@
 #include <tuple>
 #include <cstring>
 
+#include "imaging/image_file.h"
 #include "lens/distortion.h"
+#include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
 #include "test_support.h"
 
@@ -127,6 +129,25 @@ TEST(LensPreview, ZoomRotationFrameAndGrid) {
     DrawPanFrame(10, -5, plain, moved, false);
     EXPECT_EQ(0, std::memcmp(test::Pixel(moved, 60, 40), test::Pixel(plain, 50, 45), 3));
     EXPECT_EQ(test::Pixel(moved, 5, 50)[0], 0);
+}
+
+TEST(LensControls, SliderValuesAndNames) {
+    EXPECT_EQ(DraggedValue(LensSlider::A, 0, 1000), 1);
+    EXPECT_EQ(DraggedValue(LensSlider::A, 0, 5000), 1);
+    EXPECT_EQ(DraggedValue(LensSlider::A, 0.25L, 0), 0.25L);
+    EXPECT_EQ(DraggedValue(LensSlider::Scale, 1, -5000), static_cast<Extended>(0.001));
+    EXPECT_EQ(KeyedValue(LensSlider::Rotation, 0, 1), static_cast<Extended>(0.001));
+    EXPECT_EQ(KeyedValue(LensSlider::B, 0.0015L, -1), 0);  // 0.0005 snaps to 0
+    EXPECT_EQ(TypedValue(LensSlider::A, "abc"), 0);
+    EXPECT_EQ(TypedValue(LensSlider::Scale, "abc"), 1);
+    EXPECT_EQ(TypedValue(LensSlider::Scale, "20"), 10);
+    EXPECT_EQ(EditText(LensSlider::Rotation, 0.001L), "0.0572957795130823");
+    EXPECT_EQ(FramedText(LensSlider::Rotation, 0.001L, false), " 0.05729578");
+    EXPECT_EQ(FramedText(LensSlider::Scale, 1, true), " 1");
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/photos/IMG_0001.JPG", 0.0125L, true)),
+              "IMG_0001.JPG_Corrected12.5.jpg");
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", 0, true)), "a.jpg_Corrected0.jpg");
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", -0.01L, false)), "a.jpg_Corrected-10.bmp");
 }
 
 TEST(LensProfile, TextRoundTripAndRefusals) {

@@ -12,6 +12,7 @@
 #include "forms.h"
 #include "lens/target_scan.h"
 #include "lens_form.h"
+#include "metadata/jpeg_metadata.h"
 #include "main_window.h"
 #include "paint_box.h"
 #include "scripted_prompter.h"
@@ -241,6 +242,24 @@ private slots:
         QCOMPARE(int(centre[1]), 255);
         form->SearchSizeEdit->setText("0");
         form->ProcessBtnClick();  // ends without corners
+    }
+
+    void savesACorrectedImageWithItsMetadata() {
+        ScriptedPrompter p;
+        Workspace ws;
+        TLensCorrectionForm form(ws, p);
+        const QString camera = QString(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg";
+        form.ListFileName = camera;
+        form.OpenFromList = true;
+        form.OpenBtnClick();
+        typeInto(form.ADistortionEdit, "0.0125");
+        p.chosenFiles << dir_.filePath("anything.jpg");  // only its directory counts
+        form.SaveBtnClick();
+        const QString out = dir_.filePath("Canon_DIGITAL_IXUS_400.jpg_Corrected12.5.jpg");
+        QVERIFY2(QFileInfo::exists(out), qPrintable(out));
+        TJpegMetadata meta;
+        QVERIFY(meta.ReadMetadata(out.toStdString()));
+        QCOMPARE(meta.Directory()->ExifWidth, form.sourceImage().width());
     }
 
     void okHandsTheValuesToTheLoad() {
