@@ -1006,23 +1006,16 @@ void TForm1::writeSlots(const std::array<bool, 3>& which) {
     const OutputFormat format = form.jpeg() ? OutputFormat::Jpeg : OutputFormat::Bmp;
     const int quality = form.quality();
     WaitCursor wait;
-    Bitmap frame;  // one output frame, reused for every image
-    TJpegMetadata metadata;
-    const MasterGeometry master = ws_.masterGeometry();
+    std::array<std::string, 3> paths;
+    for (int n = 0; n < 3; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
     try {
-        for (int n = 1; n <= 3; ++n) {
-            if (which[n - 1] && ws_.slot(n).Loaded) {
-                setStatus(1, QString("Saving Image %1").arg(n));
-                ProcessPendingMessages();
-                WriteAlignedImage(ws_.slot(n), n == ws_.MasterIndex, master, borders, format, quality,
-                                  FromQt(form.OutputFullPath[n - 1]), frame, metadata, [this](int percent) {
-                                      setProgress(percent);
-                                      ProcessPendingMessages();
-                                  });
-            }
-            setProgress(0);
-            statusBar()->update();
-        }
+        WriteSlots(ws_, which, paths, borders, format, quality, [this](int n, int percent) {
+            if (percent == 0) setStatus(1, QString("Saving Image %1").arg(n));
+            setProgress(percent);
+            ProcessPendingMessages();
+        });
+        setProgress(0);
+        statusBar()->update();
     } catch (const std::exception& e) {
         // The images written so far stay; the command ends at this one.
         setProgress(0);

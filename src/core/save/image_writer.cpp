@@ -4,6 +4,7 @@
 #include "imaging/jpeg_codec.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "workspace/workspace.h"
 
 namespace vantrel {
 
@@ -24,6 +25,22 @@ void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeomet
         WriteFileAtomically(outputPath, metadata.ComposeJpeg(encoded, frame.width(), frame.height(), true));
     else
         WriteFileAtomically(outputPath, encoded);
+}
+
+void WriteSlots(const Workspace& workspace, const std::array<bool, 3>& which,
+                const std::array<std::string, 3>& paths, const Borders& borders, OutputFormat format, int quality,
+                const std::function<void(int, int)>& progress) {
+    Bitmap frame;
+    TJpegMetadata metadata;
+    const MasterGeometry master = workspace.masterGeometry();
+    for (int n = 1; n <= 3; ++n) {
+        if (!which[n - 1] || !workspace.slot(n).Loaded) continue;
+        if (progress) progress(n, 0);
+        WriteAlignedImage(workspace.slot(n), n == workspace.MasterIndex, master, borders, format, quality,
+                          paths[n - 1], frame, metadata, [&](int percent) {
+                              if (progress) progress(n, percent);
+                          });
+    }
 }
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <functional>
 #include <string>
 
@@ -18,5 +19,15 @@ enum class OutputFormat { Bmp, Jpeg };
 void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
                        OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
                        TJpegMetadata& metadata, const std::function<void(int percent)>& progress = {});
+
+class Workspace;
+
+// "Save All": every slot in `which` that is loaded, in slot order, to its
+// path, through one reused frame. `progress` gets the slot number before each
+// image and the percentage while it renders. Stops at the first failure,
+// keeping the files already written. Throws Error.
+void WriteSlots(const Workspace& workspace, const std::array<bool, 3>& which,
+                const std::array<std::string, 3>& paths, const Borders& borders, OutputFormat format, int quality,
+                const std::function<void(int slot, int percent)>& progress = {});
 
 }  // namespace vantrel

@@ -1,0 +1,319 @@
+// vantrel-align: the alignment and "Save All" of the main window, from the
+// command line. Argument parsing only; all the work is the core's.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <numbers>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "align/alignment.h"
+#include "imaging/image_file.h"
+#include "lens/lens_controls.h"
+#include "lens/lens_profile.h"
+#include "metadata/jpeg_metadata.h"
+#include "save/image_writer.h"
+#include "save/output_naming.h"
+#include "util/error.h"
+#include "util/file_io.h"
+#include "workspace/workspace.h"
+
+namespace {
+
+using namespace vantrel;
+
+constexpr const char* kUsage =
+    "Usage: vantrel-align [options] IMAGE1 [IMAGE2 [IMAGE3]]\n"
+    "Aligns up to three bracketed exposures and writes them as \"Save All\" does.\n"
+    "\n"
+    "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels;\n"
+    "                       images without --cp keep the starting points a fresh load gives\n"
+    "  --fov DEG            field of view across the longer side of the master (0 = none, the default)\n"
+    "  --master N           master image; default: the automatic choice by luminance\n"
+    "  --no-scaling         like unticking \"Scaling\"\n"
+    "  --lens FILE.pfl      lens profile applied at load, as the lens window's OK would\n"
+    "  --format jpg|bmp     default jpg\n"
+    "  --quality Q          1..100, default 100\n"
+    "  --tag TEXT           default \"Aligned\"\n"
+    "  --prepend            tag before the base name\n"
+    "  --borders T,L,B,R    add borders\n"
+    "  -o, --output-dir DIR default: the current directory\n"
+    "  --overwrite          replace existing outputs (otherwise refuse, naming them)\n"
+    "  --info               print, per image, its size, luminance and metadata summary; write nothing\n"
+    "  --print-alignment    print the alignment data grid's rows\n"
+    "  --help, --version\n";
+
+struct UsageError {
+    std::string message;
+};
+struct Failure {
+    std::string message;
+};
+
+struct Options {
+    std::vector<std::string> images;
+    struct Points {
+        int x1, y1, x2, y2;
+    };
+    std::array<std::optional<Points>, 3> cp;
+    double fov = 0;
+    int master = 0;
+    bool scaling = true;
+    std::string lens;
+    bool jpeg = true;
+    int quality = 100;
+    std::string tag = "Aligned";
+    bool prepend = false;
+    Borders borders;
+    std::string outputDir;
+    bool overwrite = false, info = false, printAlignment = false;
+};
+
+// Whole numbers and lists of them; anything else is a bad value.
+long long ParseInteger(const std::string& text, const std::string& option) {
+    std::size_t used = 0;
+    long long value = 0;
+    try {
+        value = std::stoll(text, &used);
+    } catch (...) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size()) throw Failure{"bad value for " + option + ": \"" + text + "\""};
+    return value;
+}
+
+std::vector<long long> ParseList(const std::string& text, const std::string& option, std::size_t count) {
+    std::vector<long long> values;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ',')) values.push_back(ParseInteger(part, option));
+    if (values.size() != count || (!text.empty() && text.back() == ','))
+        throw Failure{"bad value for " + option + ": \"" + text + "\" (expected " + std::to_string(count) + " numbers)"};
+    return values;
+}
+
+long long InRange(long long v, long long low, long long high, const std::string& option) {
+    if (v < low || v > high)
+        throw Failure{option + " must be between " + std::to_string(low) + " and " + std::to_string(high)};
+    return v;
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    std::vector<std::string> cpTexts;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::cout << "vantrel-align 2.0\n";
+            std::exit(0);
+        } else if (arg == "--cp") {
+            cpTexts.push_back(value());
+        } else if (arg == "--fov") {
+            const std::string text = value();
+            const auto v = ParseProfileNumber(text);
+            if (!v || !(*v >= 0 && *v <= 179)) throw Failure{"--fov must be a number of degrees from 0 to 179"};
+            o.fov = static_cast<double>(*v);
+        } else if (arg == "--master") {
+            o.master = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 3, arg));
+        } else if (arg == "--no-scaling") {
+            o.scaling = false;
+        } else if (arg == "--lens") {
+            o.lens = value();
+        } else if (arg == "--format") {
+            const std::string f = value();
+            if (f != "jpg" && f != "bmp") throw Failure{"--format must be jpg or bmp"};
+            o.jpeg = f == "jpg";
+        } else if (arg == "--quality") {
+            o.quality = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 100, arg));
+        } else if (arg == "--tag") {
+            o.tag = value();
+        } else if (arg == "--prepend") {
+            o.prepend = true;
+        } else if (arg == "--borders") {
+            const auto b = ParseList(value(), arg, 4);
+            for (long long v : b) InRange(v, -100000, 100000, arg);
+            o.borders = {static_cast<int>(b[0]), static_cast<int>(b[1]), static_cast<int>(b[2]), static_cast<int>(b[3])};
+        } else if (arg == "-o" || arg == "--output-dir") {
+            o.outputDir = value();
+        } else if (arg == "--overwrite") {
+            o.overwrite = true;
+        } else if (arg == "--info") {
+            o.info = true;
+        } else if (arg == "--print-alignment") {
+            o.printAlignment = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw UsageError{"unknown option " + arg};
+        } else {
+            o.images.push_back(arg);
+        }
+    }
+    if (o.images.empty()) throw UsageError{"no image given"};
+    if (o.images.size() > 3) throw UsageError{"at most three images"};
+    for (const std::string& text : cpTexts) {
+        const auto colon = text.find(':');
+        if (colon == std::string::npos) throw Failure{"bad value for --cp: \"" + text + "\" (expected N:X1,Y1,X2,Y2)"};
+        const long long n = ParseInteger(text.substr(0, colon), "--cp");
+        if (n < 1 || n > static_cast<long long>(o.images.size()))
+            throw Failure{"--cp names image " + std::to_string(n) + ", which is not given"};
+        const auto p = ParseList(text.substr(colon + 1), "--cp", 4);
+        for (long long v : p) InRange(v, -2147483647LL, 2147483647LL, "--cp");
+        o.cp[n - 1] = Options::Points{static_cast<int>(p[0]), static_cast<int>(p[1]), static_cast<int>(p[2]),
+                                      static_cast<int>(p[3])};
+    }
+    if (o.master > static_cast<int>(o.images.size()))
+        throw Failure{"--master names image " + std::to_string(o.master) + ", which is not given"};
+    return o;
+}
+
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    while (text.find("  ") != std::string::npos) text.replace(text.find("  "), 2, " ");
+    return text;
+}
+
+void PrintInfo(const Workspace& ws, int count) {
+    for (int n = 1; n <= count; ++n) {
+        const TImageSlot& s = ws.slot(n);
+        TJpegMetadata meta;
+        const bool has = meta.ReadMetadata(s.FilePath);
+        std::cout << "Image " << n << ": " << s.FilePath << "\n";
+        std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height() << ", luminance " << s.Luminance
+                  << "\n";
+        if (!has) {
+            std::cout << "  metadata: none\n";
+            continue;
+        }
+        const TExifDirectory* d = meta.Directory();
+        std::cout << "  EXIF: "
+                  << (meta.ExifSegment() ? (meta.MotorolaOrder ? "big-endian (MM)" : "little-endian (II)") : "none");
+        if (d && d->ExifWidth > 0) std::cout << ", pixel dimensions " << d->ExifWidth << " x " << d->ExifHeight;
+        std::cout << "\n  APP13: " << (meta.IptcSegment() ? "yes" : "no")
+                  << ", COM: " << (meta.CommentSegment() ? "yes" : "no") << "\n";
+    }
+}
+
+void PrintAlignment(const Workspace& ws, int count) {
+    const char* rows[] = {"", "Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
+    const GridTexts t = AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.HalfFOV);
+    std::cout << "Master\t" << ws.MasterIndex << "\n";
+    for (int r = 1; r <= 9; ++r) {
+        std::cout << rows[r];
+        for (int c = 1; c <= count; ++c) std::cout << '\t' << t[r][c];
+        std::cout << "\n";
+    }
+}
+
+int Run(int argc, char** argv) {
+    const Options o = Parse(argc, argv);
+    const std::string cwd = std::filesystem::current_path().string();
+    Workspace ws(cwd);
+    if (!o.lens.empty()) {
+        std::vector<std::uint8_t> bytes;
+        try {
+            bytes = ReadWholeFile(o.lens);
+        } catch (const Error&) {
+            throw Failure{o.lens + ": cannot read the lens profile"};
+        }
+        const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
+        if (!values) throw Failure{o.lens + ": Unable to parse file contents."};
+        // The same limits and snapping as typed values in the lens window.
+        ws.LensScale = TypedValue(LensSlider::Scale, ProfileNumber(values->OverallScale, '.'));
+        ws.LensA = TypedValue(LensSlider::A, ProfileNumber(values->CoeffA, '.'));
+        ws.LensB = TypedValue(LensSlider::B, ProfileNumber(values->CoeffB, '.'));
+        ws.LensC = TypedValue(LensSlider::C, ProfileNumber(values->CoeffC, '.'));
+        ws.LensD = 1 - (ws.LensA + ws.LensB + ws.LensC);
+    }
+    const bool terminal = ::isatty(STDERR_FILENO);
+    const int count = static_cast<int>(o.images.size());
+    for (int n = 1; n <= count; ++n) {
+        const std::string& path = o.images[n - 1];
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
+        LoadOutcome outcome;
+        try {
+            outcome = ws.loadSlot(n, path, [&](int percent) {
+                if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
+            });
+        } catch (const Error& e) {
+            throw Failure{path + ": " + OneLine(e.what())};
+        }
+        if (outcome == LoadOutcome::NotAnImage)
+            throw Failure{path + ": not a BMP or JPEG file (.bmp .BMP .jpg .JPG .jpeg .JPEG .jpe .JPE)"};
+        if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(kInvalidPictureMessage)};
+        if (const auto& cp = o.cp[n - 1]) {
+            TImageSlot& s = ws.slot(n);
+            s.CP1X = cp->x1, s.CP1Y = cp->y1, s.CP2X = cp->x2, s.CP2Y = cp->y2;
+        }
+    }
+    if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
+    if (o.info) {
+        PrintInfo(ws, count);
+        return 0;
+    }
+
+    ws.HalfFOV = o.fov * std::numbers::pi / 360;
+    for (int n = 1; n <= count; ++n) ws.solveSlot(n);
+    ws.SelectMaster(o.master ? o.master : ws.masterByLuminance());  // solves again with a field of view
+    ws.Recalculate(o.scaling);
+    if (o.printAlignment) PrintAlignment(ws, count);
+
+    SaveNaming naming;
+    for (int n = 1; n <= count; ++n) {
+        naming.enabled[n - 1] = true;
+        naming.baseName[n - 1] = BaseNameOf(o.images[n - 1]);
+    }
+    naming.tag = o.tag;
+    naming.append = !o.prepend;
+    naming.jpeg = o.jpeg;
+    naming.outputDir = o.outputDir.empty() ? cwd : o.outputDir;
+    const OutputNames names =
+        ComputeOutputNames(naming, [](const std::string& p) { return std::filesystem::exists(PathFromUtf8(p)); });
+    if (names.anyExists && !o.overwrite) {
+        std::string existing;
+        for (int n = 0; n < 3; ++n)
+            if (names.exists[n]) existing += (existing.empty() ? "" : ", ") + names.fullPath[n];
+        throw Failure{"would overwrite " + existing + " (use --overwrite)"};
+    }
+    try {
+        WriteSlots(ws, naming.enabled, names.fullPath, o.borders, o.jpeg ? OutputFormat::Jpeg : OutputFormat::Bmp,
+                   o.quality, [&](int n, int percent) {
+                       if (terminal) std::fprintf(stderr, "\rSaving image %d: %3d%%", n, percent);
+                   });
+    } catch (const Error& e) {
+        if (terminal) std::fputc('\n', stderr);
+        throw Failure{OneLine(e.what())};
+    }
+    if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
+    for (int n = 0; n < count; ++n) std::cout << names.fullPath[n] << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "vantrel-align: " << e.message << "\nTry 'vantrel-align --help'.\n";
+        return 2;
+    } catch (const Failure& e) {
+        std::cerr << "vantrel-align: " << e.message << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "vantrel-align: " << OneLine(e.what()) << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,185 @@
+// The command-line aligner, run as a user runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <filesystem>
+#include <numbers>
+
+#include "imaging/bmp_codec.h"
+#include "imaging/jpeg_codec.h"
+#include "metadata/jpeg_metadata.h"
+#include "save/image_writer.h"
+#include "save/output_naming.h"
+#include "util/file_io.h"
+#include "workspace/workspace.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result Align(const std::string& args, const fs::path& cwd) {
+    const fs::path errFile = cwd / "stderr.txt";
+    const std::string command = "cd '" + cwd.string() + "' && '" VANTREL_ALIGN_BINARY "' " + args + " 2> '" +
+                                errFile.string() + "'";
+    Result r;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+        const int status = ::pclose(pipe);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const auto bytes = ReadWholeFile(errFile.string());
+    r.err.assign(bytes.begin(), bytes.end());
+    fs::remove(errFile);
+    return r;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("vantrel-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "out");
+        const int greys[] = {100, 130, 160};
+        for (int n = 0; n < 3; ++n) {
+            Bitmap b(80 + n, 60);
+            for (int y = 0; y < 60; ++y)
+                for (int x = 0; x < 80 + n; ++x)
+                    for (int c = 0; c < 3; ++c) b.row(y)[x * 3 + c] = static_cast<std::uint8_t>(greys[n] + (x * 3 + y) % 20);
+            images_[n] = (dir_ / ("img" + std::to_string(n + 1) + ".bmp")).string();
+            WriteFileAtomically(images_[n], EncodeBmp(b));
+        }
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string all() const { return images_[0] + " " + images_[1] + " " + images_[2]; }
+
+    fs::path dir_;
+    std::array<std::string, 3> images_;
+};
+
+TEST_F(CliTest, WritesWhatSaveAllWritesForTheSameState) {
+    const Result r = Align("--format bmp --tag _al --borders 2,3,4,5 --cp 2:10,20,70,25 --fov 50 -o out " + all(), dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const fs::path out("out");
+    EXPECT_EQ(r.out, (out / "img1_al.bmp").string() + "\n" + (out / "img2_al.bmp").string() + "\n" +
+                         (out / "img3_al.bmp").string() + "\n");
+    EXPECT_TRUE(r.err.empty());  // stderr is no terminal: no progress line
+
+    // The same state through the core: the same bytes.
+    Workspace ws;
+    for (int n = 1; n <= 3; ++n) ASSERT_EQ(ws.loadSlot(n, images_[n - 1]), LoadOutcome::Loaded);
+    TImageSlot& s2 = ws.slot(2);
+    s2.CP1X = 10, s2.CP1Y = 20, s2.CP2X = 70, s2.CP2Y = 25;
+    ws.HalfFOV = 50 * std::numbers::pi / 360;
+    for (int n = 1; n <= 3; ++n) ws.solveSlot(n);
+    ws.SelectMaster(ws.masterByLuminance());
+    ws.Recalculate(true);
+    fs::create_directories(dir_ / "expected");
+    std::array<std::string, 3> paths;
+    for (int n = 0; n < 3; ++n) paths[n] = (dir_ / "expected" / ("img" + std::to_string(n + 1) + "_al.bmp")).string();
+    WriteSlots(ws, {true, true, true}, paths, Borders{2, 3, 4, 5}, OutputFormat::Bmp, 100);
+    for (int n = 0; n < 3; ++n) {
+        const auto got = ReadWholeFile((dir_ / "out" / ("img" + std::to_string(n + 1) + "_al.bmp")).string());
+        EXPECT_EQ(got, ReadWholeFile(paths[n])) << n;
+        const Bitmap b = DecodeBmp(got.data(), got.size());
+        EXPECT_EQ(b.width(), ws.MasterWidth + 8);
+        EXPECT_EQ(b.height(), 66);
+    }
+}
+
+TEST_F(CliTest, BracketsKeepTheirMetadata) {
+    const std::string b = std::string(VANTREL_TESTDATA_DIR) + "/brackets/sony-dsc08191-08205/";
+    const Result r = Align("--quality 90 --prepend -o out " + b + "DSC08201.JPG " + b + "DSC08202.JPG", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"AlignedDSC08201.jpg", "AlignedDSC08202.jpg"}) {
+        TJpegMetadata meta;
+        ASSERT_TRUE(meta.ReadMetadata((dir_ / "out" / name).string())) << name;
+        EXPECT_EQ(meta.Directory()->ExifWidth, 200);
+        EXPECT_EQ(meta.Directory()->ExifHeight, 113);
+    }
+    const Result info = Align("--info " + b + "DSC08201.JPG", dir_);
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("size 200 x 113"), std::string::npos);
+    EXPECT_NE(info.out.find("EXIF: little-endian (II), pixel dimensions 5472 x 3080"), std::string::npos);
+    EXPECT_NE(info.out.find("APP13: no, COM: no"), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out"), fs::directory_iterator()), 2);  // --info wrote nothing
+}
+
+TEST_F(CliTest, PrintsTheAlignmentGrid) {
+    const Result r = Align("--print-alignment --master 3 --no-scaling --cp 1:10,10,60,10 -o out " + images_[0] + " " +
+                             images_[2],
+                         dir_);
+    ASSERT_EQ(r.status, 1) << "image 3 is not given";
+    const Result ok = Align("--print-alignment --master 2 --no-scaling --cp 1:10,10,10,60 -o out " + images_[0] + " " +
+                              images_[2],
+                          dir_);
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out.rfind("Master\t2\nName\timg1.bmp\timg3.bmp\nSize\t80 x 60\t82 x 60\n", 0), 0u) << ok.out;
+    EXPECT_NE(ok.out.find("CP Angle\t90\t0\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Scale\t1\t1\n"), std::string::npos) << ok.out;
+}
+
+TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
+    struct Case {
+        std::string args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"", 2, "no image given"},
+        {"--frobnicate " + images_[0], 2, "unknown option --frobnicate"},
+        {all() + " " + images_[0], 2, "at most three images"},
+        {"--quality", 2, "--quality needs a value"},
+        {"--quality 101 " + images_[0], 1, "--quality must be between 1 and 100"},
+        {"--fov abc " + images_[0], 1, "--fov must be"},
+        {"--cp 2:1,2,3,4 " + images_[0], 1, "--cp names image 2, which is not given"},
+        {"--cp 1:1,2,3 " + images_[0], 1, "expected 4 numbers"},
+        {"--borders 1,2,x,4 " + images_[0], 1, "bad value for --borders"},
+        {"--format png " + images_[0], 1, "--format must be jpg or bmp"},
+        {(dir_ / "missing.jpg").string(), 1, "missing.jpg: no such file"},
+        {"--lens " + (dir_ / "nothing.pfl").string() + " " + images_[0], 1, "cannot read the lens profile"},
+        {"-o " + (dir_ / "no" / "such").string() + " " + images_[0], 1, "Cannot create file"},
+    };
+    for (const Case& c : cases) {
+        const Result r = Align(c.args, dir_);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << " -> " << r.err;
+        EXPECT_TRUE(r.out.empty()) << c.args;
+    }
+    // A refused picture: the window's message, on one line.
+    const std::string broken = (dir_ / "broken.jpg").string();
+    WriteFileAtomically(broken, std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xC0, 0, 2});
+    Result r = Align(broken, dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("broken.jpg: The file/s that you have just tried to open may not be valid."), std::string::npos);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+    // Existing outputs are refused, naming them, unless --overwrite.
+    ASSERT_EQ(Align("-o out " + all(), dir_).status, 0);
+    r = Align("-o out " + all(), dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("img1Aligned.jpg"), std::string::npos);
+    EXPECT_EQ(Align("--overwrite -o out " + all(), dir_).status, 0);
+    for (const auto& e : fs::directory_iterator(dir_ / "out"))
+        EXPECT_EQ(e.path().extension(), ".jpg") << e.path();  // no temporary left anywhere
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+    Result r = Align("--help", dir_);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: vantrel-align"), std::string::npos);
+    r = Align("--version", dir_);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vantrel-align 2.0\n");
+}
+
+}  // namespace
+}  // namespace vantrel
