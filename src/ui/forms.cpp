@@ -8,18 +8,12 @@
 #include "bitmap_image.h"
 #include "lens/target_scan.h"
 #include "paint_box.h"
+#include "widgets.h"
 
 
 namespace vantrel {
 
 namespace {
-
-QLabel* AddLabel(QWidget* parent, const QString& text, const QRect& geometry, const char* name = nullptr) {
-    auto* label = new QLabel(text, parent);
-    label->setGeometry(geometry);
-    if (name) label->setObjectName(name);
-    return label;
-}
 
 QPlainTextEdit* AddMemo(QWidget* parent, const char* name, const QRect& geometry) {
     auto* memo = new QPlainTextEdit(parent);

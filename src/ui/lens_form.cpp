@@ -29,6 +29,7 @@
 #include "prompter.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "widgets.h"
 #include "workspace/workspace.h"
 
 namespace vantrel {
@@ -39,28 +40,8 @@ constexpr std::array<LensSlider, 5> kSliders = {LensSlider::A, LensSlider::B, Le
                                                LensSlider::Scale};
 const char* const kProfileFilter = "Lens Callibration Profile (*.pfl)";
 
-QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y, const char* name = nullptr) {
-    auto* label = new QLabel(text, parent);
-    if (name) label->setObjectName(name);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
-QPushButton* AddButton(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(name);
-    button->setGeometry(geometry);
-    return button;
-}
-
 QString ToQt(const std::string& s) { return QString::fromStdString(s); }
 
-// Shows the hourglass until the scope ends, whatever ends it.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 }  // namespace
 
@@ -69,9 +50,7 @@ TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, Prompter& prompte
     setObjectName("LensCorrectionForm");
     setWindowTitle("Lens Correction Module");
     resize(892, 665);
-    QFont font("Arial");
-    font.setPixelSize(12);
-    setFont(font);
+    UseWindowFont(this);
     ProfileDir = QDir::currentPath();
 
     PageControler = new QTabWidget(this);

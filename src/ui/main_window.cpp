@@ -35,6 +35,7 @@
 #include "save/output_naming.h"
 #include "save_form.h"
 #include "util/error.h"
+#include "widgets.h"
 
 namespace vantrel {
 
@@ -43,14 +44,6 @@ namespace {
 constexpr int kClientWidth = 870;
 constexpr int kClientHeight = 634;
 
-// Shows the hourglass until the scope ends, whatever ends it.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 // Runs a function when the scope ends, also on an exception.
 template <class F>
@@ -68,15 +61,6 @@ private:
 QString ToQt(const std::string& s) { return QString::fromStdString(s); }
 std::string FromQt(const QString& s) { return s.toStdString(); }
 
-QPushButton* AddButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
-                       const char* colour = nullptr) {
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(name);
-    button->setGeometry(geometry);
-    if (colour) button->setStyleSheet(QString("color: %1;").arg(colour));
-    return button;
-}
-
 void DrawBitmapOn(QPainter& painter, const Bitmap& bitmap) {
     if (!bitmap.empty()) painter.drawImage(0, 0, WrapBitmap(bitmap));
 }
@@ -87,9 +71,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     : QMainWindow(parent), prompter_(prompter), ws_(FromQt(QDir::currentPath())) {
     setObjectName("Form1");
     setWindowTitle("Vantrel  v2.0");
-    QFont font("Arial");
-    font.setPixelSize(12);
-    setFont(font);
+    UseWindowFont(this);
 
     buildControls();
     buildMenus();

@@ -16,18 +16,12 @@
 #include "paint_box.h"
 #include "prompter.h"
 #include "save/output_naming.h"
+#include "widgets.h"
 #include "workspace/workspace.h"
 
 namespace vantrel {
 
 namespace {
-
-QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
 
 QFrame* AddBar(QWidget* parent, const QString& name, const QRect& geometry, const QString& colour) {
     auto* bar = new QFrame(parent);
@@ -47,9 +41,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     setObjectName("SaveForm");
     setWindowTitle("Save Aligned Images");
     setFixedSize(863, 635);
-    QFont font("Arial");
-    font.setPixelSize(12);
-    setFont(font);
+    UseWindowFont(this);
 
     AddLabel(this, "Input File Names  (click to edit)", 8, 6);
     for (int i = 0; i < 3; ++i) {
@@ -268,16 +260,9 @@ void TSaveForm::OKBtnClick() {
 void TSaveForm::CancelBtnClick() { reject(); }
 
 void TSaveForm::RenderSavePreview(int n) {
-    const TImageSlot& slot = workspace_.slot(n);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        vantrel::RenderSavePreview(slot, n == workspace_.MasterIndex, workspace_.masterGeometry(), borders(),
-                                   PreviewBitmap, [this](int percent) { ProgressBar->setValue(percent); });
-    } catch (...) {
-        QApplication::restoreOverrideCursor();
-        throw;
-    }
-    QApplication::restoreOverrideCursor();
+    WaitCursor wait;
+    vantrel::RenderSavePreview(workspace_.slot(n), n == workspace_.MasterIndex, workspace_.masterGeometry(), borders(),
+                               PreviewBitmap, [this](int percent) { ProgressBar->setValue(percent); });
 }
 
 void TSaveForm::redrawPreview() { ImagePreviewPaintBox->update(); }

@@ -103,19 +103,18 @@ void TExifDirectory::WalkDirectory(const std::vector<std::uint8_t>& data, std::s
         const std::uint64_t bytes = static_cast<std::uint64_t>(get32(data, e + 4)) * FormatSize(format);
         if (bytes == 0) continue;
         const std::size_t value = bytes <= 4 ? e + 8 : 9 + static_cast<std::size_t>(get32(data, e + 8));
+        // A later entry overwrites an earlier one; only a value held in the
+        // entry itself can be rewritten later (format 0 otherwise).
+        auto record = [&](int& size, std::size_t& position, int& entryFormat) {
+            size = asInt(number(value, format));
+            position = e + 8;
+            entryFormat = bytes <= 4 ? format : 0;
+        };
         switch (tag) {
             case 0x100:
-            case 0xA002:
-                ExifWidth = asInt(number(value, format));
-                ExifWidthPos = e + 8;
-                ExifWidthFormat = bytes <= 4 ? format : 0;
-                break;
+            case 0xA002: record(ExifWidth, ExifWidthPos, ExifWidthFormat); break;
             case 0x101:
-            case 0xA003:
-                ExifHeight = asInt(number(value, format));
-                ExifHeightPos = e + 8;
-                ExifHeightFormat = bytes <= 4 ? format : 0;
-                break;
+            case 0xA003: record(ExifHeight, ExifHeightPos, ExifHeightFormat); break;
             case 0x8769:
             case 0xA005:
             case 0x14A:
