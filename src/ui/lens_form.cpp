@@ -170,8 +170,8 @@ void TLensCorrectionForm::addSlider(QWidget* page, LensSlider slider, const QStr
     w.box->onPaint = [this, slider](QPainter& p) {
         Bitmap bitmap(widgets(slider).box->width(), widgets(slider).box->height());
         const QColor face = palette().button().color();
-        const LensSliderSpec spec = SpecFor(slider);
-        DrawValueSlider(bitmap, static_cast<double>(ValueOf(model_, slider)), spec.low, spec.high, sliderHot_,
+        const LensSliderRange range = RangeOf(slider);
+        DrawValueSlider(bitmap, static_cast<double>(ValueOf(model_, slider)), range.low, range.high, sliderHot_,
                         {static_cast<std::uint8_t>(face.red()), static_cast<std::uint8_t>(face.green()),
                          static_cast<std::uint8_t>(face.blue())});
         p.drawImage(0, 0, WrapBitmap(bitmap));

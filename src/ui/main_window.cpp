@@ -24,7 +24,7 @@
 
 #include "forms.h"
 #include "align/alignment.h"
-#include "align/point_inspector.h"
+#include "align/point_trace.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "grid_delegate.h"

@@ -15,14 +15,14 @@ namespace {
 constexpr Extended kDegreesPerRadian = 180 / std::numbers::pi_v<long double>;
 
 Extended Limit(LensSlider slider, Extended v, double snap) {
-    const LensSliderSpec s = SpecFor(slider);
+    const LensSliderRange s = RangeOf(slider);
     v = std::clamp<Extended>(v, s.low, s.high);
     if (snap > 0 && std::fabs(v) < snap) v = 0;
     return v;
 }
 }  // namespace
 
-LensSliderSpec SpecFor(LensSlider slider) {
+LensSliderRange RangeOf(LensSlider slider) {
     switch (slider) {
         case LensSlider::Rotation: return {-1, 1, 0.001, 0.00001, 0.001};
         case LensSlider::Scale: return {0.001, 10, 0.01, 0, 0};
@@ -43,12 +43,12 @@ Extended& ValueOf(LensModel& m, LensSlider slider) {
 Extended ValueOf(const LensModel& m, LensSlider slider) { return ValueOf(const_cast<LensModel&>(m), slider); }
 
 Extended DraggedValue(LensSlider slider, Extended start, int pixels) {
-    const LensSliderSpec s = SpecFor(slider);
+    const LensSliderRange s = RangeOf(slider);
     return Limit(slider, start + static_cast<Extended>(pixels) * static_cast<Extended>(s.dragStep), s.dragSnap);
 }
 
 Extended KeyedValue(LensSlider slider, Extended current, int direction) {
-    const LensSliderSpec s = SpecFor(slider);
+    const LensSliderRange s = RangeOf(slider);
     return Limit(slider, current + direction * static_cast<Extended>(0.001), s.keySnap);
 }
 
@@ -58,7 +58,7 @@ Extended TypedValue(LensSlider slider, const std::string& text) {
     const auto parsed = ParseProfileNumber(text);
     Extended v = parsed.value_or(DefaultValue(slider));
     if (slider == LensSlider::Rotation) v = v / kDegreesPerRadian;
-    return Limit(slider, v, SpecFor(slider).dragSnap);
+    return Limit(slider, v, RangeOf(slider).dragSnap);
 }
 
 std::string EditText(LensSlider slider, Extended value, char separator) {

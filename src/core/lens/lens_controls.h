@@ -9,13 +9,13 @@ namespace vantrel {
 // The lens window's five sliders, numbered as the arrow keys address them.
 enum class LensSlider { None = 0, A = 1, B = 2, C = 3, Rotation = 4, Scale = 5 };
 
-struct LensSliderSpec {
+struct LensSliderRange {
     double low, high;
     double dragStep;  // per pointer pixel; also the arrow-key step of every slider but the scale
     double dragSnap;  // |value| below this becomes 0 (0: never)
     double keySnap;
 };
-LensSliderSpec SpecFor(LensSlider slider);
+LensSliderRange RangeOf(LensSlider slider);
 
 Extended& ValueOf(LensModel& model, LensSlider slider);
 Extended ValueOf(const LensModel& model, LensSlider slider);

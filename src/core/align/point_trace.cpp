@@ -1,4 +1,4 @@
-#include "align/point_inspector.h"
+#include "align/point_trace.h"
 
 #include <cmath>
 #include <numbers>

@@ -5,7 +5,7 @@
 
 #include "align/alignment.h"
 #include "align/camera_model.h"
-#include "align/point_inspector.h"
+#include "align/point_trace.h"
 #include "test_support.h"
 
 namespace vantrel {
