@@ -100,19 +100,25 @@ void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int)>& p
     ParallelFor(
         pairs, std::max(1, step / 2),
         [&](int p0, int p1) {
-            std::vector<double> f(static_cast<std::size_t>(w)), xs(f.size()), ys(f.size());
+            // Positions are made a chunk at a time, so they stay in the cache
+            // between being written and being sampled.
+            constexpr int kChunk = 1024;
+            std::vector<double> f(static_cast<std::size_t>(w)), xs(kChunk), ys(kChunk);
+            auto correct = [&](int y, double dy, int nextRowStep) {
+                for (int c = 0; c < w; c += kChunk) {
+                    const int n = std::min(kChunk, w - c);
+                    RowPositions(dxs.data() + c, f.data() + c, dy, lens.cx, lens.cy, n, xs.data(), ys.data());
+                    ResampleRow(source, xs.data(), ys.data(), n, lens.grey, out.row(y) + 3 * static_cast<std::size_t>(c),
+                                nextRowStep);
+                }
+            };
             for (int y = p0; y < p1; ++y) {
                 const double dy = (y - lens.cy + 0.5) * lens.scale;
                 HalfRowFactors(lens, dy, f.data());
                 for (int x = 0; x < (w + 1) / 2; ++x) f[w - 1 - x] = f[x];
-                RowPositions(dxs.data(), f.data(), dy, lens.cx, lens.cy, w, xs.data(), ys.data());
-                ResampleRow(source, xs.data(), ys.data(), w, lens.grey, out.row(y));
+                correct(y, dy, 1);
                 const int mirror = h - 1 - y;
-                if (mirror != y) {
-                    const double mirrorDy = (mirror - lens.cy + 0.5) * lens.scale;
-                    RowPositions(dxs.data(), f.data(), mirrorDy, lens.cx, lens.cy, w, xs.data(), ys.data());
-                    ResampleRow(source, xs.data(), ys.data(), w, lens.grey, out.row(mirror), -1);
-                }
+                if (mirror != y) correct(mirror, (mirror - lens.cy + 0.5) * lens.scale, -1);
             }
         },
         [&](int done) {
