@@ -229,12 +229,7 @@ int Run(int argc, char** argv) {
         }
         const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
         if (!values) throw Failure{o.lens + ": Unable to parse file contents."};
-        // The same limits and snapping as typed values in the lens window.
-        ws.LensScale = TypedValue(LensSlider::Scale, ProfileNumber(values->OverallScale, '.'));
-        ws.LensA = TypedValue(LensSlider::A, ProfileNumber(values->CoeffA, '.'));
-        ws.LensB = TypedValue(LensSlider::B, ProfileNumber(values->CoeffB, '.'));
-        ws.LensC = TypedValue(LensSlider::C, ProfileNumber(values->CoeffC, '.'));
-        ws.LensD = 1 - (ws.LensA + ws.LensB + ws.LensC);
+        ws.setLens(ProfileCoefficients(*values));
     }
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());

@@ -40,9 +40,6 @@ constexpr std::array<LensSlider, 5> kSliders = {LensSlider::A, LensSlider::B, Le
                                                LensSlider::Scale};
 const char* const kProfileFilter = "Lens Callibration Profile (*.pfl)";
 
-QString ToQt(const std::string& s) { return QString::fromStdString(s); }
-
-
 }  // namespace
 
 TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
@@ -97,13 +94,7 @@ void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
     ImageListBox->setSelectionMode(QAbstractItemView::SingleSelection);
     connect(ImageListBox, &QListWidget::itemClicked, this, [this] { ImageListBoxClick(); });
 
-    const char* zoomNames[] = {"ZoomFitBtn", "Zoom1to1Btn", "ZoomInBtn", "ZoomOutBtn"};
-    const char* zoomCaptions[] = {"Fit", "1:1", "In", "Out"};
-    void (TLensCorrectionForm::*zoom[])() = {&TLensCorrectionForm::ZoomFitBtnClick, &TLensCorrectionForm::Zoom1to1BtnClick,
-                                             &TLensCorrectionForm::ZoomInBtnClick, &TLensCorrectionForm::ZoomOutBtnClick};
-    for (int i = 0; i < 4; ++i)
-        connect(AddButton(page, zoomNames[i], zoomCaptions[i], QRect(8 + 56 * i, 96, 52, 25)), &QPushButton::clicked,
-                this, zoom[i]);
+    addZoomButtons(page, "", 96);
 
     AddLabel(page, "Profile :", 8, 132, "Label1");
     ProfileLabel = AddLabel(page, "Default Blank Profile", 60, 129, "ProfileLabel");
@@ -157,6 +148,20 @@ void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
     ProfileMemo->hide();
 }
 
+// Fit, 1:1, In and Out in a row; both pages have one.
+void TLensCorrectionForm::addZoomButtons(QWidget* page, const QString& suffix, int top) {
+    const char* names[] = {"ZoomFitBtn", "Zoom1to1Btn", "ZoomInBtn", "ZoomOutBtn"};
+    const char* captions[] = {"Fit", "1:1", "In", "Out"};
+    void (TLensCorrectionForm::*handlers[])() = {&TLensCorrectionForm::ZoomFitBtnClick,
+                                                 &TLensCorrectionForm::Zoom1to1BtnClick,
+                                                 &TLensCorrectionForm::ZoomInBtnClick, &TLensCorrectionForm::ZoomOutBtnClick};
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray name = (names[i] + suffix).toLatin1();
+        connect(AddButton(page, name.constData(), captions[i], QRect(8 + 56 * i, top, 52, 25)), &QPushButton::clicked,
+                this, handlers[i]);
+    }
+}
+
 void TLensCorrectionForm::addSlider(QWidget* page, LensSlider slider, const QString& name, const QString& caption,
                                     int top) {
     SliderWidgets& w = widgets(slider);
@@ -169,11 +174,9 @@ void TLensCorrectionForm::addSlider(QWidget* page, LensSlider slider, const QStr
     w.label = s.label;
     w.box->onPaint = [this, slider](QPainter& p) {
         Bitmap bitmap(widgets(slider).box->width(), widgets(slider).box->height());
-        const QColor face = palette().button().color();
         const LensSliderRange range = RangeOf(slider);
         DrawValueSlider(bitmap, static_cast<double>(ValueOf(model_, slider)), range.low, range.high, sliderHot_,
-                        {static_cast<std::uint8_t>(face.red()), static_cast<std::uint8_t>(face.green()),
-                         static_cast<std::uint8_t>(face.blue())});
+                        ButtonFace(this));
         p.drawImage(0, 0, WrapBitmap(bitmap));
     };
     w.label->onMouseDown = [this, slider](Qt::MouseButton b, int x, int) { SliderLabelMouseDown(slider, b, x); };
@@ -193,13 +196,7 @@ void TLensCorrectionForm::buildCalibratePage(QWidget* page) {
     LivePreviewCheckBox = new QCheckBox("Live Preview", page);
     LivePreviewCheckBox->setObjectName("LivePreviewCheckBox");
     LivePreviewCheckBox->setGeometry(100, 8, 120, 17);
-    const char* zoomNames[] = {"ZoomFitBtn2", "Zoom1to1Btn2", "ZoomInBtn2", "ZoomOutBtn2"};
-    const char* zoomCaptions[] = {"Fit", "1:1", "In", "Out"};
-    void (TLensCorrectionForm::*zoom[])() = {&TLensCorrectionForm::ZoomFitBtnClick, &TLensCorrectionForm::Zoom1to1BtnClick,
-                                             &TLensCorrectionForm::ZoomInBtnClick, &TLensCorrectionForm::ZoomOutBtnClick};
-    for (int i = 0; i < 4; ++i)
-        connect(AddButton(page, zoomNames[i], zoomCaptions[i], QRect(8 + 56 * i, 32, 52, 25)), &QPushButton::clicked,
-                this, zoom[i]);
+    addZoomButtons(page, "2", 32);
     ProfileLabel2 = AddLabel(page, "Default Blank Profile", 8, 64, "ProfileLabel2");
     ProfileLabel2->setFont(ProfileLabel->font());
     ProfileLabel2->resize(230, 20);
@@ -685,11 +682,7 @@ void TLensCorrectionForm::ClearProfileBtnClick() {
 // ---- leaving ----
 
 void TLensCorrectionForm::OKBtnClick() {
-    workspace_.LensScale = model_.OverallScale;
-    workspace_.LensA = model_.CoeffA;
-    workspace_.LensB = model_.CoeffB;
-    workspace_.LensC = model_.CoeffC;
-    workspace_.LensD = model_.CoeffD;
+    workspace_.setLens(model_);
     accept();
 }
 

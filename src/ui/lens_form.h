@@ -120,6 +120,7 @@ private:
     void buildPreviewPage(QWidget* page);
     void buildCalibratePage(QWidget* page);
     void buildSavePage(QWidget* page);
+    void addZoomButtons(QWidget* page, const QString& suffix, int top);
     void addSlider(QWidget* page, LensSlider slider, const QString& name, const QString& caption, int top);
     // Writes a slider's value into its edit box and framed text, after its side effects.
     void showValue(LensSlider slider, bool afterReset = false);

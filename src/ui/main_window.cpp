@@ -58,8 +58,6 @@ private:
     F f_;
 };
 
-QString ToQt(const std::string& s) { return QString::fromStdString(s); }
-std::string FromQt(const QString& s) { return s.toStdString(); }
 
 void DrawBitmapOn(QPainter& painter, const Bitmap& bitmap) {
     if (!bitmap.empty()) painter.drawImage(0, 0, WrapBitmap(bitmap));
@@ -378,11 +376,6 @@ void TForm1::reportError(const std::exception& e) {
     prompter_.message(this, Prompter::Kind::Error, QString::fromStdString(e.what()));
 }
 
-Rgb TForm1::buttonFace() const {
-    const QColor c = palette().button().color();
-    return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()), static_cast<std::uint8_t>(c.blue())};
-}
-
 // ---- slots ----
 
 void TForm1::ClearSlot(int n) {
@@ -502,9 +495,7 @@ void TForm1::LoadSlotFromFile(int n) {
         if (!loadSlotSteps(n, path)) return;
         if (ws_.MasterIndex == n) ws_.SelectMaster(n);  // its image changed
         if (ws_.MasterIndex == 0) AutoSelectMaster();
-        ws_.Recalculate(ScalingCheckBox->isChecked());
-        RefreshAlignmentData();
-        RenderPreview();
+        realign(true);
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -535,10 +526,7 @@ void TForm1::MasterSelectClick(int n) {
         masterText(i)->setVisible(i == n);
     }
     ws_.SelectMaster(n);
-    ws_.Recalculate(ScalingCheckBox->isChecked());
-    RefreshAlignmentData();
-    ProcessPendingMessages();
-    RenderPreview();
+    realign(true);
 }
 
 void TForm1::AutoSelectMaster() {
@@ -644,9 +632,7 @@ void TForm1::PaintBoxMouseMove(int n, int x, int y) {
     if (ws_.Panning) ws_.panInputView(n, x, y);
     if (ws_.DraggingCP1 || ws_.DraggingCP2) {
         ws_.dragControlPoints(n, x, y);
-        ws_.Recalculate(ScalingCheckBox->isChecked());
-        RefreshAlignmentData();
-        if (ws_.LivePreview) RenderPreview();
+        realign(ws_.LivePreview);
     }
     if (!ws_.Panning && !ws_.DraggingCP1 && !ws_.DraggingCP2) {
         KeyBuffer->setFocus();
@@ -763,22 +749,17 @@ void TForm1::OutputCP2BtnClick() {
 
 void TForm1::LivePreviewCheckBoxClick() { ws_.LivePreview = LivePreviewCheckBox->isChecked(); }
 
-void TForm1::ScalingCheckBoxClick() {
-    ws_.Recalculate(ScalingCheckBox->isChecked());
-    RefreshAlignmentData();
-    ProcessPendingMessages();
-    RenderPreview();
-}
+void TForm1::ScalingCheckBoxClick() { realign(true); }
 
 // ---- sliders ----
 
 void TForm1::drawBrightnessSlider(int n) {
-    DrawBrightnessSlider(ws_.slot(n).SliderBitmap, ws_.slot(n).Brightness, ws_.SliderHot, buttonFace());
+    DrawBrightnessSlider(ws_.slot(n).SliderBitmap, ws_.slot(n).Brightness, ws_.SliderHot, ButtonFace(this));
 }
 
 void TForm1::DrawFOVSlider() {
     fovSliderBitmap_.resize(FOV_SliderPaintBox->width(), FOV_SliderPaintBox->height());
-    vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV, ws_.SliderHot, buttonFace());
+    vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV, ws_.SliderHot, ButtonFace(this));
 }
 
 void TForm1::SliderLabelMouseEnter(int n) {
@@ -833,7 +814,7 @@ void TForm1::SliderLabelMouseLeave(int n) {
 
 void TForm1::showFOV(bool noneBelowATenth) { FOVLabel->setText(ToQt(ws_.fovReadout(noneBelowATenth))); }
 
-void TForm1::fovChanged(bool render) {
+void TForm1::realign(bool render) {
     ws_.Recalculate(ScalingCheckBox->isChecked());
     RefreshAlignmentData();
     ProcessPendingMessages();
@@ -864,7 +845,7 @@ void TForm1::FOV_SliderLabelMouseMove(int x) {
     ws_.setFOVDegrees(degrees);
     showFOV(true);
     FOV_SliderPaintBox->update();
-    if (ws_.MasterIndex != 0) fovChanged(ws_.LivePreview);
+    if (ws_.MasterIndex != 0) realign(ws_.LivePreview);
 }
 
 void TForm1::FOV_SliderLabelMouseUp(int x, int y) {
@@ -890,7 +871,7 @@ bool TForm1::FormKeyDown(int key) {
         showFOV(false);
         FOV_SliderPaintBox->update();
         if (ws_.MasterIndex == 0) return true;
-        fovChanged(true);
+        realign(true);
     }
     if (!ws_.HoverCP1 && !ws_.HoverCP2) {
         KeyBuffer->clear();
@@ -899,15 +880,7 @@ bool TForm1::FormKeyDown(int key) {
     const int dx = key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0;
     const int dy = key == Qt::Key_Up ? -1 : key == Qt::Key_Down ? 1 : 0;
     if (dx == 0 && dy == 0) return true;
-    const int n = ws_.ActiveControl;
-    if (n >= 1 && n <= 3) {
-        ws_.nudgeControlPoints(n, dx, dy);
-        ws_.Recalculate(ScalingCheckBox->isChecked());
-        RefreshAlignmentData();
-        ProcessPendingMessages();
-        renderInputView(n);
-        RenderPreview();
-    }
+    nudgeControlPoints(dx, dy);
     KeyBuffer->clear();
     return true;
 }
@@ -925,15 +898,18 @@ void TForm1::KeyBufferKeyPress(QChar character) {
         case 's': case 'S': case '2': dy = 1; break;
         default: break;
     }
-    const int n = ws_.ActiveControl;
-    if (n >= 1 && n <= 3) {
-        ws_.nudgeControlPoints(n, dx, dy);
-        ws_.Recalculate(ScalingCheckBox->isChecked());
-        RefreshAlignmentData();
-        renderInputView(n);
-        RenderPreview();
-    }
+    // Other characters move nothing, so they cost no re-render.
+    if (dx != 0 || dy != 0) nudgeControlPoints(dx, dy);
     KeyBuffer->clear();
+}
+
+void TForm1::nudgeControlPoints(int dx, int dy) {
+    const int n = ws_.ActiveControl;
+    if (n < 1 || n > 3) return;
+    ws_.nudgeControlPoints(n, dx, dy);
+    realign(false);
+    renderInputView(n);
+    RenderPreview();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -172,14 +172,16 @@ private:
     void drawBrightnessSlider(int n);
     void DrawFOVSlider();
     void showFOV(bool noneBelowATenth);
-    // Solves every slot for a new field of view and re-renders as asked.
-    void fovChanged(bool render);
+    // After a change to the control points, master, scaling or field of view:
+    // new rotations and scales, the read-outs, and the preview if asked.
+    void realign(bool render);
+    // Moves the hovered control points of the active input view.
+    void nudgeControlPoints(int dx, int dy);
     void setStatus(int panel, const QString& text);
     void setProgress(int value);
     void StatusBar1DrawPanel(QPainter& painter);
     void ProcessPendingMessages();
     void reportError(const std::exception& e);
-    Rgb buttonFace() const;
     // Fills the save dialog for the slots in `offered` and shows it; true on OK.
     bool showSaveForm(const std::array<bool, 3>& offered, int previewSlot);
     // Writes the given slots with the dialog's choices.

@@ -5,8 +5,21 @@
 #include <QPushButton>
 #include <QRect>
 #include <QString>
+#include <QWidget>
+#include <string>
+
+#include "imaging/draw.h"
 
 namespace vantrel {
+
+inline QString ToQt(const std::string& s) { return QString::fromStdString(s); }
+inline std::string FromQt(const QString& s) { return s.toStdString(); }
+
+// The face colour of a window's buttons, for the sliders drawn in core bitmaps.
+inline Rgb ButtonFace(const QWidget* widget) {
+    const QColor c = widget->palette().button().color();
+    return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()), static_cast<std::uint8_t>(c.blue())};
+}
 
 // Shows the hourglass until the scope ends, whatever ends it.
 class WaitCursor {

@@ -141,6 +141,13 @@ TEST(LensControls, SliderValuesAndNames) {
     EXPECT_EQ(TypedValue(LensSlider::A, "abc"), 0);
     EXPECT_EQ(TypedValue(LensSlider::Scale, "abc"), 1);
     EXPECT_EQ(TypedValue(LensSlider::Scale, "20"), 10);
+    // A loaded profile goes through the edit boxes: limited, snapped, D completing the sum.
+    const LensModel loaded = ProfileCoefficients({20, 0.5L, 0.0004L, -3});
+    EXPECT_EQ(loaded.OverallScale, 10);
+    EXPECT_EQ(loaded.CoeffA, TypedValue(LensSlider::A, "0.5"));
+    EXPECT_EQ(loaded.CoeffB, 0);
+    EXPECT_EQ(loaded.CoeffC, -1);
+    EXPECT_EQ(loaded.CoeffD, 1 - (loaded.CoeffA + loaded.CoeffB + loaded.CoeffC));
     EXPECT_EQ(EditText(LensSlider::Rotation, 0.001L), "0.0572957795130823");
     EXPECT_EQ(FramedText(LensSlider::Rotation, 0.001L, false), " 0.05729578");
     EXPECT_EQ(FramedText(LensSlider::Scale, 1, true), " 1");

@@ -61,6 +61,16 @@ Extended TypedValue(LensSlider slider, const std::string& text) {
     return Limit(slider, v, RangeOf(slider).dragSnap);
 }
 
+LensModel ProfileCoefficients(const LensProfileValues& values) {
+    LensModel model;
+    model.OverallScale = TypedValue(LensSlider::Scale, ProfileNumber(values.OverallScale, '.'));
+    model.CoeffA = TypedValue(LensSlider::A, ProfileNumber(values.CoeffA, '.'));
+    model.CoeffB = TypedValue(LensSlider::B, ProfileNumber(values.CoeffB, '.'));
+    model.CoeffC = TypedValue(LensSlider::C, ProfileNumber(values.CoeffC, '.'));
+    model.UpdateCoeffD();
+    return model;
+}
+
 std::string EditText(LensSlider slider, Extended value, char separator) {
     if (slider == LensSlider::Rotation) value *= kDegreesPerRadian;
     return FormatGeneral(static_cast<double>(value), 15, separator);

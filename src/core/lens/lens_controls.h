@@ -3,6 +3,7 @@
 #include <string>
 
 #include "lens/distortion.h"
+#include "lens/lens_profile.h"
 
 namespace vantrel {
 
@@ -27,6 +28,9 @@ Extended KeyedValue(LensSlider slider, Extended current, int direction);
 // The value of typed text (degrees for the rotation): a default for text that
 // does not parse, then limited and snapped like a drag.
 Extended TypedValue(LensSlider slider, const std::string& text);
+// The coefficients a loaded profile gives once the window has shown its values
+// in the edit boxes and read them back (D follows from A, B and C).
+LensModel ProfileCoefficients(const LensProfileValues& values);
 
 // The edit box text (15 digits) and the framed text (a space and 7 digits, or
 // 15 after a Reset); the rotation shows degrees.

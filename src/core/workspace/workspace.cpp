@@ -60,6 +60,14 @@ void Workspace::FinishSlotLoad(TImageSlot& s) {
     s.LensD = LensD;
 }
 
+void Workspace::setLens(const LensModel& model) {
+    LensScale = model.OverallScale;
+    LensA = model.CoeffA;
+    LensB = model.CoeffB;
+    LensC = model.CoeffC;
+    LensD = model.CoeffD;
+}
+
 void Workspace::zoomInputViews(bool in) {
     for (auto& s : Slots) s.Zoom = in ? s.Zoom / 1.1 : s.Zoom * 1.1;
 }

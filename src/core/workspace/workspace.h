@@ -8,6 +8,7 @@
 
 #include "align/mapping.h"
 #include "imaging/image_file.h"
+#include "lens/distortion.h"
 #include "workspace/image_slot.h"
 
 namespace vantrel {
@@ -31,6 +32,9 @@ public:
     // is not read (unknown extension, rejected content) changes nothing in the
     // slot. A file that cannot be opened throws Error.
     LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {});
+
+    // The lens correction that loads from now on apply.
+    void setLens(const LensModel& model);
 
     // Gives a freshly read Bitmap its starting state (not loaded if it is empty).
     void FinishSlotLoad(TImageSlot& slot);
