@@ -201,11 +201,7 @@ void TSaveForm::OutputDirEditChange() {
 
 void TSaveForm::RecalculateBtnClick() {
     OutputFileList->clear();
-    {
-        const QSignalBlocker block(OutputDirEdit);
-        OutputDirEdit->setText(OutputDir);
-    }
-    WrapDirectoryLabel();
+    OutputDirEditChange();
     OutputDirLabel->setText(QString("Output Directory ...") + QDir::separator() + QFileInfo(OutputDir).fileName());
 
     SaveNaming naming;
@@ -236,7 +232,6 @@ void TSaveForm::SelectDirBtnClick() {
     const QString chosen = prompter_.chooseDirectory(this, "Choose Output Directory", OutputDir, files);
     if (chosen.isEmpty()) return;
     OutputDir = QDir::toNativeSeparators(chosen);
-    OutputDirLabel->setText(QString("Output Directory ...") + QDir::separator() + QFileInfo(OutputDir).fileName());
     RecalculateBtnClick();
 }
 

@@ -42,7 +42,10 @@ std::map<std::string, Report> Reports(const std::vector<std::string>& files) {
     std::string command =
         "exiftool -s -s -n -a -validate -warning -EXIF:Make -EXIF:Model -EXIF:DateTimeOriginal -EXIF:Orientation "
         "-EXIF:ExifImageWidth -EXIF:ExifImageHeight -IFD1:ThumbnailLength -IFD1:ThumbnailImage";
-    for (const auto& f : files) command += " " + Quote(f);
+    for (const auto& f : files) {
+        command += ' ';
+        command += Quote(f);
+    }
     const std::string text = Shell(command + " 2>/dev/null");
     std::map<std::string, Report> reports;
     Report* current = files.size() == 1 ? &reports[files[0]] : nullptr;

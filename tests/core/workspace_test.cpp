@@ -152,6 +152,23 @@ TEST_F(WorkspaceTest, PanningMovesOneViewByZoomedPointerTravel) {
     EXPECT_EQ(ws_.slot(1).ViewCenterX, INT32_MIN);
 }
 
+TEST_F(WorkspaceTest, ControlPointsMovedByDragAndKeysStopAtTheIntRange) {
+    ws_.slot(1).Zoom = 1e9;
+    ws_.CaptureDragStart();
+    ws_.MouseDownX = ws_.MouseDownY = 0;
+    ws_.DraggingCP1 = true;
+    ws_.dragControlPoints(1, 5, -5);
+    EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX);
+    EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN);
+    ws_.HoverCP1 = true;
+    ws_.nudgeControlPoints(1, 1, -1);
+    EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX);
+    EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN);
+    ws_.nudgeControlPoints(1, -1, 1);
+    EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX - 1);
+    EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN + 1);
+}
+
 TEST_F(WorkspaceTest, MasterByLuminance) {
     struct Case {
         std::vector<int> luminances;  // -1 = empty slot

@@ -299,10 +299,7 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
     }
     auto clampCoord = [](long long v) { return static_cast<int>(std::clamp<long long>(v, -1000000, 1000000)); };
     const int l = clampCoord(left), t = clampCoord(top), r = clampCoord(right), b = clampCoord(bottom);
-    DrawLine(output, l, t, l, b, kGrey);
-    DrawLine(output, l, b, r, b, kGrey);
-    DrawLine(output, r, b, r, t, kGrey);
-    DrawLine(output, r, t, l, t, kGrey);
+    DrawOutline(output, l, t, r, b, kGrey);
     DrawFrame(output, kBlack);
 }
 

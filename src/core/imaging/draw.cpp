@@ -76,13 +76,17 @@ void FillFramed(Bitmap& bitmap, Rgb fill, Rgb outline) {
     DrawFrame(bitmap, outline);
 }
 
+void DrawOutline(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour) {
+    DrawLine(bitmap, left, top, left, bottom, colour);
+    DrawLine(bitmap, left, bottom, right, bottom, colour);
+    DrawLine(bitmap, right, bottom, right, top, colour);
+    DrawLine(bitmap, right, top, left, top, colour);
+}
+
 void DrawFrame(Bitmap& bitmap, Rgb colour) {
     const int r = bitmap.width() - 1, b = bitmap.height() - 1;
     if (r < 0 || b < 0) return;
-    DrawLine(bitmap, 0, 0, 0, b, colour);
-    DrawLine(bitmap, 0, b, r, b, colour);
-    DrawLine(bitmap, r, b, r, 0, colour);
-    DrawLine(bitmap, r, 0, 0, 0, colour);
+    DrawOutline(bitmap, 0, 0, r, b, colour);
     SetPixel(bitmap, 0, 0, colour);  // a 1-pixel bitmap has no segment to draw
 }
 

@@ -21,6 +21,9 @@ void DrawLine(Bitmap& bitmap, int x0, int y0, int x1, int y1, Rgb colour);
 void FillRect(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour);  // right, bottom exclusive
 // A filled rectangle over the whole bitmap with a one-pixel outline.
 void FillFramed(Bitmap& bitmap, Rgb fill, Rgb outline);
+// The four sides of a rectangle, drawn anticlockwise from the top left with
+// DrawLine (so the top-left corner pixel stays undrawn).
+void DrawOutline(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour);
 // The one-pixel frame around the bitmap's edge.
 void DrawFrame(Bitmap& bitmap, Rgb colour);
 

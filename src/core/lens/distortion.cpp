@@ -234,10 +234,7 @@ void RenderLensPreview(const LensModel& model, const Bitmap& source, const LensV
     const long long oy = hv / 2 - nearest((view.centreY - f.cy) / (s * view.zoom));
     const int left = static_cast<int>(ox - nearest(f.cx / view.zoom)), right = static_cast<int>(ox + nearest(f.cx / view.zoom));
     const int top = static_cast<int>(oy - nearest(f.cy / view.zoom)), bottom = static_cast<int>(oy + nearest(f.cy / view.zoom));
-    DrawLine(preview, left, top, left, bottom, kGrey);
-    DrawLine(preview, left, bottom, right, bottom, kGrey);
-    DrawLine(preview, right, bottom, right, top, kGrey);
-    DrawLine(preview, right, top, left, top, kGrey);
+    DrawOutline(preview, left, top, right, bottom, kGrey);
     if (view.grid) {
         plain = preview;
         DrawViewGrid(preview);

@@ -184,6 +184,13 @@ void Workspace::Recalculate(bool scaling) {
         for (auto& s : Slots) s.Scale = 1;
 }
 
+namespace {
+// Control points moved past the int range stop at its edge.
+int MovedBy(int coordinate, int delta) {
+    return static_cast<int>(std::clamp<long long>(static_cast<long long>(coordinate) + delta, INT32_MIN, INT32_MAX));
+}
+}  // namespace
+
 bool Workspace::updateHover(int n, int x, int y) {
     const TImageSlot& s = slot(n);
     auto inZone = [&](int cpX, int cpY) {
@@ -206,14 +213,13 @@ void Workspace::dragControlPoints(int n, int x, int y) {
     const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
     const int dx = RoundToInt((static_cast<double>(x) - MouseDownX) * s.Zoom);
     const int dy = RoundToInt((static_cast<double>(y) - MouseDownY) * s.Zoom);
-    auto add = [](int a, int b) { return static_cast<int>(std::clamp<long long>(static_cast<long long>(a) + b, INT32_MIN, INT32_MAX)); };
     if (DraggingCP1) {
-        s.CP1X = add(start.CP1X, dx);
-        s.CP1Y = add(start.CP1Y, dy);
+        s.CP1X = MovedBy(start.CP1X, dx);
+        s.CP1Y = MovedBy(start.CP1Y, dy);
     }
     if (DraggingCP2) {
-        s.CP2X = add(start.CP2X, dx);
-        s.CP2Y = add(start.CP2Y, dy);
+        s.CP2X = MovedBy(start.CP2X, dx);
+        s.CP2Y = MovedBy(start.CP2Y, dy);
     }
     solveSlot(n);
 }
@@ -222,12 +228,12 @@ void Workspace::nudgeControlPoints(int n, int dx, int dy) {
     if (n < 1 || n > 3) return;
     TImageSlot& s = slot(n);
     if (HoverCP1) {
-        s.CP1X += dx;
-        s.CP1Y += dy;
+        s.CP1X = MovedBy(s.CP1X, dx);
+        s.CP1Y = MovedBy(s.CP1Y, dy);
     }
     if (HoverCP2) {
-        s.CP2X += dx;
-        s.CP2Y += dy;
+        s.CP2X = MovedBy(s.CP2X, dx);
+        s.CP2Y = MovedBy(s.CP2Y, dy);
     }
     solveSlot(n);
 }
