@@ -690,10 +690,8 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
         return;
     }
     ws_.ActiveControl = 8;
-    const Borders b = SaveForm->borders();
-    const long long w = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterWidth) + b.left + b.right;
-    const long long h = ws_.MasterIndex == 0 ? 0 : static_cast<long long>(ws_.MasterHeight) + b.top + b.bottom;
-    setStatus(0, QString("Output Images - %1x%2").arg(w).arg(h));
+    const FrameSize frame = ws_.MasterIndex == 0 ? FrameSize{0, 0} : OutputFrameSize(ws_.masterGeometry(), SaveForm->borders());
+    setStatus(0, QString("Output Images - %1x%2").arg(frame.width).arg(frame.height));
     if (DebugForm->isVisible() && ws_.HalfFOV != 0) {
         const PointTrace t = InspectPoint(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), ws_.OutputBitmap.width(),
                                           ws_.OutputBitmap.height(), x, y);

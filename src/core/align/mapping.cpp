@@ -13,6 +13,18 @@
 
 namespace vantrel {
 
+FromMasterCP1 RelativeToMasterCP1(const MasterGeometry& master, Extended azimuth, Extended meridian) {
+    const Extended d = SphericalDistance(master.cp1Azimuth, azimuth, meridian - master.cp1Meridian);
+    return {d, PointBearing(azimuth, d, master.cp1Azimuth, meridian - master.cp1Meridian)};
+}
+
+void SlotDirection(const TImageSlot& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian) {
+    const Extended d = point.distance * slot.Scale;
+    const Extended beta = point.bearing - slot.Rotation;
+    azimuth = SphericalDistance(d, slot.CP1Azimuth, beta);
+    meridian = MeridianOffset(d, azimuth, slot.CP1Azimuth, beta) + slot.CP1Meridian;
+}
+
 SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot, bool isMaster, double px, double py,
                            bool preview) {
     SourcePosition out;
@@ -40,12 +52,8 @@ SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot,
         PixelToSpherical(f, static_cast<int>(px), static_cast<int>(py), a, m);
     else
         PointToSpherical(f, px, py, a, m);
-    const Extended d0 = SphericalDistance(master.cp1Azimuth, a, m - master.cp1Meridian);
-    const Extended beta0 = PointBearing(a, d0, master.cp1Azimuth, m - master.cp1Meridian);
-    const Extended d = d0 * slot.Scale;
-    const Extended beta = beta0 - slot.Rotation;
-    const Extended azimuth = SphericalDistance(d, slot.CP1Azimuth, beta);
-    const Extended meridian = MeridianOffset(d, azimuth, slot.CP1Azimuth, beta) + slot.CP1Meridian;
+    Extended azimuth, meridian;
+    SlotDirection(slot, RelativeToMasterCP1(master, a, m), azimuth, meridian);
     if (std::fabs(meridian) > std::numbers::pi_v<long double> / 2) return out;
     if (preview) {
         int x, y;

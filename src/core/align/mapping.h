@@ -26,6 +26,16 @@ struct Borders {
     int top = 0, left = 0, bottom = 0, right = 0;
 };
 
+// The saved images' size: the master's frame with the borders (possibly
+// empty or negative when borders cut into it).
+struct FrameSize {
+    long long width, height;
+};
+inline FrameSize OutputFrameSize(const MasterGeometry& master, const Borders& borders) {
+    return {static_cast<long long>(master.width) + borders.left + borders.right,
+            static_cast<long long>(master.height) + borders.top + borders.bottom};
+}
+
 // What the output view shows: the master pixel at its centre and the zoom
 // (master pixels per view pixel).
 struct OutputViewState {
@@ -37,6 +47,16 @@ struct SourcePosition {
     double x = -1, y = -1;
     bool valid = false;  // false behind the source camera or without an image point
 };
+
+// The spherical chain behind every mapping: a master direction as its
+// distance and bearing from the master's CP1, then the direction at that
+// distance (times the slot's scale) and bearing (less its rotation) from the
+// slot's CP1.
+struct FromMasterCP1 {
+    Extended distance, bearing;
+};
+FromMasterCP1 RelativeToMasterCP1(const MasterGeometry& master, Extended azimuth, Extended meridian);
+void SlotDirection(const TImageSlot& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian);
 
 // One output position to one source image, step by step through the camera
 // model. (px, py) is relative to the reference point: the master's CP1

@@ -21,16 +21,12 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
     t.masterY = static_cast<int>(view.centerY - std::nearbyint(viewHeight * k / 2) + std::nearbyint(y * k) - master.centerY);
     Extended a, m;
     PixelToSpherical(f, t.masterX, t.masterY, a, m);
-    const Extended length = SphericalDistance(master.cp1Azimuth, a, m - master.cp1Meridian);
-    const Extended angle = PointBearing(a, length, master.cp1Azimuth, m - master.cp1Meridian);
+    const FromMasterCP1 relative = RelativeToMasterCP1(master, a, m);
     std::array<Extended, 3> srcAz{}, srcMer{};
     for (int n = 0; n < 3; ++n) {
         const TImageSlot& s = slots[n];
         if (!s.Loaded) continue;
-        const Extended d = length * s.Scale;
-        const Extended beta = angle - s.Rotation;
-        srcAz[n] = SphericalDistance(d, s.CP1Azimuth, beta);
-        srcMer[n] = MeridianOffset(d, srcAz[n], s.CP1Azimuth, beta) + s.CP1Meridian;
+        SlotDirection(s, relative, srcAz[n], srcMer[n]);
         int sx, sy;
         SphericalToPixel(f, srcAz[n], srcMer[n], sx, sy);
         t.sourceX[n] = static_cast<int>(static_cast<long long>(sx) + s.ImageCenterX);
@@ -39,8 +35,8 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
     }
     t.azimuth = Degrees(a);
     t.meridian = Degrees(m);
-    t.length = Degrees(length);
-    t.angle = Degrees(angle);
+    t.length = Degrees(relative.distance);
+    t.angle = Degrees(relative.bearing);
     for (int n = 0; n < 3; ++n) {
         t.sourceAzimuth[n] = Degrees(srcAz[n]);
         t.sourceMeridian[n] = Degrees(srcMer[n]);

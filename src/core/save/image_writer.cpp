@@ -11,8 +11,7 @@ namespace vantrel {
 void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
                        OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
                        TJpegMetadata& metadata, const std::function<void(int)>& progress) {
-    const long long w = static_cast<long long>(master.width) + borders.left + borders.right;
-    const long long h = static_cast<long long>(master.height) + borders.top + borders.bottom;
+    const auto [w, h] = OutputFrameSize(master, borders);
     if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
     if (frame.width() != w || frame.height() != h) frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
     WarpFullSize(slot, isMaster, master, borders, frame, progress);

@@ -69,8 +69,7 @@ int BorderValue(const std::string& text) {
 
 void RenderSavePreview(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
                        Bitmap& target, const std::function<void(int)>& progress) {
-    const long long frameW = static_cast<long long>(master.width) + borders.left + borders.right;
-    const long long frameH = static_cast<long long>(master.height) + borders.top + borders.bottom;
+    const auto [frameW, frameH] = OutputFrameSize(master, borders);
     // A frame borders have shrunk to nothing has nothing to show.
     if (frameW <= 0 || frameH <= 0 || target.empty() || slot.Bitmap.empty()) return;
     double step = 1.1 * std::max(static_cast<double>(frameW) / target.width(),
