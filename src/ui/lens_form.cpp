@@ -328,6 +328,16 @@ void TLensCorrectionForm::showValue(LensSlider slider, bool afterReset) {
     if (w.box) w.box->update();
 }
 
+void TLensCorrectionForm::setSliderValue(LensSlider slider, Extended value, bool afterReset) {
+    ValueOf(model_, slider) = value;
+    if (slider != LensSlider::Rotation) {
+        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
+        UpdateProfileLabel();
+    }
+    showValue(slider, afterReset);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 void TLensCorrectionForm::RenderAndPaint() {
     WaitCursor wait;
     RenderLensPreview(model_, SourceImage, view, LensViewBitmap, LensViewPlainBitmap);
@@ -474,13 +484,7 @@ void TLensCorrectionForm::SliderLabelMouseMove(LensSlider slider, int x) {
         widgets(slider).box->update();
         return;
     }
-    ValueOf(model_, slider) = DraggedValue(slider, dragStart_[static_cast<int>(slider) - 1], x - mouseDownX_);
-    if (slider != LensSlider::Rotation) {
-        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
-        UpdateProfileLabel();
-    }
-    showValue(slider);
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    setSliderValue(slider, DraggedValue(slider, dragStart_[static_cast<int>(slider) - 1], x - mouseDownX_));
     if (LivePreviewCheckBox->isChecked()) RenderAndPaint();
 }
 
@@ -503,13 +507,7 @@ void TLensCorrectionForm::SliderLabelMouseLeave(LensSlider slider) {
 }
 
 void TLensCorrectionForm::ResetClick(LensSlider slider) {
-    ValueOf(model_, slider) = DefaultValue(slider);
-    if (slider != LensSlider::Rotation) {
-        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
-        UpdateProfileLabel();
-    }
-    showValue(slider, true);
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    setSliderValue(slider, DefaultValue(slider), true);
     RenderAndPaint();
 }
 
@@ -523,13 +521,7 @@ bool TLensCorrectionForm::FormKeyDown(int key) {
     const int direction = key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0;
     if (direction == 0) return false;
     const LensSlider slider = activeSlider_;
-    ValueOf(model_, slider) = KeyedValue(slider, ValueOf(model_, slider), direction);
-    if (slider != LensSlider::Rotation) {
-        if (slider != LensSlider::Scale) model_.UpdateCoeffD();
-        UpdateProfileLabel();
-    }
-    showValue(slider);
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    setSliderValue(slider, KeyedValue(slider, ValueOf(model_, slider), direction));
     RenderAndPaint();
     KeyBuffer->clear();
     return true;

@@ -124,6 +124,9 @@ private:
     void addSlider(QWidget* page, LensSlider slider, const QString& name, const QString& caption, int top);
     // Writes a slider's value into its edit box and framed text, after its side effects.
     void showValue(LensSlider slider, bool afterReset = false);
+    // A slider's new value with what follows from it (D, the profile name, the
+    // texts); the caller renders.
+    void setSliderValue(LensSlider slider, Extended value, bool afterReset = false);
     void setPending(bool pending);
     std::vector<std::string> memoLines() const;
     char decimalSeparator() const;

@@ -677,12 +677,7 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
             RenderPreview();
         } else {
             // Show the last render shifted; the true render follows on release.
-            const Bitmap& last = ws_.OutputBitmap;
-            panPreview_.resize(last.width(), last.height());
-            QImage target = WrapBitmap(panPreview_);
-            QPainter painter(&target);
-            painter.drawImage(x - ws_.MouseDownX, y - ws_.MouseDownY, WrapBitmap(last));
-            painter.end();
+            ShiftOntoBlack(x - ws_.MouseDownX, y - ws_.MouseDownY, ws_.OutputBitmap, panPreview_);
             DrawFrame(panPreview_, kBlack);
             showPanPreview_ = true;
             AlignedPaintBox->update();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cmath>
 #include <tuple>
 #include <cstring>
@@ -129,6 +131,11 @@ TEST(LensPreview, ZoomRotationFrameAndGrid) {
     DrawPanFrame(10, -5, plain, moved, false);
     EXPECT_EQ(0, std::memcmp(test::Pixel(moved, 60, 40), test::Pixel(plain, 50, 45), 3));
     EXPECT_EQ(test::Pixel(moved, 5, 50)[0], 0);
+    // A drag far off the view leaves it black (no overflow in the shift).
+    for (const int d : {INT32_MIN, INT32_MAX}) {
+        DrawPanFrame(d, d, plain, moved, false);
+        EXPECT_EQ(test::Pixel(moved, 50, 45)[0], 0);
+    }
 }
 
 TEST(LensControls, SliderValuesAndNames) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace vantrel {
 
@@ -81,6 +82,19 @@ void DrawOutline(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb c
     DrawLine(bitmap, left, bottom, right, bottom, colour);
     DrawLine(bitmap, right, bottom, right, top, colour);
     DrawLine(bitmap, right, top, left, top, colour);
+}
+
+void ShiftOntoBlack(int dx, int dy, const Bitmap& source, Bitmap& shifted) {
+    shifted.resize(source.width(), source.height());
+    const long long from = std::max(0LL, -static_cast<long long>(dx));
+    const long long to = std::min<long long>(source.width(), static_cast<long long>(source.width()) - dx);
+    if (to <= from) return;
+    for (int y = 0; y < source.height(); ++y) {
+        const long long ty = static_cast<long long>(y) + dy;
+        if (ty < 0 || ty >= shifted.height()) continue;
+        std::memcpy(shifted.row(static_cast<int>(ty)) + static_cast<std::size_t>(from + dx) * 3,
+                    source.row(y) + static_cast<std::size_t>(from) * 3, static_cast<std::size_t>(to - from) * 3);
+    }
 }
 
 void DrawFrame(Bitmap& bitmap, Rgb colour) {

@@ -24,6 +24,9 @@ void FillFramed(Bitmap& bitmap, Rgb fill, Rgb outline);
 // The four sides of a rectangle, drawn anticlockwise from the top left with
 // DrawLine (so the top-left corner pixel stays undrawn).
 void DrawOutline(Bitmap& bitmap, int left, int top, int right, int bottom, Rgb colour);
+// `shifted` becomes `source` moved by (dx, dy) over black, at the source's
+// size: a dragged view before its true render.
+void ShiftOntoBlack(int dx, int dy, const Bitmap& source, Bitmap& shifted);
 // The one-pixel frame around the bitmap's edge.
 void DrawFrame(Bitmap& bitmap, Rgb colour);
 

@@ -243,15 +243,7 @@ void RenderLensPreview(const LensModel& model, const Bitmap& source, const LensV
 }
 
 void DrawPanFrame(int dx, int dy, const Bitmap& stored, Bitmap& fresh, bool grid) {
-    fresh.resize(stored.width(), stored.height());
-    for (int y = 0; y < stored.height(); ++y) {
-        const long long ty = static_cast<long long>(y) + dy;
-        if (ty < 0 || ty >= fresh.height()) continue;
-        const int from = std::max(0, -dx), to = std::min(stored.width(), fresh.width() - dx);
-        if (to > from)
-            std::memcpy(fresh.row(static_cast<int>(ty)) + static_cast<std::size_t>(from + dx) * 3,
-                        stored.row(y) + static_cast<std::size_t>(from) * 3, static_cast<std::size_t>(to - from) * 3);
-    }
+    ShiftOntoBlack(dx, dy, stored, fresh);
     if (grid) DrawViewGrid(fresh);
     DrawFrame(fresh, kBlack);
 }
