@@ -189,6 +189,19 @@ namespace {
 int MovedBy(int coordinate, int delta) {
     return static_cast<int>(std::clamp<long long>(static_cast<long long>(coordinate) + delta, INT32_MIN, INT32_MAX));
 }
+
+// The chosen control points of `slot` become those of `from` moved by (dx, dy).
+template <class Points>
+void MovePoints(TImageSlot& slot, const Points& from, bool cp1, bool cp2, int dx, int dy) {
+    if (cp1) {
+        slot.CP1X = MovedBy(from.CP1X, dx);
+        slot.CP1Y = MovedBy(from.CP1Y, dy);
+    }
+    if (cp2) {
+        slot.CP2X = MovedBy(from.CP2X, dx);
+        slot.CP2Y = MovedBy(from.CP2Y, dy);
+    }
+}
 }  // namespace
 
 bool Workspace::updateHover(int n, int x, int y) {
@@ -213,28 +226,13 @@ void Workspace::dragControlPoints(int n, int x, int y) {
     const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
     const int dx = RoundToInt((static_cast<double>(x) - MouseDownX) * s.Zoom);
     const int dy = RoundToInt((static_cast<double>(y) - MouseDownY) * s.Zoom);
-    if (DraggingCP1) {
-        s.CP1X = MovedBy(start.CP1X, dx);
-        s.CP1Y = MovedBy(start.CP1Y, dy);
-    }
-    if (DraggingCP2) {
-        s.CP2X = MovedBy(start.CP2X, dx);
-        s.CP2Y = MovedBy(start.CP2Y, dy);
-    }
+    MovePoints(s, start, DraggingCP1, DraggingCP2, dx, dy);
     solveSlot(n);
 }
 
 void Workspace::nudgeControlPoints(int n, int dx, int dy) {
     if (n < 1 || n > 3) return;
-    TImageSlot& s = slot(n);
-    if (HoverCP1) {
-        s.CP1X = MovedBy(s.CP1X, dx);
-        s.CP1Y = MovedBy(s.CP1Y, dy);
-    }
-    if (HoverCP2) {
-        s.CP2X = MovedBy(s.CP2X, dx);
-        s.CP2Y = MovedBy(s.CP2Y, dy);
-    }
+    MovePoints(slot(n), slot(n), HoverCP1, HoverCP2, dx, dy);
     solveSlot(n);
 }
 
