@@ -33,6 +33,24 @@ struct Sample {
     double wa, wb, wc, wd;
 };
 
+// Source positions stored by the caller.
+struct StoredPositions {
+    const double* xs;
+    const double* ys;
+    double x(int i) const { return xs[i]; }
+    double y(int i) const { return ys[i]; }
+};
+
+// Positions of a radial correction, made where they are sampled: pixel i
+// sits at (dxs[i] f[i] + cx, dy f[i] + cy).
+struct RadialPositions {
+    const double* dxs;
+    const double* f;
+    double dy, cx, cy;
+    double x(int i) const { return dxs[i] * f[i] + cx; }
+    double y(int i) const { return dy * f[i] + cy; }
+};
+
 inline Sample Locate(const Source& source, std::size_t stride, double sx, double sy) {
     Sample s{};
     s.inside = sx >= 0.5 && sx <= source.w - 0.5 && sy >= 0.5 && sy <= source.h - 0.5;
@@ -57,11 +75,12 @@ inline Sample Locate(const Source& source, std::size_t stride, double sx, double
 }
 
 // The plain sampler: the reference the vector ones must match byte for byte.
-void SampleColumns(const Source& source, const Bitmap& src, const double* xs, const double* ys, int from, int count,
+template <class Positions>
+void SampleColumns(const Source& source, const Bitmap& src, const Positions& at, int from, int count,
                    std::uint8_t* dst) {
     const std::uint8_t* base = src.bits();
     for (int x = from; x < count; ++x, dst += 3) {
-        const Sample s = Locate(source, src.stride(), xs[x], ys[x]);
+        const Sample s = Locate(source, src.stride(), at.x(x), at.y(x));
         if (!s.inside) {
             dst[0] = dst[1] = dst[2] = source.grey;
             continue;
@@ -76,6 +95,27 @@ void SampleColumns(const Source& source, const Bitmap& src, const double* xs, co
 }
 
 #ifdef VANTREL_X86_DISPATCH
+// Positions of four or eight pixels from x on, as the plain code makes them
+// (no fused multiply-add).
+__attribute__((target("avx2"))) inline void Load(const StoredPositions& at, int x, __m256d& sx, __m256d& sy) {
+    sx = _mm256_loadu_pd(at.xs + x);
+    sy = _mm256_loadu_pd(at.ys + x);
+}
+__attribute__((target("avx2"))) inline void Load(const RadialPositions& at, int x, __m256d& sx, __m256d& sy) {
+    const __m256d f = _mm256_loadu_pd(at.f + x);
+    sx = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(at.dxs + x), f), _mm256_set1_pd(at.cx));
+    sy = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(at.dy), f), _mm256_set1_pd(at.cy));
+}
+__attribute__((target("avx512f"))) inline void Load(const StoredPositions& at, int x, __m512d& sx, __m512d& sy) {
+    sx = _mm512_loadu_pd(at.xs + x);
+    sy = _mm512_loadu_pd(at.ys + x);
+}
+__attribute__((target("avx512f"))) inline void Load(const RadialPositions& at, int x, __m512d& sx, __m512d& sy) {
+    const __m512d f = _mm512_loadu_pd(at.f + x);
+    sx = _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(at.dxs + x), f), _mm512_set1_pd(at.cx));
+    sy = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(at.dy), f), _mm512_set1_pd(at.cy));
+}
+
 // Four bytes at each of four offsets. Plain loads: hardware gathers are slow
 // on many processors.
 __attribute__((target("avx2"))) inline __m128i Load4(const std::uint8_t* base, __m128i offsets) {
@@ -94,8 +134,9 @@ __attribute__((target("avx2"))) inline __m256d Channel(__m128i pixels, __m128i s
 // The same arithmetic as SampleColumns, four pixels at a time: no fused
 // multiply-add, truncation where the plain code truncates, and conversions
 // that round halves to even like ClampByte.
-__attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const Bitmap& src, const double* xs,
-                                                   const double* ys, int count, std::uint8_t* dst) {
+template <class Positions>
+__attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const Bitmap& src, const Positions& at,
+                                                   int count, std::uint8_t* dst) {
     const std::uint8_t* bytes = src.bits();
     const __m256d half = _mm256_set1_pd(0.5), oneHalf = _mm256_set1_pd(1.5), one = _mm256_set1_pd(1.0);
     const __m256d nudge = _mm256_set1_pd(0.00001);
@@ -108,8 +149,8 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const B
 
     int x = 0;
     for (; x + 4 <= count; x += 4, dst += 12) {
-        __m256d sx = _mm256_loadu_pd(xs + x);
-        __m256d sy = _mm256_loadu_pd(ys + x);
+        __m256d sx, sy;
+        Load(at, x, sx, sy);
         const __m256d inside = _mm256_and_pd(
             _mm256_and_pd(_mm256_cmp_pd(sx, half, _CMP_GE_OQ), _mm256_cmp_pd(sx, maxX, _CMP_LE_OQ)),
             _mm256_and_pd(_mm256_cmp_pd(sy, half, _CMP_GE_OQ), _mm256_cmp_pd(sy, maxY, _CMP_LE_OQ)));
@@ -164,128 +205,151 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const B
         packed = _mm_shuffle_epi8(packed, packBytes);
         std::memcpy(dst, &packed, 12);
     }
-    SampleColumns(source, src, xs, ys, x, count, dst);
+    SampleColumns(source, src, at, x, count, dst);
 }
 
 
-// Eight pixels at a time. The four source pixels of each output pixel come
-// from two rows; for a smooth correction eight neighbouring output pixels
-// read within ten neighbouring source pixels of one row pair, so the group
-// loads 32 bytes of each row once and picks the channels out with a byte
-// permute. Other groups read pixel by pixel. Same arithmetic and order as
-// SampleColumns, so the bytes are identical.
+// Byte permutes that interleave the low bytes of three vectors of 64-bit
+// lanes (blue, green, red of eight pixels) into 24 bytes of packed pixels.
+struct PackIndices {
+    std::uint8_t greenIn[64], redIn[64];
+};
+constexpr PackIndices MakePackIndices() {
+    PackIndices p{};
+    for (int j = 0; j < 8; ++j) {
+        p.greenIn[3 * j] = static_cast<std::uint8_t>(8 * j);
+        p.greenIn[3 * j + 1] = static_cast<std::uint8_t>(64 + 8 * j);
+        p.redIn[3 * j] = static_cast<std::uint8_t>(3 * j);
+        p.redIn[3 * j + 1] = static_cast<std::uint8_t>(3 * j + 1);
+        p.redIn[3 * j + 2] = static_cast<std::uint8_t>(64 + 8 * j);
+    }
+    return p;
+}
+alignas(64) constexpr PackIndices kPack = MakePackIndices();
+
+// Eight pixels at a time, one per 64-bit lane. The four source pixels of each
+// output pixel come from two rows; for a smooth correction eight neighbouring
+// output pixels read within ten neighbouring source pixels of one or two row
+// pairs, so the group loads 32 bytes of each of those rows once and permutes
+// every channel straight into its lane. Other groups gather pixel by pixel,
+// and groups that are only partly inside take the plain path. Same arithmetic
+// and order as SampleColumns, so the bytes are identical.
+template <class Positions>
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void SampleRowAvx512(
-    const Source& source, const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t* dst) {
+    const Source& source, const Bitmap& src, const Positions& at, int count, std::uint8_t* dst) {
     const std::uint8_t* base = src.bits();
-    const std::int32_t stride = static_cast<std::int32_t>(src.stride());
+    const std::size_t stride = src.stride();
     const __m512d half = _mm512_set1_pd(0.5), oneHalf = _mm512_set1_pd(1.5), one = _mm512_set1_pd(1.0);
-    const __m512d nudge = _mm512_set1_pd(0.00001);
+    const __m512d nudge = _mm512_set1_pd(0.00001), white = _mm512_set1_pd(255.0);
     const __m512d maxX = _mm512_set1_pd(source.w - 0.5), maxY = _mm512_set1_pd(source.h - 0.5);
-    const __m256i lastX = _mm256_set1_epi32(source.w - 1), lastY = _mm256_set1_epi32(source.h - 1);
-    const __m256i oneI = _mm256_set1_epi32(1), three = _mm256_set1_epi32(3);
-    const __m256i byteMask = _mm256_set1_epi32(0xFF), zero = _mm256_setzero_si256();
-    const __m256i grey = _mm256_set1_epi32(source.grey * 0x010101);
-    const __m256i packBytes = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4,
-                                               5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m512i lastX = _mm512_set1_epi64(source.w - 1), lastY = _mm512_set1_epi64(source.h - 1);
+    const __m512i eight = _mm512_set1_epi64(8), byteMask = _mm512_set1_epi64(0xFF);
+    const __m512i grey = _mm512_set1_epi8(static_cast<char>(source.grey));
+    const __m512i greenIn = _mm512_load_si512(kPack.greenIn), redIn = _mm512_load_si512(kPack.redIn);
+    constexpr __mmask64 kLaneByte0 = 0x0101010101010101;  // the rest of each lane becomes 0
+    constexpr __mmask64 kGroupBytes = 0xFFFFFF;
 
     int x = 0;
     for (; x + 8 <= count; x += 8, dst += 24) {
-        __m512d sx = _mm512_loadu_pd(xs + x);
-        __m512d sy = _mm512_loadu_pd(ys + x);
+        __m512d sx, sy;
+        Load(at, x, sx, sy);
         const __mmask8 inside = _mm512_cmp_pd_mask(sx, half, _CMP_GE_OQ) & _mm512_cmp_pd_mask(sx, maxX, _CMP_LE_OQ) &
                                 _mm512_cmp_pd_mask(sy, half, _CMP_GE_OQ) & _mm512_cmp_pd_mask(sy, maxY, _CMP_LE_OQ);
-        __m256i packed = grey;
-        if (inside) {
-            // Outside lanes sample a safe spot and are replaced by grey below.
-            sx = _mm512_mask_blend_pd(inside, half, sx);
-            sy = _mm512_mask_blend_pd(inside, half, sy);
-            sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, one, _CMP_GT_OQ), sx, nudge);
-            sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, one, _CMP_GT_OQ), sy, nudge);
-            const __m256i ix = _mm512_cvttpd_epi32(_mm512_sub_pd(sx, half));
-            const __m256i iy = _mm512_cvttpd_epi32(_mm512_sub_pd(sy, half));
-            const __m512d u = _mm512_sub_pd(sx, _mm512_cvtepi32_pd(ix));
-            const __m512d v = _mm512_sub_pd(sy, _mm512_cvtepi32_pd(iy));
-            const __m512d u0 = _mm512_sub_pd(oneHalf, u), u1 = _mm512_sub_pd(u, half);
-            const __m512d v0 = _mm512_sub_pd(oneHalf, v), v1 = _mm512_sub_pd(v, half);
-            const __m512d w[4] = {_mm512_mul_pd(u0, v0), _mm512_mul_pd(u1, v0), _mm512_mul_pd(u0, v1),
-                                  _mm512_mul_pd(u1, v1)};
-            const __m256i ix1 = _mm256_min_epi32(_mm256_add_epi32(ix, oneI), lastX);
-            const __m256i iy1 = _mm256_min_epi32(_mm256_add_epi32(iy, oneI), lastY);
-
-            // Channel k of corner c (upper-left, upper-right, lower-left, lower-right) per lane.
-            __m256i channel[4][3];
-            // Rows curve across the image, so a group may straddle two rows.
-            const std::int32_t rowA = _mm256_cvtsi256_si32(iy), rowB = _mm256_extract_epi32(iy, 7);
-            const __mmask8 onB = _mm256_cmpeq_epi32_mask(iy, _mm256_set1_epi32(rowB)) & ~_mm256_cmpeq_epi32_mask(iy, _mm256_set1_epi32(rowA));
-            const bool twoRows = (_mm256_cmpeq_epi32_mask(iy, _mm256_set1_epi32(rowA)) | onB) == 0xFF;
-            const __m256i firstX = _mm256_set1_epi32(_mm256_cvtsi256_si32(ix));
-            const __m256i leftAt = _mm256_sub_epi32(ix, firstX), rightAt = _mm256_sub_epi32(ix1, firstX);
-            // The 32 loaded bytes of a row hold ten pixels.
-            const bool near = _mm256_cmpgt_epu32_mask(_mm256_max_epu32(leftAt, rightAt), _mm256_set1_epi32(9)) == 0;
-            if (twoRows && near) {
-                const std::size_t first = static_cast<std::size_t>(_mm256_cvtsi256_si32(ix)) * 3;
-                const std::uint8_t* at = base + first;
-                const std::size_t rows[4] = {static_cast<std::size_t>(rowA), static_cast<std::size_t>(std::min(rowA + 1, source.h - 1)),
-                                             static_cast<std::size_t>(rowB), static_cast<std::size_t>(std::min(rowB + 1, source.h - 1))};
-                // The next output rows read a little further down: fetch ahead.
-                const std::ptrdiff_t next = source.ahead > 0 ? static_cast<std::ptrdiff_t>(rows[1]) + 2
-                                                             : static_cast<std::ptrdiff_t>(rows[0]) - 2;
-                _mm_prefetch(reinterpret_cast<const char*>(at) + next * stride, _MM_HINT_T0);
-                const __m256i upperA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[0] * stride));
-                const __m256i lowerA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[1] * stride));
-                const __m256i upperB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[2] * stride));
-                const __m256i lowerB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rows[3] * stride));
-                const __m256i leftByte = _mm256_mullo_epi32(leftAt, three);
-                const __m256i rightByte = _mm256_mullo_epi32(rightAt, three);
-                constexpr __mmask32 kLowBytes = 0x11111111;  // byte 0 of each lane; the rest become 0
-                for (int k = 0; k < 3; ++k) {
-                    const __m256i kk = _mm256_set1_epi32(k);
-                    const __m256i l = _mm256_add_epi32(leftByte, kk), r = _mm256_add_epi32(rightByte, kk);
-                    channel[0][k] = _mm256_maskz_permutexvar_epi8(kLowBytes, l, upperA);
-                    channel[1][k] = _mm256_maskz_permutexvar_epi8(kLowBytes, r, upperA);
-                    channel[2][k] = _mm256_maskz_permutexvar_epi8(kLowBytes, l, lowerA);
-                    channel[3][k] = _mm256_maskz_permutexvar_epi8(kLowBytes, r, lowerA);
-                    if (onB) {
-                        channel[0][k] = _mm256_mask_blend_epi32(onB, channel[0][k], _mm256_maskz_permutexvar_epi8(kLowBytes, l, upperB));
-                        channel[1][k] = _mm256_mask_blend_epi32(onB, channel[1][k], _mm256_maskz_permutexvar_epi8(kLowBytes, r, upperB));
-                        channel[2][k] = _mm256_mask_blend_epi32(onB, channel[2][k], _mm256_maskz_permutexvar_epi8(kLowBytes, l, lowerB));
-                        channel[3][k] = _mm256_mask_blend_epi32(onB, channel[3][k], _mm256_maskz_permutexvar_epi8(kLowBytes, r, lowerB));
-                    }
-                }
-            } else {
-                const __m256i left = _mm256_mullo_epi32(ix, three), right = _mm256_mullo_epi32(ix1, three);
-                const __m256i top = _mm256_mullo_epi32(iy, _mm256_set1_epi32(stride));
-                const __m256i bottom = _mm256_mullo_epi32(iy1, _mm256_set1_epi32(stride));
-                const __m256i offsets[4] = {_mm256_add_epi32(top, left), _mm256_add_epi32(top, right),
-                                            _mm256_add_epi32(bottom, left), _mm256_add_epi32(bottom, right)};
-                for (int c = 0; c < 4; ++c) {
-                    alignas(32) std::int32_t at[8], pixel[8];
-                    _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets[c]);
-                    for (int i = 0; i < 8; ++i) std::memcpy(&pixel[i], base + at[i], 4);
-                    const __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(pixel));
-                    for (int k = 0; k < 3; ++k)
-                        channel[c][k] = _mm256_and_si256(_mm256_srli_epi32(p, 8 * k), byteMask);
-                }
-            }
-
-            __m256i result = zero;
-            for (int k = 0; k < 3; ++k) {
-                __m512d acc = _mm512_mul_pd(w[0], _mm512_cvtepi32_pd(channel[0][k]));
-                acc = _mm512_add_pd(acc, _mm512_mul_pd(w[1], _mm512_cvtepi32_pd(channel[1][k])));
-                acc = _mm512_add_pd(acc, _mm512_mul_pd(w[2], _mm512_cvtepi32_pd(channel[2][k])));
-                acc = _mm512_add_pd(acc, _mm512_mul_pd(w[3], _mm512_cvtepi32_pd(channel[3][k])));
-                __m256i value = _mm512_cvtpd_epi32(acc);  // rounds halves to even
-                value = _mm256_min_epi32(_mm256_max_epi32(value, zero), byteMask);
-                result = _mm256_or_si256(result, _mm256_slli_epi32(value, 8 * k));
-            }
-            packed = _mm256_mask_blend_epi32(inside, grey, result);
+        if (inside != 0xFF) {
+            if (inside == 0)
+                _mm512_mask_storeu_epi8(dst, kGroupBytes, grey);
+            else
+                SampleColumns(source, src, at, x, x + 8, dst);
+            continue;
         }
-        const __m256i bytes = _mm256_shuffle_epi8(packed, packBytes);
-        std::memcpy(dst, &bytes, 12);
-        const __m128i high = _mm256_extracti128_si256(bytes, 1);
-        std::memcpy(dst + 12, &high, 12);
+        sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, one, _CMP_GT_OQ), sx, nudge);
+        sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, one, _CMP_GT_OQ), sy, nudge);
+        const __m512i ix = _mm512_cvttpd_epi64(_mm512_sub_pd(sx, half));
+        const __m512i iy = _mm512_cvttpd_epi64(_mm512_sub_pd(sy, half));
+        const __m512d u = _mm512_sub_pd(sx, _mm512_cvtepi64_pd(ix));
+        const __m512d v = _mm512_sub_pd(sy, _mm512_cvtepi64_pd(iy));
+        const __m512d u0 = _mm512_sub_pd(oneHalf, u), u1 = _mm512_sub_pd(u, half);
+        const __m512d v0 = _mm512_sub_pd(oneHalf, v), v1 = _mm512_sub_pd(v, half);
+        const __m512d w[4] = {_mm512_mul_pd(u0, v0), _mm512_mul_pd(u1, v0), _mm512_mul_pd(u0, v1),
+                              _mm512_mul_pd(u1, v1)};
+
+        // Channel k of corner c (upper-left, upper-right, lower-left, lower-right) per lane.
+        __m512d channel[4][3];
+        const std::int64_t firstX = _mm_cvtsi128_si64(_mm512_castsi512_si128(ix));
+        // Rows curve across the image, so a group may straddle two rows.
+        const std::int64_t rowA = _mm_cvtsi128_si64(_mm512_castsi512_si128(iy));
+        const std::int64_t rowB = _mm_extract_epi64(_mm512_extracti64x2_epi64(iy, 3), 1);
+        const __mmask8 onA = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowA));
+        const __mmask8 onB = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowB)) & static_cast<__mmask8>(~onA);
+        const __m512i leftAt = _mm512_sub_epi64(ix, _mm512_set1_epi64(firstX));
+        // The 32 loaded bytes of a row hold ten pixels; the right and lower
+        // neighbours must be the next pixel and row, not the repeated edge.
+        const bool near = (onA | onB) == 0xFF && _mm512_cmpgt_epu64_mask(leftAt, eight) == 0 &&
+                          _mm512_cmpge_epi64_mask(ix, lastX) == 0 && _mm512_cmpge_epi64_mask(iy, lastY) == 0;
+        if (near) {
+            const std::uint8_t* window = base + static_cast<std::size_t>(firstX) * 3;
+            const std::uint8_t* upperA = window + static_cast<std::size_t>(rowA) * stride;
+            const std::uint8_t* upperB = window + static_cast<std::size_t>(rowB) * stride;
+            // The next output rows read a little further down: fetch ahead.
+            _mm_prefetch(reinterpret_cast<const char*>(upperA) +
+                             (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+                         _MM_HINT_T0);
+            // Row A in the low half of each table, row B in the high half.
+            const __m512i upper = _mm512_inserti64x4(
+                _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA))),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB)), 1);
+            const __m512i lower = _mm512_inserti64x4(
+                _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA + stride))),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB + stride)), 1);
+            __m512i left = _mm512_add_epi64(_mm512_slli_epi64(leftAt, 1), leftAt);
+            left = _mm512_mask_add_epi64(left, onB, left, _mm512_set1_epi64(32));
+            for (int k = 0; k < 3; ++k) {
+                const __m512i l = _mm512_add_epi64(left, _mm512_set1_epi64(k));
+                const __m512i r = _mm512_add_epi64(left, _mm512_set1_epi64(k + 3));
+                channel[0][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, upper));
+                channel[1][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, upper));
+                channel[2][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, lower));
+                channel[3][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, lower));
+            }
+        } else {
+            alignas(64) std::int64_t cols[8], rows[8];
+            _mm512_store_si512(cols, ix);
+            _mm512_store_si512(rows, iy);
+            alignas(64) std::uint64_t pixel[4][8];
+            for (int i = 0; i < 8; ++i) {
+                const std::size_t right = static_cast<std::size_t>(std::min<std::int64_t>(cols[i] + 1, source.w - 1)) * 3;
+                const std::size_t left = static_cast<std::size_t>(cols[i]) * 3;
+                const std::uint8_t* upperRow = base + static_cast<std::size_t>(rows[i]) * stride;
+                const std::uint8_t* lowerRow =
+                    base + static_cast<std::size_t>(std::min<std::int64_t>(rows[i] + 1, source.h - 1)) * stride;
+                std::uint32_t p[4];
+                std::memcpy(&p[0], upperRow + left, 4);
+                std::memcpy(&p[1], upperRow + right, 4);
+                std::memcpy(&p[2], lowerRow + left, 4);
+                std::memcpy(&p[3], lowerRow + right, 4);
+                for (int c = 0; c < 4; ++c) pixel[c][i] = p[c];
+            }
+            for (int c = 0; c < 4; ++c) {
+                const __m512i p = _mm512_load_si512(pixel[c]);
+                for (int k = 0; k < 3; ++k)
+                    channel[c][k] = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(p, 8 * k), byteMask));
+            }
+        }
+
+        __m512i value[3];
+        for (int k = 0; k < 3; ++k) {
+            __m512d acc = _mm512_mul_pd(w[0], channel[0][k]);
+            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[1], channel[1][k]));
+            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[2], channel[2][k]));
+            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[3], channel[3][k]));
+            // The weights are never negative, so only the top needs clamping;
+            // clamping before rounding gives the same byte as after.
+            value[k] = _mm512_cvtpd_epi64(_mm512_min_pd(acc, white));  // rounds halves to even
+        }
+        const __m512i blueGreen = _mm512_permutex2var_epi8(value[0], greenIn, value[1]);
+        _mm512_mask_storeu_epi8(dst, kGroupBytes, _mm512_permutex2var_epi8(blueGreen, redIn, value[2]));
     }
-    SampleColumns(source, src, xs, ys, x, count, dst);
+    SampleColumns(source, src, at, x, count, dst);
 }
 
 bool HasAvx512() {
@@ -303,18 +367,28 @@ bool HasAvx2() {
 
 ResampleKernel g_widest = ResampleKernel::Widest;
 
+template <class Positions>
+void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep) {
+    const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
+#ifdef VANTREL_X86_DISPATCH
+    if (g_widest >= ResampleKernel::Widest && HasAvx512()) return SampleRowAvx512(source, src, at, count, dst);
+    if (g_widest >= ResampleKernel::Avx2 && HasAvx2()) return SampleRowAvx2(source, src, at, count, dst);
+#endif
+    SampleColumns(source, src, at, 0, count, dst);
+}
+
 }  // namespace
 
 void SetResampleKernelForTesting(ResampleKernel widest) { g_widest = widest; }
 
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
                  std::uint8_t* dst, int nextRowStep) {
-    const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
-#ifdef VANTREL_X86_DISPATCH
-    if (g_widest >= ResampleKernel::Widest && HasAvx512()) return SampleRowAvx512(source, src, xs, ys, count, dst);
-    if (g_widest >= ResampleKernel::Avx2 && HasAvx2()) return SampleRowAvx2(source, src, xs, ys, count, dst);
-#endif
-    SampleColumns(source, src, xs, ys, 0, count, dst);
+    Resample(src, StoredPositions{xs, ys}, count, grey, dst, nextRowStep);
+}
+
+void ResampleRadialRow(const Bitmap& src, const double* dxs, const double* f, double dy, double cx, double cy,
+                       int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep) {
+    Resample(src, RadialPositions{dxs, f, dy, cx, cy}, count, grey, dst, nextRowStep);
 }
 
 }  // namespace vantrel

@@ -17,6 +17,11 @@ namespace vantrel {
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
                  std::uint8_t* dst, int nextRowStep = 1);
 
+// The same for one row of a radial correction, whose pixel i samples
+// (dxs[i] f[i] + cx, dy f[i] + cy); the positions are made as they are used.
+void ResampleRadialRow(const Bitmap& src, const double* dxs, const double* f, double dy, double cx, double cy,
+                       int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep);
+
 // Tests compare the vector samplers with the plain one they must match by
 // capping the widest one used (the processor may offer less).
 enum class ResampleKernel { Plain, Avx2, Widest };

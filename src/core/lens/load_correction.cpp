@@ -38,17 +38,6 @@ void HalfRowFactors(const Lens& lens, double dy, double* f) {
     }
 }
 
-// Source positions of one row: a plain loop the vectoriser handles.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void RowPositions(const double* dxs, const double* f, double dy, double cx, double cy, int w, double* xs, double* ys) {
-    for (int x = 0; x < w; ++x) {
-        xs[x] = dxs[x] * f[x] + cx;
-        ys[x] = dy * f[x] + cy;
-    }
-}
-
 // The uncorrected pixels of the last image, kept as the output buffer of the
 // next one: brackets share one size, and a buffer already in memory saves
 // the page faults of 72 MB of fresh memory per 24 MP image.
@@ -100,17 +89,10 @@ void ApplySlotLensCorrection(TImageSlot& slot, const std::function<void(int)>& p
     ParallelFor(
         pairs, std::max(1, step / 2),
         [&](int p0, int p1) {
-            // Positions are made a chunk at a time, so they stay in the cache
-            // between being written and being sampled.
-            constexpr int kChunk = 1024;
-            std::vector<double> f(static_cast<std::size_t>(w)), xs(kChunk), ys(kChunk);
+            std::vector<double> f(static_cast<std::size_t>(w));
             auto correct = [&](int y, double dy, int nextRowStep) {
-                for (int c = 0; c < w; c += kChunk) {
-                    const int n = std::min(kChunk, w - c);
-                    RowPositions(dxs.data() + c, f.data() + c, dy, lens.cx, lens.cy, n, xs.data(), ys.data());
-                    ResampleRow(source, xs.data(), ys.data(), n, lens.grey, out.row(y) + 3 * static_cast<std::size_t>(c),
-                                nextRowStep);
-                }
+                ResampleRadialRow(source, dxs.data(), f.data(), dy, lens.cx, lens.cy, w, lens.grey, out.row(y),
+                                  nextRowStep);
             };
             for (int y = p0; y < p1; ++y) {
                 const double dy = (y - lens.cy + 0.5) * lens.scale;
