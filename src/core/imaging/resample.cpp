@@ -1,6 +1,7 @@
 #include "imaging/resample.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -50,6 +51,25 @@ struct RadialPositions {
     double x(int i) const { return dxs[i] * f[i] + cx; }
     double y(int i) const { return dy * f[i] + cy; }
 };
+
+// Radial factors of the left half of a row; a plain loop the vectoriser turns
+// into packed square roots and divisions, which round exactly like scalar ones.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void RadialFactors(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
+    // Locals, so stores to f cannot be taken to change the lens values.
+    const double radius = lens.radius, a = lens.a, b = lens.b, c = lens.c, d = lens.d;
+    const int half = (w + 1) / 2;
+    for (int x = 0; x < half; ++x) {
+        const double dx = dxs[x];
+        const double r = std::sqrt(dx * dx + dy * dy) / radius;
+        const double r2 = r * r;
+        const double p = a * r2 * r2 + b * r2 * r + c * r2 + d * r;
+        const double ratio = p / (r == 0 ? 1.0 : r);  // no division by zero, so the loop vectorises
+        f[x] = r == 0 ? 1.0 : ratio;
+    }
+}
 
 inline Sample Locate(const Source& source, std::size_t stride, double sx, double sy) {
     Sample s{};
@@ -227,129 +247,204 @@ constexpr PackIndices MakePackIndices() {
 }
 alignas(64) constexpr PackIndices kPack = MakePackIndices();
 
-// Eight pixels at a time, one per 64-bit lane. The four source pixels of each
-// output pixel come from two rows; for a smooth correction eight neighbouring
-// output pixels read within ten neighbouring source pixels of one or two row
-// pairs, so the group loads 32 bytes of each of those rows once and permutes
-// every channel straight into its lane. Other groups gather pixel by pixel,
-// and groups that are only partly inside take the plain path. Same arithmetic
+#define VANTREL_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"), always_inline)) inline
+
+// The eight-pixel sampler below works one pixel per 64-bit lane. The four
+// source pixels of each output pixel come from two rows; for a smooth mapping
+// eight neighbouring output pixels read within ten neighbouring source pixels
+// of one or two row pairs, so a group loads 32 bytes of each of those rows once
+// and permutes every channel straight into its lane. Other groups gather pixel
+// by pixel, and groups only partly inside take the plain path. Same arithmetic
 // and order as SampleColumns, so the bytes are identical.
+
+// The column half of the geometry of eight pixels, which rows sampled at the
+// same source columns share.
+struct Columns8 {
+    __m512d raw;        // the positions as given, for the plain path
+    __mmask8 inside;    // within 0.5 .. w - 0.5
+    bool near;          // within ten pixels of the first, right neighbours not the repeated edge
+    std::int64_t first; // the first lane's left column
+    __m512i ix;         // left columns
+    __m512i left;       // byte offsets of the left neighbours from the first one
+    __m512d u0, u1;     // 1.5 - u and u - 0.5
+};
+
+VANTREL_AVX512 Columns8 MakeColumns(const Source& source, __m512d sx) {
+    const __m512d half = _mm512_set1_pd(0.5);
+    Columns8 c;
+    c.raw = sx;
+    c.inside = _mm512_cmp_pd_mask(sx, half, _CMP_GE_OQ) &
+               _mm512_cmp_pd_mask(sx, _mm512_set1_pd(source.w - 0.5), _CMP_LE_OQ);
+    sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, _mm512_set1_pd(1.0), _CMP_GT_OQ), sx,
+                            _mm512_set1_pd(0.00001));
+    c.ix = _mm512_cvttpd_epi64(_mm512_sub_pd(sx, half));
+    const __m512d u = _mm512_sub_pd(sx, _mm512_cvtepi64_pd(c.ix));
+    c.u0 = _mm512_sub_pd(_mm512_set1_pd(1.5), u);
+    c.u1 = _mm512_sub_pd(u, half);
+    c.first = _mm_cvtsi128_si64(_mm512_castsi512_si128(c.ix));
+    const __m512i leftAt = _mm512_sub_epi64(c.ix, _mm512_set1_epi64(c.first));
+    c.near = _mm512_cmpgt_epu64_mask(leftAt, _mm512_set1_epi64(8)) == 0 &&
+             _mm512_cmpge_epi64_mask(c.ix, _mm512_set1_epi64(source.w - 1)) == 0;
+    c.left = _mm512_add_epi64(_mm512_slli_epi64(leftAt, 1), leftAt);
+    return c;
+}
+
+// Samples eight output pixels at the columns `c` and source rows `sy` into dst.
+VANTREL_AVX512 void SampleGroup(const Source& source, const Bitmap& src, const Columns8& c, __m512d sy,
+                                std::uint8_t* dst) {
+    constexpr __mmask64 kGroupBytes = 0xFFFFFF;
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __mmask8 inside = c.inside & _mm512_cmp_pd_mask(sy, half, _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(sy, _mm512_set1_pd(source.h - 0.5), _CMP_LE_OQ);
+    if (inside != 0xFF) {
+        if (inside == 0) {
+            _mm512_mask_storeu_epi8(dst, kGroupBytes, _mm512_set1_epi8(static_cast<char>(source.grey)));
+        } else {
+            alignas(64) double xs[8], ys[8];
+            _mm512_store_pd(xs, c.raw);
+            _mm512_store_pd(ys, sy);
+            SampleColumns(source, src, StoredPositions{xs, ys}, 0, 8, dst);
+        }
+        return;
+    }
+    sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, _mm512_set1_pd(1.0), _CMP_GT_OQ), sy,
+                            _mm512_set1_pd(0.00001));
+    const __m512i iy = _mm512_cvttpd_epi64(_mm512_sub_pd(sy, half));
+    const __m512d v = _mm512_sub_pd(sy, _mm512_cvtepi64_pd(iy));
+    const __m512d v0 = _mm512_sub_pd(_mm512_set1_pd(1.5), v), v1 = _mm512_sub_pd(v, half);
+    const __m512d w[4] = {_mm512_mul_pd(c.u0, v0), _mm512_mul_pd(c.u1, v0), _mm512_mul_pd(c.u0, v1),
+                          _mm512_mul_pd(c.u1, v1)};
+
+    // Channel k of corner n (upper-left, upper-right, lower-left, lower-right) per lane.
+    __m512d channel[4][3];
+    const std::uint8_t* base = src.bits();
+    const std::size_t stride = src.stride();
+    // Rows curve across the image, so a group may straddle two rows.
+    const std::int64_t rowA = _mm_cvtsi128_si64(_mm512_castsi512_si128(iy));
+    const std::int64_t rowB = _mm_extract_epi64(_mm512_extracti64x2_epi64(iy, 3), 1);
+    const __mmask8 onA = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowA));
+    const __mmask8 onB = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowB)) & static_cast<__mmask8>(~onA);
+    // The lower neighbours must be the next row, not the repeated edge.
+    if (c.near && (onA | onB) == 0xFF && _mm512_cmpge_epi64_mask(iy, _mm512_set1_epi64(source.h - 1)) == 0) {
+        constexpr __mmask64 kLaneByte0 = 0x0101010101010101;  // the rest of each lane becomes 0
+        const std::uint8_t* window = base + static_cast<std::size_t>(c.first) * 3;
+        const std::uint8_t* upperA = window + static_cast<std::size_t>(rowA) * stride;
+        const std::uint8_t* upperB = window + static_cast<std::size_t>(rowB) * stride;
+        // The next output rows read a little further on: fetch ahead.
+        _mm_prefetch(reinterpret_cast<const char*>(upperA) +
+                         (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+                     _MM_HINT_T0);
+        // Row A in the low half of each table, row B in the high half.
+        const __m512i upper = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA))),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB)), 1);
+        const __m512i lower = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA + stride))),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB + stride)), 1);
+        const __m512i left = _mm512_mask_add_epi64(c.left, onB, c.left, _mm512_set1_epi64(32));
+        for (int k = 0; k < 3; ++k) {
+            const __m512i l = _mm512_add_epi64(left, _mm512_set1_epi64(k));
+            const __m512i r = _mm512_add_epi64(left, _mm512_set1_epi64(k + 3));
+            channel[0][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, upper));
+            channel[1][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, upper));
+            channel[2][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, lower));
+            channel[3][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, lower));
+        }
+    } else {
+        alignas(64) std::int64_t cols[8], rows[8];
+        _mm512_store_si512(cols, c.ix);
+        _mm512_store_si512(rows, iy);
+        alignas(64) std::uint64_t pixel[4][8];
+        for (int i = 0; i < 8; ++i) {
+            const std::size_t left = static_cast<std::size_t>(cols[i]) * 3;
+            const std::size_t right = static_cast<std::size_t>(std::min<std::int64_t>(cols[i] + 1, source.w - 1)) * 3;
+            const std::uint8_t* upperRow = base + static_cast<std::size_t>(rows[i]) * stride;
+            const std::uint8_t* lowerRow =
+                base + static_cast<std::size_t>(std::min<std::int64_t>(rows[i] + 1, source.h - 1)) * stride;
+            std::uint32_t p[4];
+            std::memcpy(&p[0], upperRow + left, 4);
+            std::memcpy(&p[1], upperRow + right, 4);
+            std::memcpy(&p[2], lowerRow + left, 4);
+            std::memcpy(&p[3], lowerRow + right, 4);
+            for (int n = 0; n < 4; ++n) pixel[n][i] = p[n];
+        }
+        for (int n = 0; n < 4; ++n) {
+            const __m512i p = _mm512_load_si512(pixel[n]);
+            for (int k = 0; k < 3; ++k)
+                channel[n][k] = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(p, 8 * k), _mm512_set1_epi64(0xFF)));
+        }
+    }
+
+    __m512i value[3];
+    for (int k = 0; k < 3; ++k) {
+        __m512d acc = _mm512_mul_pd(w[0], channel[0][k]);
+        acc = _mm512_add_pd(acc, _mm512_mul_pd(w[1], channel[1][k]));
+        acc = _mm512_add_pd(acc, _mm512_mul_pd(w[2], channel[2][k]));
+        acc = _mm512_add_pd(acc, _mm512_mul_pd(w[3], channel[3][k]));
+        // The weights are never negative, so only the top needs clamping;
+        // clamping before rounding gives the same byte as after.
+        value[k] = _mm512_cvtpd_epi64(_mm512_min_pd(acc, _mm512_set1_pd(255.0)));  // rounds halves to even
+    }
+    const __m512i blueGreen = _mm512_permutex2var_epi8(value[0], _mm512_load_si512(kPack.greenIn), value[1]);
+    _mm512_mask_storeu_epi8(dst, kGroupBytes,
+                            _mm512_permutex2var_epi8(blueGreen, _mm512_load_si512(kPack.redIn), value[2]));
+}
+
 template <class Positions>
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void SampleRowAvx512(
     const Source& source, const Bitmap& src, const Positions& at, int count, std::uint8_t* dst) {
-    const std::uint8_t* base = src.bits();
-    const std::size_t stride = src.stride();
-    const __m512d half = _mm512_set1_pd(0.5), oneHalf = _mm512_set1_pd(1.5), one = _mm512_set1_pd(1.0);
-    const __m512d nudge = _mm512_set1_pd(0.00001), white = _mm512_set1_pd(255.0);
-    const __m512d maxX = _mm512_set1_pd(source.w - 0.5), maxY = _mm512_set1_pd(source.h - 0.5);
-    const __m512i lastX = _mm512_set1_epi64(source.w - 1), lastY = _mm512_set1_epi64(source.h - 1);
-    const __m512i eight = _mm512_set1_epi64(8), byteMask = _mm512_set1_epi64(0xFF);
-    const __m512i grey = _mm512_set1_epi8(static_cast<char>(source.grey));
-    const __m512i greenIn = _mm512_load_si512(kPack.greenIn), redIn = _mm512_load_si512(kPack.redIn);
-    constexpr __mmask64 kLaneByte0 = 0x0101010101010101;  // the rest of each lane becomes 0
-    constexpr __mmask64 kGroupBytes = 0xFFFFFF;
-
     int x = 0;
     for (; x + 8 <= count; x += 8, dst += 24) {
         __m512d sx, sy;
         Load(at, x, sx, sy);
-        const __mmask8 inside = _mm512_cmp_pd_mask(sx, half, _CMP_GE_OQ) & _mm512_cmp_pd_mask(sx, maxX, _CMP_LE_OQ) &
-                                _mm512_cmp_pd_mask(sy, half, _CMP_GE_OQ) & _mm512_cmp_pd_mask(sy, maxY, _CMP_LE_OQ);
-        if (inside != 0xFF) {
-            if (inside == 0)
-                _mm512_mask_storeu_epi8(dst, kGroupBytes, grey);
-            else
-                SampleColumns(source, src, at, x, x + 8, dst);
-            continue;
-        }
-        sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, one, _CMP_GT_OQ), sx, nudge);
-        sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, one, _CMP_GT_OQ), sy, nudge);
-        const __m512i ix = _mm512_cvttpd_epi64(_mm512_sub_pd(sx, half));
-        const __m512i iy = _mm512_cvttpd_epi64(_mm512_sub_pd(sy, half));
-        const __m512d u = _mm512_sub_pd(sx, _mm512_cvtepi64_pd(ix));
-        const __m512d v = _mm512_sub_pd(sy, _mm512_cvtepi64_pd(iy));
-        const __m512d u0 = _mm512_sub_pd(oneHalf, u), u1 = _mm512_sub_pd(u, half);
-        const __m512d v0 = _mm512_sub_pd(oneHalf, v), v1 = _mm512_sub_pd(v, half);
-        const __m512d w[4] = {_mm512_mul_pd(u0, v0), _mm512_mul_pd(u1, v0), _mm512_mul_pd(u0, v1),
-                              _mm512_mul_pd(u1, v1)};
-
-        // Channel k of corner c (upper-left, upper-right, lower-left, lower-right) per lane.
-        __m512d channel[4][3];
-        const std::int64_t firstX = _mm_cvtsi128_si64(_mm512_castsi512_si128(ix));
-        // Rows curve across the image, so a group may straddle two rows.
-        const std::int64_t rowA = _mm_cvtsi128_si64(_mm512_castsi512_si128(iy));
-        const std::int64_t rowB = _mm_extract_epi64(_mm512_extracti64x2_epi64(iy, 3), 1);
-        const __mmask8 onA = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowA));
-        const __mmask8 onB = _mm512_cmpeq_epi64_mask(iy, _mm512_set1_epi64(rowB)) & static_cast<__mmask8>(~onA);
-        const __m512i leftAt = _mm512_sub_epi64(ix, _mm512_set1_epi64(firstX));
-        // The 32 loaded bytes of a row hold ten pixels; the right and lower
-        // neighbours must be the next pixel and row, not the repeated edge.
-        const bool near = (onA | onB) == 0xFF && _mm512_cmpgt_epu64_mask(leftAt, eight) == 0 &&
-                          _mm512_cmpge_epi64_mask(ix, lastX) == 0 && _mm512_cmpge_epi64_mask(iy, lastY) == 0;
-        if (near) {
-            const std::uint8_t* window = base + static_cast<std::size_t>(firstX) * 3;
-            const std::uint8_t* upperA = window + static_cast<std::size_t>(rowA) * stride;
-            const std::uint8_t* upperB = window + static_cast<std::size_t>(rowB) * stride;
-            // The next output rows read a little further down: fetch ahead.
-            _mm_prefetch(reinterpret_cast<const char*>(upperA) +
-                             (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
-                         _MM_HINT_T0);
-            // Row A in the low half of each table, row B in the high half.
-            const __m512i upper = _mm512_inserti64x4(
-                _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA))),
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB)), 1);
-            const __m512i lower = _mm512_inserti64x4(
-                _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA + stride))),
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB + stride)), 1);
-            __m512i left = _mm512_add_epi64(_mm512_slli_epi64(leftAt, 1), leftAt);
-            left = _mm512_mask_add_epi64(left, onB, left, _mm512_set1_epi64(32));
-            for (int k = 0; k < 3; ++k) {
-                const __m512i l = _mm512_add_epi64(left, _mm512_set1_epi64(k));
-                const __m512i r = _mm512_add_epi64(left, _mm512_set1_epi64(k + 3));
-                channel[0][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, upper));
-                channel[1][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, upper));
-                channel[2][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, l, lower));
-                channel[3][k] = _mm512_cvtepi64_pd(_mm512_maskz_permutexvar_epi8(kLaneByte0, r, lower));
-            }
-        } else {
-            alignas(64) std::int64_t cols[8], rows[8];
-            _mm512_store_si512(cols, ix);
-            _mm512_store_si512(rows, iy);
-            alignas(64) std::uint64_t pixel[4][8];
-            for (int i = 0; i < 8; ++i) {
-                const std::size_t right = static_cast<std::size_t>(std::min<std::int64_t>(cols[i] + 1, source.w - 1)) * 3;
-                const std::size_t left = static_cast<std::size_t>(cols[i]) * 3;
-                const std::uint8_t* upperRow = base + static_cast<std::size_t>(rows[i]) * stride;
-                const std::uint8_t* lowerRow =
-                    base + static_cast<std::size_t>(std::min<std::int64_t>(rows[i] + 1, source.h - 1)) * stride;
-                std::uint32_t p[4];
-                std::memcpy(&p[0], upperRow + left, 4);
-                std::memcpy(&p[1], upperRow + right, 4);
-                std::memcpy(&p[2], lowerRow + left, 4);
-                std::memcpy(&p[3], lowerRow + right, 4);
-                for (int c = 0; c < 4; ++c) pixel[c][i] = p[c];
-            }
-            for (int c = 0; c < 4; ++c) {
-                const __m512i p = _mm512_load_si512(pixel[c]);
-                for (int k = 0; k < 3; ++k)
-                    channel[c][k] = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(p, 8 * k), byteMask));
-            }
-        }
-
-        __m512i value[3];
-        for (int k = 0; k < 3; ++k) {
-            __m512d acc = _mm512_mul_pd(w[0], channel[0][k]);
-            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[1], channel[1][k]));
-            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[2], channel[2][k]));
-            acc = _mm512_add_pd(acc, _mm512_mul_pd(w[3], channel[3][k]));
-            // The weights are never negative, so only the top needs clamping;
-            // clamping before rounding gives the same byte as after.
-            value[k] = _mm512_cvtpd_epi64(_mm512_min_pd(acc, white));  // rounds halves to even
-        }
-        const __m512i blueGreen = _mm512_permutex2var_epi8(value[0], greenIn, value[1]);
-        _mm512_mask_storeu_epi8(dst, kGroupBytes, _mm512_permutex2var_epi8(blueGreen, redIn, value[2]));
+        SampleGroup(source, src, MakeColumns(source, sx), sy, dst);
     }
     SampleColumns(source, src, at, x, count, dst);
+}
+
+// Radial factors of eight columns on one row: the operations and order of
+// RadialFactors.
+VANTREL_AVX512 __m512d Factors8(const RadialCorrection& lens, __m512d dx, __m512d dy) {
+    const __m512d r = _mm512_div_pd(
+        _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy))), _mm512_set1_pd(lens.radius));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    __m512d p = _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(lens.a), r2), r2);
+    p = _mm512_add_pd(p, _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(lens.b), r2), r));
+    p = _mm512_add_pd(p, _mm512_mul_pd(_mm512_set1_pd(lens.c), r2));
+    p = _mm512_add_pd(p, _mm512_mul_pd(_mm512_set1_pd(lens.d), r));
+    const __mmask8 centre = _mm512_cmp_pd_mask(r, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    const __m512d one = _mm512_set1_pd(1.0);
+    return _mm512_mask_blend_pd(centre, _mm512_div_pd(p, _mm512_mask_blend_pd(centre, r, one)), one);
+}
+
+// Both rows of a mirrored pair at once: their pixels sample the same source
+// columns, so each group's column geometry serves both rows.
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void CorrectRowPairAvx512(
+    const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* f, int y, std::uint8_t grey,
+    Bitmap& out) {
+    const int w = src.width(), h = src.height(), mirror = h - 1 - y;
+    const Source down{w, h, grey, 1}, up{w, h, grey, -1};
+    const __m512d dyDown = _mm512_set1_pd((y - lens.cy + 0.5) * lens.scale);
+    const __m512d dyUp = _mm512_set1_pd((mirror - lens.cy + 0.5) * lens.scale);
+    const __m512d cx = _mm512_set1_pd(lens.cx), cy = _mm512_set1_pd(lens.cy);
+    // Mirrored columns have exactly negated offsets and so the same factor.
+    // Near the middle the two halves overlap and write equal values.
+    const __m512i reverse = _mm512_setr_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    for (int x = 0; x < (w + 1) / 2; x += 8) {
+        const __m512d fx = Factors8(lens, _mm512_loadu_pd(dxs + x), dyDown);
+        _mm512_storeu_pd(f + x, fx);
+        _mm512_storeu_pd(f + w - 8 - x, _mm512_permutexvar_pd(reverse, fx));
+    }
+    std::uint8_t* rowDown = out.row(y);
+    std::uint8_t* rowUp = out.row(mirror);
+    for (int x = 0; x < w; x += 8) {
+        x = std::min(x, w - 8);  // the last group may overlap the one before
+        const __m512d fx = _mm512_loadu_pd(f + x);
+        const Columns8 columns = MakeColumns(down, _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(dxs + x), fx), cx));
+        SampleGroup(down, src, columns, _mm512_add_pd(_mm512_mul_pd(dyDown, fx), cy), rowDown + 3 * x);
+        if (mirror != y)
+            SampleGroup(up, src, columns, _mm512_add_pd(_mm512_mul_pd(dyUp, fx), cy), rowUp + 3 * x);
+    }
 }
 
 bool HasAvx512() {
@@ -386,9 +481,26 @@ void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int coun
     Resample(src, StoredPositions{xs, ys}, count, grey, dst, nextRowStep);
 }
 
-void ResampleRadialRow(const Bitmap& src, const double* dxs, const double* f, double dy, double cx, double cy,
-                       int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep) {
-    Resample(src, RadialPositions{dxs, f, dy, cx, cy}, count, grey, dst, nextRowStep);
+void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* scratch, int y,
+                           std::uint8_t grey, Bitmap& out) {
+    const int w = src.width(), h = src.height();
+#ifdef VANTREL_X86_DISPATCH
+    // The left half is worked eight columns at a time from each end.
+    if (g_widest >= ResampleKernel::Widest && HasAvx512() && w >= 16)
+        return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
+#endif
+    // Offsets from the centre are exact half-integers times the scale, so a
+    // mirrored column or row has exactly the negated offset and the same
+    // radial factor: each factor is computed once for four pixels.
+    const double dy = (y - lens.cy + 0.5) * lens.scale;
+    RadialFactors(lens, w, dxs, dy, scratch);
+    for (int x = 0; x < (w + 1) / 2; ++x) scratch[w - 1 - x] = scratch[x];
+    Resample(src, RadialPositions{dxs, scratch, dy, lens.cx, lens.cy}, w, grey, out.row(y), 1);
+    const int mirror = h - 1 - y;
+    if (mirror != y) {
+        const double dyMirror = (mirror - lens.cy + 0.5) * lens.scale;
+        Resample(src, RadialPositions{dxs, scratch, dyMirror, lens.cx, lens.cy}, w, grey, out.row(mirror), -1);
+    }
 }
 
 }  // namespace vantrel

@@ -17,10 +17,19 @@ namespace vantrel {
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
                  std::uint8_t* dst, int nextRowStep = 1);
 
-// The same for one row of a radial correction, whose pixel i samples
-// (dxs[i] f[i] + cx, dy f[i] + cy); the positions are made as they are used.
-void ResampleRadialRow(const Bitmap& src, const double* dxs, const double* f, double dy, double cx, double cy,
-                       int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep);
+// A radial correction about the image centre (cx, cy): output pixel (x, y)
+// has the offset (dx, dy) = ((x - cx + 0.5) scale, (y - cy + 0.5) scale) and
+// samples the source at (dx f + cx, dy f + cy), where r = |(dx, dy)| / radius,
+// f = (a r^4 + b r^3 + c r^2 + d r) / r, and f = 1 at r = 0.
+struct RadialCorrection {
+    double cx, cy, radius, scale, a, b, c, d;
+};
+
+// Output rows y and height - 1 - y of a radial correction of `src` into
+// `out` (same size): mirrored offsets share their factors. `dxs` holds
+// every column's dx; `scratch` has room for a row of doubles.
+void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* scratch, int y,
+                           std::uint8_t grey, Bitmap& out);
 
 // Tests compare the vector samplers with the plain one they must match by
 // capping the widest one used (the processor may offer less).
