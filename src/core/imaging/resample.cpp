@@ -136,98 +136,165 @@ __attribute__((target("avx512f"))) inline void Load(const RadialPositions& at, i
     sy = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(at.dy), f), _mm512_set1_pd(at.cy));
 }
 
-// Four bytes at each of four offsets. Plain loads: hardware gathers are slow
-// on many processors.
-__attribute__((target("avx2"))) inline __m128i Load4(const std::uint8_t* base, __m128i offsets) {
-    alignas(16) std::int32_t at[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(at), offsets);
-    std::int32_t v[4];
-    for (int i = 0; i < 4; ++i) std::memcpy(&v[i], base + at[i], 4);
-    return _mm_setr_epi32(v[0], v[1], v[2], v[3]);
+#define VANTREL_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// The four-pixel sampler below works one pixel per 64-bit lane, pixels 0 and
+// 1 in the low 128 bits and 2 and 3 in the high ones. Each half loads 16
+// bytes of its source rows at its first pixel's left neighbour and shuffles
+// every channel straight into its lane; groups whose halves straddle rows or
+// spread wider go the plain path. Same arithmetic and order as SampleColumns,
+// so the bytes are identical.
+//
+// Whole numbers below 2^51 are moved between doubles and integers by adding
+// 2^52, which leaves the number in the low bits; adding 1.5 x 2^52 to a
+// double in 0..255 rounds it to the nearest, halves to even.
+constexpr double kTwo52 = 4503599627370496.0;
+constexpr std::uint64_t kTwo52Bits = 0x4330000000000000;
+constexpr double kRounder = 6755399441055744.0;
+
+// The column half of the geometry of four pixels, which rows sampled at the
+// same source columns share.
+struct Columns4 {
+    __m256d raw;         // the positions as given, for the plain path
+    int inside;          // one bit per pixel within 0.5 .. w - 0.5
+    bool near;           // each half's second left neighbour within three pixels of its first, no repeated edge
+    __m256i columnBits;  // left columns plus 2^52, as integers
+    __m256i index;       // byte 0: the left neighbour's offset within its half's 16 bytes; the others 0x80
+    __m256d u0, u1;      // 1.5 - u and u - 0.5
+};
+
+VANTREL_AVX2 Columns4 MakeColumns4(const Source& source, __m256d sx) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    Columns4 c;
+    c.raw = sx;
+    c.inside = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sx, half, _CMP_GE_OQ),
+                                                _mm256_cmp_pd(sx, _mm256_set1_pd(source.w - 0.5), _CMP_LE_OQ)));
+    const __m256d nudge = _mm256_and_pd(_mm256_cmp_pd(sx, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001));
+    sx = _mm256_sub_pd(sx, nudge);
+    // sx >= 0.5 inside, so the floor is the plain code's truncation.
+    const __m256d ix = _mm256_round_pd(_mm256_sub_pd(sx, half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256d u = _mm256_sub_pd(sx, ix);
+    c.u0 = _mm256_sub_pd(_mm256_set1_pd(1.5), u);
+    c.u1 = _mm256_sub_pd(u, half);
+    const __m256d leftAt = _mm256_sub_pd(ix, _mm256_movedup_pd(ix));  // 0, ix1 - ix0, 0, ix3 - ix2
+    c.near = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(leftAt, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                              _mm256_cmp_pd(leftAt, _mm256_set1_pd(3.0), _CMP_LE_OQ))) == 0xF &&
+             _mm256_movemask_pd(_mm256_cmp_pd(ix, _mm256_set1_pd(source.w - 1), _CMP_GE_OQ)) == 0;
+    const __m256d two52 = _mm256_set1_pd(kTwo52);
+    c.columnBits = _mm256_castpd_si256(_mm256_add_pd(ix, two52));
+    const __m256i offsetBits = _mm256_castpd_si256(_mm256_add_pd(_mm256_mul_pd(leftAt, _mm256_set1_pd(3.0)), two52));
+    c.index = _mm256_xor_si256(offsetBits, _mm256_set1_epi64x(static_cast<long long>(kTwo52Bits ^ 0x8080808080808000)));
+    return c;
 }
 
-// One colour channel of four gathered pixels, as doubles.
-__attribute__((target("avx2"))) inline __m256d Channel(__m128i pixels, __m128i shift, __m128i byteMask) {
-    return _mm256_cvtepi32_pd(_mm_and_si128(_mm_srl_epi32(pixels, shift), byteMask));
+// The low byte of each lane as a double.
+VANTREL_AVX2 __m256d LowByteToDouble(__m256i lanes) {
+    return _mm256_sub_pd(
+        _mm256_castsi256_pd(_mm256_or_si256(lanes, _mm256_set1_epi64x(static_cast<long long>(kTwo52Bits)))),
+        _mm256_set1_pd(kTwo52));
 }
 
-// The same arithmetic as SampleColumns, four pixels at a time: no fused
-// multiply-add, truncation where the plain code truncates, and conversions
-// that round halves to even like ClampByte.
+// The whole number held in a lane as the number plus 2^52.
+template <int kLane>
+VANTREL_AVX2 std::size_t ValueOfLane(__m256i bits) {
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(_mm256_extract_epi64(bits, kLane)) - kTwo52Bits);
+}
+
+// Samples four output pixels at the columns `c` and source rows `sy` into dst.
+VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Columns4& c, __m256d sy,
+                               std::uint8_t* dst) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const int inside = c.inside & _mm256_movemask_pd(_mm256_and_pd(
+                                      _mm256_cmp_pd(sy, half, _CMP_GE_OQ),
+                                      _mm256_cmp_pd(sy, _mm256_set1_pd(source.h - 0.5), _CMP_LE_OQ)));
+    const __m256d nudge = _mm256_and_pd(_mm256_cmp_pd(sy, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001));
+    const __m256d iy = _mm256_round_pd(_mm256_sub_pd(_mm256_sub_pd(sy, nudge), half),
+                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    // Both pixels of each half on one row pair, and not the last row.
+    const bool rowsNear = _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_movedup_pd(iy), _CMP_EQ_OQ)) == 0xF &&
+                          _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_set1_pd(source.h - 1), _CMP_GE_OQ)) == 0;
+    if (inside != 0xF || !c.near || !rowsNear) {
+        if (inside == 0) {
+            std::memset(dst, source.grey, 12);
+        } else {
+            alignas(32) double xs[4], ys[4];
+            _mm256_store_pd(xs, c.raw);
+            _mm256_store_pd(ys, sy);
+            SampleColumns(source, src, StoredPositions{xs, ys}, 0, 4, dst);
+        }
+        return;
+    }
+    const __m256d v = _mm256_sub_pd(_mm256_sub_pd(sy, nudge), iy);
+    const __m256d v0 = _mm256_sub_pd(_mm256_set1_pd(1.5), v), v1 = _mm256_sub_pd(v, half);
+    const __m256d w[4] = {_mm256_mul_pd(c.u0, v0), _mm256_mul_pd(c.u1, v0), _mm256_mul_pd(c.u0, v1),
+                          _mm256_mul_pd(c.u1, v1)};
+
+    const __m256i rowBits = _mm256_castpd_si256(_mm256_add_pd(iy, _mm256_set1_pd(kTwo52)));
+    const std::size_t stride = src.stride();
+    const std::uint8_t* low = src.bits() + ValueOfLane<0>(rowBits) * stride + ValueOfLane<0>(c.columnBits) * 3;
+    const std::uint8_t* high = src.bits() + ValueOfLane<2>(rowBits) * stride + ValueOfLane<2>(c.columnBits) * 3;
+    // The next output rows read a little further on: fetch ahead.
+    _mm_prefetch(reinterpret_cast<const char*>(low) + (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+                 _MM_HINT_T0);
+    const __m256i upper =
+        _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high), reinterpret_cast<const __m128i*>(low));
+    const __m256i lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high + stride),
+                                              reinterpret_cast<const __m128i*>(low + stride));
+    __m256i value[3];
+    for (int k = 0; k < 3; ++k) {
+        const __m256i l = _mm256_add_epi64(c.index, _mm256_set1_epi64x(k));
+        const __m256i r = _mm256_add_epi64(c.index, _mm256_set1_epi64x(k + 3));
+        __m256d acc = _mm256_mul_pd(w[0], LowByteToDouble(_mm256_shuffle_epi8(upper, l)));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[1], LowByteToDouble(_mm256_shuffle_epi8(upper, r))));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[2], LowByteToDouble(_mm256_shuffle_epi8(lower, l))));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[3], LowByteToDouble(_mm256_shuffle_epi8(lower, r))));
+        // The weights are never negative, so only the top needs clamping.
+        value[k] = _mm256_castpd_si256(_mm256_add_pd(_mm256_min_pd(acc, _mm256_set1_pd(255.0)), _mm256_set1_pd(kRounder)));
+    }
+    // Blue, green and red in bytes 0, 1 and 2 of each lane, then the lanes' three bytes side by side.
+    const __m256i pixels = _mm256_or_si256(value[0], _mm256_or_si256(_mm256_slli_epi64(value[1], 8), _mm256_slli_epi64(value[2], 16)));
+    const __m256i packed = _mm256_shuffle_epi8(
+        pixels, _mm256_setr_epi8(0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                 -1, -1, -1, -1, -1, -1, 0, 1, 2, 8, 9, 10, -1, -1, -1, -1));
+    const __m128i bytes = _mm_or_si128(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
+    std::memcpy(dst, &bytes, 12);
+}
+
 template <class Positions>
 __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const Bitmap& src, const Positions& at,
                                                    int count, std::uint8_t* dst) {
-    const std::uint8_t* bytes = src.bits();
-    const __m256d half = _mm256_set1_pd(0.5), oneHalf = _mm256_set1_pd(1.5), one = _mm256_set1_pd(1.0);
-    const __m256d nudge = _mm256_set1_pd(0.00001);
-    const __m256d maxX = _mm256_set1_pd(source.w - 0.5), maxY = _mm256_set1_pd(source.h - 0.5);
-    const __m128i lastX = _mm_set1_epi32(source.w - 1), lastY = _mm_set1_epi32(source.h - 1);
-    const __m128i three = _mm_set1_epi32(3), stride = _mm_set1_epi32(static_cast<int>(src.stride()));
-    const __m128i byteMask = _mm_set1_epi32(0xFF), oneI = _mm_set1_epi32(1);
-    const __m128i grey = _mm_set1_epi32(source.grey * 0x010101);
-    const __m128i packBytes = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-
     int x = 0;
     for (; x + 4 <= count; x += 4, dst += 12) {
         __m256d sx, sy;
         Load(at, x, sx, sy);
-        const __m256d inside = _mm256_and_pd(
-            _mm256_and_pd(_mm256_cmp_pd(sx, half, _CMP_GE_OQ), _mm256_cmp_pd(sx, maxX, _CMP_LE_OQ)),
-            _mm256_and_pd(_mm256_cmp_pd(sy, half, _CMP_GE_OQ), _mm256_cmp_pd(sy, maxY, _CMP_LE_OQ)));
-        const int insideBits = _mm256_movemask_pd(inside);
-        if (insideBits == 0) {
-            const __m128i greys = _mm_shuffle_epi8(grey, packBytes);
-            std::memcpy(dst, &greys, 12);
-            continue;
-        }
-        // Outside lanes sample a safe spot and are replaced by grey below.
-        sx = _mm256_blendv_pd(half, sx, inside);
-        sy = _mm256_blendv_pd(half, sy, inside);
-        sx = _mm256_blendv_pd(sx, _mm256_sub_pd(sx, nudge), _mm256_cmp_pd(sx, one, _CMP_GT_OQ));
-        sy = _mm256_blendv_pd(sy, _mm256_sub_pd(sy, nudge), _mm256_cmp_pd(sy, one, _CMP_GT_OQ));
-        const __m128i ix = _mm256_cvttpd_epi32(_mm256_sub_pd(sx, half));
-        const __m128i iy = _mm256_cvttpd_epi32(_mm256_sub_pd(sy, half));
-        const __m256d u = _mm256_sub_pd(sx, _mm256_cvtepi32_pd(ix));
-        const __m256d v = _mm256_sub_pd(sy, _mm256_cvtepi32_pd(iy));
-        const __m256d u0 = _mm256_sub_pd(oneHalf, u), u1 = _mm256_sub_pd(u, half);
-        const __m256d v0 = _mm256_sub_pd(oneHalf, v), v1 = _mm256_sub_pd(v, half);
-        const __m256d wa = _mm256_mul_pd(u0, v0), wb = _mm256_mul_pd(u1, v0);
-        const __m256d wc = _mm256_mul_pd(u0, v1), wd = _mm256_mul_pd(u1, v1);
-
-        const __m128i left = _mm_mullo_epi32(ix, three);
-        const __m128i right = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(ix, oneI), lastX), three);
-        const __m128i top = _mm_mullo_epi32(iy, stride);
-        const __m128i bottom = _mm_mullo_epi32(_mm_min_epi32(_mm_add_epi32(iy, oneI), lastY), stride);
-        // The next output rows read a little further down: fetch ahead.
-        _mm_prefetch(reinterpret_cast<const char*>(bytes) +
-                         _mm_cvtsi128_si32(_mm_add_epi32(source.ahead > 0 ? bottom : top, left)) +
-                         2 * source.ahead * static_cast<std::ptrdiff_t>(src.stride()),
-                     _MM_HINT_T0);
-        const __m128i pa = Load4(bytes, _mm_add_epi32(top, left));
-        const __m128i pb = Load4(bytes, _mm_add_epi32(top, right));
-        const __m128i pc = Load4(bytes, _mm_add_epi32(bottom, left));
-        const __m128i pd = Load4(bytes, _mm_add_epi32(bottom, right));
-
-        __m128i packed = _mm_setzero_si128();
-        for (int k = 0; k < 3; ++k) {
-            const __m128i shift = _mm_cvtsi32_si128(8 * k);
-            __m256d acc = _mm256_mul_pd(wa, Channel(pa, shift, byteMask));
-            acc = _mm256_add_pd(acc, _mm256_mul_pd(wb, Channel(pb, shift, byteMask)));
-            acc = _mm256_add_pd(acc, _mm256_mul_pd(wc, Channel(pc, shift, byteMask)));
-            acc = _mm256_add_pd(acc, _mm256_mul_pd(wd, Channel(pd, shift, byteMask)));
-            __m128i value = _mm256_cvtpd_epi32(acc);
-            value = _mm_min_epi32(_mm_max_epi32(value, _mm_setzero_si128()), byteMask);
-            packed = _mm_or_si128(packed, _mm_sll_epi32(value, shift));
-        }
-        const __m128i laneBits = _mm_setr_epi32(1, 2, 4, 8);
-        const __m128i insideLanes = _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(insideBits), laneBits), laneBits);
-        packed = _mm_blendv_epi8(grey, packed, insideLanes);
-        packed = _mm_shuffle_epi8(packed, packBytes);
-        std::memcpy(dst, &packed, 12);
+        SampleGroup4(source, src, MakeColumns4(source, sx), sy, dst);
     }
     SampleColumns(source, src, at, x, count, dst);
 }
 
+// Both rows of a mirrored pair at once: their pixels sample the same source
+// columns, so each group's column geometry serves both rows.
+__attribute__((target("avx2"))) void CorrectRowPairAvx2(const Bitmap& src, const RadialCorrection& lens,
+                                                        const double* dxs, double* f, int y, std::uint8_t grey,
+                                                        Bitmap& out) {
+    const int w = src.width(), h = src.height(), mirror = h - 1 - y;
+    const Source down{w, h, grey, 1}, up{w, h, grey, -1};
+    const double dyDown = (y - lens.cy + 0.5) * lens.scale, dyUp = (mirror - lens.cy + 0.5) * lens.scale;
+    // Mirrored columns have exactly negated offsets and so the same factor.
+    RadialFactors(lens, w, dxs, dyDown, f);
+    for (int x = 0; x < (w + 1) / 2; ++x) f[w - 1 - x] = f[x];
+    const __m256d cx = _mm256_set1_pd(lens.cx), cy = _mm256_set1_pd(lens.cy);
+    std::uint8_t* rowDown = out.row(y);
+    std::uint8_t* rowUp = out.row(mirror);
+    for (int x = 0; x < w; x += 4) {
+        x = std::min(x, w - 4);  // the last group may overlap the one before
+        const __m256d fx = _mm256_loadu_pd(f + x);
+        const Columns4 columns = MakeColumns4(down, _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(dxs + x), fx), cx));
+        SampleGroup4(down, src, columns, _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(dyDown), fx), cy), rowDown + 3 * x);
+        if (mirror != y)
+            SampleGroup4(up, src, columns, _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(dyUp), fx), cy), rowUp + 3 * x);
+    }
+}
 
 // Byte permutes that interleave the low bytes of three vectors of 64-bit
 // lanes (blue, green, red of eight pixels) into 24 bytes of packed pixels.
@@ -488,6 +555,8 @@ void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, cons
     // The left half is worked eight columns at a time from each end.
     if (g_widest >= ResampleKernel::Widest && HasAvx512() && w >= 16)
         return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
+    if (g_widest >= ResampleKernel::Avx2 && HasAvx2() && w >= 4)
+        return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
 #endif
     // Offsets from the centre are exact half-integers times the scale, so a
     // mirrored column or row has exactly the negated offset and the same
