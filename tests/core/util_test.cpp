@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 
 #include "imaging/image_file.h"
 #include "util/error.h"
 #include "util/file_io.h"
 #include "util/parallel.h"
+#include "util/vector_math.h"
 
 namespace vantrel {
 namespace {
@@ -63,6 +65,37 @@ TEST(Parallel, CoversEveryItemOnceAndRethrows) {
     }
     SetParallelThreads(0);
     ParallelFor(0, 1, [](int, int) { FAIL(); });
+}
+
+TEST(VectorMath, CloseToTheScalarFunctionsAndIndependentOfPlace) {
+    // Angles and quadrants as the spherical mapping meets them, a count that
+    // leaves a tail after whole vectors, and the edge values of atan2.
+    std::vector<double> y, x, a;
+    for (int i = 0; i < 203; ++i) {
+        const double t = (i - 101) * 0.0311;
+        y.push_back(std::sin(t) * (1 + i % 3));
+        x.push_back(std::cos(t * 1.7) * (1 + i % 5));
+        a.push_back(t * 1.08);
+    }
+    for (double v : {0.0, -0.0, 1e-300, 1.0}) y.push_back(v), x.push_back(0.0), a.push_back(v);
+    const int n = static_cast<int>(y.size());
+    std::vector<double> angle(n), sines(n), cosines(n);
+    VectorAtan2(y.data(), x.data(), angle.data(), n);
+    VectorSinCos(a.data(), sines.data(), cosines.data(), n);
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(angle[i], std::atan2(y[i], x[i]), 1e-15 * std::max(1.0, std::abs(angle[i]))) << i;
+        EXPECT_NEAR(sines[i], std::sin(a[i]), 1e-15) << i;
+        EXPECT_NEAR(cosines[i], std::cos(a[i]), 1e-15) << i;
+    }
+    // The same element alone (a tail of one) gives the same bits.
+    for (int i : {0, 100, n - 1}) {
+        double one, s, c;
+        VectorAtan2(&y[i], &x[i], &one, 1);
+        VectorSinCos(&a[i], &s, &c, 1);
+        EXPECT_EQ(one, angle[i]) << i;
+        EXPECT_EQ(s, sines[i]) << i;
+        EXPECT_EQ(c, cosines[i]) << i;
+    }
 }
 
 }  // namespace

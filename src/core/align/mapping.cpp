@@ -10,6 +10,7 @@
 #include "imaging/draw.h"
 #include "imaging/resample.h"
 #include "util/parallel.h"
+#include "util/vector_math.h"
 
 namespace vantrel {
 
@@ -72,6 +73,12 @@ SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot,
 
 namespace {
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VANTREL_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VANTREL_ROW_CLONES
+#endif
+
 // The tangent frame at a direction on the sphere, in (forward, left, up)
 // co-ordinates: the direction itself, the unit tangent towards the zenith
 // (bearing 0) and the one towards growing meridian (bearing +pi/2).
@@ -91,7 +98,9 @@ inline double Dot(const double* a, const double* b) { return a[0] * b[0] + a[1] 
 // point's distance and bearing from the master's CP1 come from dot products,
 // and the source direction is built in the tangent frame at the slot's CP1.
 // One arc tangent per output pixel and one sine-cosine pair per scaled slot,
-// instead of dozens of inverse trigonometric calls.
+// instead of dozens of inverse trigonometric calls. It works a row at a time
+// in plain loops the vectoriser handles, with the arc tangents, sines and
+// cosines from the vector maths.
 class SphericalMapper {
 public:
     struct Slot {
@@ -100,54 +109,79 @@ public:
         double centerX, centerY;
     };
 
-    SphericalMapper(const MasterGeometry& master) : f_(master.focalLengthPx), master_(FrameAt(master.cp1Azimuth, master.cp1Meridian)) {}
+    explicit SphericalMapper(const MasterGeometry& master)
+        : f_(master.focalLengthPx), master_(FrameAt(master.cp1Azimuth, master.cp1Meridian)) {}
 
     static Slot SlotFor(const TImageSlot& s, double centerX, double centerY) {
         return {FrameAt(static_cast<double>(s.CP1Azimuth), static_cast<double>(s.CP1Meridian)),
                 std::cos(s.Rotation), std::sin(s.Rotation), s.Scale, centerX, centerY};
     }
 
-    // The master-side part of one output position, shared by all slots.
-    struct Point {
-        double cosD, sinD, cosB, sinB, d;
+    // The master-side part of a row of output positions, shared by all
+    // slots: each point's distance from the master's CP1 (cosine, sine and,
+    // for scaled slots, the angle) and its bearing there (cosine, sine).
+    struct Row {
+        std::vector<double> cosD, sinD, d, cosB, sinB;
+        std::vector<double> angle, cosScaled, sinScaled;  // a scaled slot's distances
+        explicit Row(int n)
+            : cosD(n), sinD(n), d(n), cosB(n), sinB(n), angle(n), cosScaled(n), sinScaled(n) {}
     };
 
-    Point locate(double px, double py, bool needAngle) const {
-        const double len = std::sqrt(f_ * f_ + px * px + py * py);
-        const double p[3] = {f_ / len, -px / len, -py / len};
-        Point pt;
-        pt.cosD = Dot(p, master_.c);
-        const double pn = Dot(p, master_.n), pw = Dot(p, master_.w);
-        pt.sinD = std::sqrt(pn * pn + pw * pw);
-        if (pt.sinD > 0) {
-            pt.cosB = pn / pt.sinD;
-            pt.sinB = pw / pt.sinD;
-        } else {
-            pt.cosB = 1;
-            pt.sinB = 0;
-        }
-        pt.d = needAngle ? std::atan2(pt.sinD, pt.cosD) : 0;
-        return pt;
+    // The points (pxs[i], py) from the master's centre, n of them.
+    void locate(const double* pxs, double py, int n, bool needAngle, Row& row) const {
+        LocateRow(f_, master_, pxs, py, n, row.cosD.data(), row.sinD.data(), row.cosB.data(), row.sinB.data());
+        if (needAngle) VectorAtan2(row.sinD.data(), row.cosD.data(), row.d.data(), n);
     }
 
-    // False behind the slot's camera.
-    bool map(const Point& pt, const Slot& s, double& x, double& y) const {
-        double cd = pt.cosD, sd = pt.sinD;
+    // Their source positions in slot s; -1 for a point behind its camera.
+    void map(Row& row, const Slot& s, int n, double* xs, double* ys) const {
+        const double* cd = row.cosD.data();
+        const double* sd = row.sinD.data();
         if (s.scale != 1) {
-            cd = std::cos(pt.d * s.scale);
-            sd = std::sin(pt.d * s.scale);
+            for (int i = 0; i < n; ++i) row.angle[i] = row.d[i] * s.scale;
+            VectorSinCos(row.angle.data(), row.sinScaled.data(), row.cosScaled.data(), n);
+            cd = row.cosScaled.data();
+            sd = row.sinScaled.data();
         }
-        const double cb = pt.cosB * s.cosR + pt.sinB * s.sinR;
-        const double sb = pt.sinB * s.cosR - pt.cosB * s.sinR;
-        double t[3];
-        for (int k = 0; k < 3; ++k) t[k] = cd * s.frame.c[k] + sd * (cb * s.frame.n[k] + sb * s.frame.w[k]);
-        if (!(t[0] > 0)) return false;
-        x = -f_ * t[1] / t[0] + s.centerX;
-        y = -f_ * t[2] / t[0] + s.centerY;
-        return true;
+        MapRow(f_, s, cd, sd, row.cosB.data(), row.sinB.data(), n, xs, ys);
     }
 
 private:
+    VANTREL_ROW_CLONES static void LocateRow(double f, const Frame& frame, const double* pxs, double py, int n,
+                                             double* cosD, double* sinD, double* cosB, double* sinB) {
+        const Frame m = frame;  // a local copy, so stores to the rows cannot be taken to change it
+        for (int i = 0; i < n; ++i) {
+            const double px = pxs[i];
+            // Reciprocals: two divisions a pixel instead of five.
+            const double inverseLength = 1 / std::sqrt(f * f + px * px + py * py);
+            const double p[3] = {f * inverseLength, -px * inverseLength, -py * inverseLength};
+            cosD[i] = Dot(p, m.c);
+            const double pn = Dot(p, m.n), pw = Dot(p, m.w);
+            const double sd = std::sqrt(pn * pn + pw * pw);
+            const bool off = sd > 0;
+            const double inverse = 1 / (off ? sd : 1);  // no division by zero, so the loop vectorises
+            sinD[i] = sd;
+            cosB[i] = off ? pn * inverse : 1;
+            sinB[i] = off ? pw * inverse : 0;
+        }
+    }
+
+    VANTREL_ROW_CLONES static void MapRow(double f, const Slot& slot, const double* cosD, const double* sinD,
+                                          const double* cosB, const double* sinB, int n, double* xs, double* ys) {
+        const Slot s = slot;  // a local copy, so stores to the rows cannot be taken to change it
+        for (int i = 0; i < n; ++i) {
+            const double cb = cosB[i] * s.cosR + sinB[i] * s.sinR;
+            const double sb = sinB[i] * s.cosR - cosB[i] * s.sinR;
+            double t[3];
+            for (int k = 0; k < 3; ++k)
+                t[k] = cosD[i] * s.frame.c[k] + sinD[i] * (cb * s.frame.n[k] + sb * s.frame.w[k]);
+            const bool front = t[0] > 0;
+            const double toPlane = -f / (front ? t[0] : 1);
+            xs[i] = front ? toPlane * t[1] + s.centerX : -1;
+            ys[i] = front ? toPlane * t[2] + s.centerY : -1;
+        }
+    }
+
     double f_;
     Frame master_;
 };
@@ -162,12 +196,6 @@ std::array<std::uint8_t, 256> BrightnessLevels(int brightness) {
 }
 
 double ClampToInt32Range(double v) { return std::clamp(v, -2147483647.0, 2147483647.0); }
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VANTREL_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VANTREL_ROW_CLONES
-#endif
 
 // Positions snap to a grid of 0.00001 pixel (after clamping to the 32-bit
 // range): k / 100000 for the nearest integer k.
@@ -258,15 +286,26 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
     for (int x = 0; x < w; ++x) columns[x] = std::nearbyint(x * k) + x0 - refX;
 
     ParallelFor(h, 8, [&](int y0Row, int y1Row) {
+        // Each slot's source positions along the row, for the spherical model.
+        SphericalMapper::Row points(spherical ? w : 0);
+        std::vector<std::vector<double>> xs(used.size()), ys(used.size());
+        for (std::size_t n = 0; n < used.size() && spherical; ++n) {
+            xs[n].resize(static_cast<std::size_t>(w));
+            ys[n].resize(static_cast<std::size_t>(w));
+        }
         for (int y = y0Row; y < y1Row; ++y) {
             std::uint8_t* out = output.row(y);
             const double py = std::nearbyint(y * k) + y0 - refY;
+            if (spherical) {
+                mapper.locate(columns.data(), py, w, anyScaled, points);
+                for (std::size_t n = 0; n < used.size(); ++n)
+                    if (!used[n].isMaster) mapper.map(points, used[n].sphere, w, xs[n].data(), ys[n].data());
+            }
             for (int x = 0; x < w; ++x, out += 3) {
                 const double px = columns[x];
-                SphericalMapper::Point pt{};
-                if (spherical) pt = mapper.locate(px, py, anyScaled);
                 int sum[3] = {0, 0, 0};
-                for (const Used& u : used) {
+                for (std::size_t n = 0; n < used.size(); ++n) {
+                    const Used& u = used[n];
                     const TImageSlot& s = *u.slot;
                     double sx, sy;
                     if (u.isMaster) {
@@ -276,9 +315,9 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
                         sx = std::nearbyint((px * u.cosR - py * u.sinR) * s.Scale + s.CP1X);
                         sy = std::nearbyint((px * u.sinR + py * u.cosR) * s.Scale + s.CP1Y);
                     } else {
-                        if (!mapper.map(pt, u.sphere, sx, sy)) continue;
-                        sx = std::nearbyint(ClampToInt32Range(sx));
-                        sy = std::nearbyint(ClampToInt32Range(sy));
+                        // -1 (behind the camera) falls outside below.
+                        sx = std::nearbyint(ClampToInt32Range(xs[n][x]));
+                        sy = std::nearbyint(ClampToInt32Range(ys[n][x]));
                     }
                     if (!(sx >= 0 && sx <= s.Bitmap.width() - 1 && sy >= 0 && sy <= s.Bitmap.height() - 1)) continue;
                     const std::uint8_t* p = s.Bitmap.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
@@ -326,14 +365,19 @@ void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& mas
     const SphericalMapper mapper(master);
     const SphericalMapper::Slot sphere =
         SphericalMapper::SlotFor(slot, slot.Bitmap.width() / 2.0, slot.Bitmap.height() / 2.0);
-    const bool scaled = slot.Scale != 1;
     const int cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
     const int progressStep = std::max(1, h / 50);
+    // Output columns from the master's centre, for the spherical model.
+    std::vector<double> columns(static_cast<std::size_t>(w));
+    for (int x = 0; x < w; ++x) columns[x] = x * step - master.width / 2.0 - borders.left + 0.5;
+    const bool scaled = slot.Scale != 1;
+    constexpr int kChunk = 256;
 
     ParallelFor(
         h, progressStep,
         [&](int r0, int r1) {
             std::vector<double> xs(static_cast<std::size_t>(w)), ys(xs.size());
+            SphericalMapper::Row points(spherical && !isMaster ? kChunk : 0);
             for (int y = r0; y < r1; ++y) {
                 const double oy = y * step;  // the output position of this row
                 if (isMaster) {
@@ -345,10 +389,12 @@ void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& mas
                     PlanarRow(-cp1X, step, oy - cp1Y, w, cosR, sinR, slot.Scale, slot.CP1X, slot.CP1Y, xs.data(),
                               ys.data());
                 } else {
+                    // A chunk at a time, so the passes stay in the cache.
                     const double py = oy - master.height / 2.0 - borders.top + 0.5;
-                    for (int x = 0; x < w; ++x) {
-                        const double px = x * step - master.width / 2.0 - borders.left + 0.5;
-                        if (!mapper.map(mapper.locate(px, py, scaled), sphere, xs[x], ys[x])) xs[x] = ys[x] = -1;
+                    for (int x = 0; x < w; x += kChunk) {
+                        const int n = std::min(kChunk, w - x);
+                        mapper.locate(columns.data() + x, py, n, scaled, points);
+                        mapper.map(points, sphere, n, xs.data() + x, ys.data() + x);
                     }
                 }
                 SnapPositions(xs.data(), ys.data(), w);
