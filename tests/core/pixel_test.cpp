@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "imaging/luminance.h"
 #include "imaging/pixel.h"
 #include "test_support.h"
@@ -53,27 +55,32 @@ TEST(Luminance, WhiteMixedAndEmpty) {
     EXPECT_EQ(hist[0], 0);
 }
 
-TEST(Luminance, SameResultForAnyThreadCount) {
-    const Bitmap b = test::Gradient(1001, 333);
-    std::int32_t expectedLum = 0;
-    Histogram256 expected{};
-    // Straightforward reference.
-    std::int64_t sum = 0;
-    for (int y = 0; y < b.height(); ++y)
-        for (int x = 0; x < b.width(); ++x) {
-            const auto* q = test::Pixel(b, x, y);
-            const int l = PixelLightness(q[0], q[1], q[2]);
-            sum += l;
-            ++expected[l];
+TEST(Luminance, SameResultForAnyThreadCountAndRowWidth) {
+    // A smooth picture and random bytes, with rows that fill whole vectors
+    // and leave tails of every kind.
+    std::mt19937 rng(3);
+    Bitmap noise(200, 7);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int i = 0; i < noise.width() * 3; ++i) noise.row(y)[i] = static_cast<std::uint8_t>(rng());
+    for (const Bitmap& b : {test::Gradient(1001, 333), noise, test::Gradient(64, 3), test::Gradient(1, 5)}) {
+        std::int64_t sum = 0;
+        Histogram256 expected{};
+        for (int y = 0; y < b.height(); ++y)
+            for (int x = 0; x < b.width(); ++x) {
+                const auto* q = test::Pixel(b, x, y);
+                const int l = PixelLightness(q[0], q[1], q[2]);
+                sum += l;
+                ++expected[l];
+            }
+        const auto expectedLum = static_cast<std::int32_t>(sum / (static_cast<std::int64_t>(b.width()) * b.height()));
+        for (int threads : {1, 2, 5}) {
+            SetParallelThreads(threads);
+            std::int32_t lum = 0;
+            Histogram256 hist{};
+            ComputeLuminance(b, lum, hist);
+            EXPECT_EQ(lum, expectedLum) << b.width();
+            EXPECT_EQ(hist, expected) << b.width();
         }
-    expectedLum = static_cast<std::int32_t>(sum / (1001 * 333));
-    for (int threads : {1, 2, 5}) {
-        SetParallelThreads(threads);
-        std::int32_t lum = 0;
-        Histogram256 hist{};
-        ComputeLuminance(b, lum, hist);
-        EXPECT_EQ(lum, expectedLum);
-        EXPECT_EQ(hist, expected);
     }
     SetParallelThreads(0);
 }
