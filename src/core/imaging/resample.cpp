@@ -52,12 +52,15 @@ struct RadialPositions {
     double y(int i) const { return dy * f[i] + cy; }
 };
 
-// Radial factors of the left half of a row; a plain loop the vectoriser turns
-// into packed square roots and divisions, which round exactly like scalar ones.
+// Radial factors of a whole row. Offsets from the centre are exact
+// half-integers times the scale, so a mirrored column has exactly the negated
+// offset and the same factor: the left half is computed, in a plain loop the
+// vectoriser turns into packed square roots and divisions (which round
+// exactly like scalar ones), and mirrored.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void RadialFactors(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
+void RowFactors(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
     // Locals, so stores to f cannot be taken to change the lens values.
     const double radius = lens.radius, a = lens.a, b = lens.b, c = lens.c, d = lens.d;
     const int half = (w + 1) / 2;
@@ -69,6 +72,7 @@ void RadialFactors(const RadialCorrection& lens, int w, const double* dxs, doubl
         const double ratio = p / (r == 0 ? 1.0 : r);  // no division by zero, so the loop vectorises
         f[x] = r == 0 ? 1.0 : ratio;
     }
+    for (int x = 0; x < half; ++x) f[w - 1 - x] = f[x];
 }
 
 inline Sample Locate(const Source& source, std::size_t stride, double sx, double sy) {
@@ -115,25 +119,14 @@ void SampleColumns(const Source& source, const Bitmap& src, const Positions& at,
 }
 
 #ifdef VANTREL_X86_DISPATCH
-// Positions of four or eight pixels from x on, as the plain code makes them
-// (no fused multiply-add).
+// Positions of four or eight pixels from x on.
 __attribute__((target("avx2"))) inline void Load(const StoredPositions& at, int x, __m256d& sx, __m256d& sy) {
     sx = _mm256_loadu_pd(at.xs + x);
     sy = _mm256_loadu_pd(at.ys + x);
 }
-__attribute__((target("avx2"))) inline void Load(const RadialPositions& at, int x, __m256d& sx, __m256d& sy) {
-    const __m256d f = _mm256_loadu_pd(at.f + x);
-    sx = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(at.dxs + x), f), _mm256_set1_pd(at.cx));
-    sy = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(at.dy), f), _mm256_set1_pd(at.cy));
-}
 __attribute__((target("avx512f"))) inline void Load(const StoredPositions& at, int x, __m512d& sx, __m512d& sy) {
     sx = _mm512_loadu_pd(at.xs + x);
     sy = _mm512_loadu_pd(at.ys + x);
-}
-__attribute__((target("avx512f"))) inline void Load(const RadialPositions& at, int x, __m512d& sx, __m512d& sy) {
-    const __m512d f = _mm512_loadu_pd(at.f + x);
-    sx = _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(at.dxs + x), f), _mm512_set1_pd(at.cx));
-    sy = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(at.dy), f), _mm512_set1_pd(at.cy));
 }
 
 #define VANTREL_AVX2 __attribute__((target("avx2"), always_inline)) inline
@@ -280,9 +273,7 @@ __attribute__((target("avx2"))) void CorrectRowPairAvx2(const Bitmap& src, const
     const int w = src.width(), h = src.height(), mirror = h - 1 - y;
     const Source down{w, h, grey, 1}, up{w, h, grey, -1};
     const double dyDown = (y - lens.cy + 0.5) * lens.scale, dyUp = (mirror - lens.cy + 0.5) * lens.scale;
-    // Mirrored columns have exactly negated offsets and so the same factor.
-    RadialFactors(lens, w, dxs, dyDown, f);
-    for (int x = 0; x < (w + 1) / 2; ++x) f[w - 1 - x] = f[x];
+    RowFactors(lens, w, dxs, dyDown, f);
     const __m256d cx = _mm256_set1_pd(lens.cx), cy = _mm256_set1_pd(lens.cy);
     std::uint8_t* rowDown = out.row(y);
     std::uint8_t* rowUp = out.row(mirror);
@@ -470,7 +461,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Sa
 }
 
 // Radial factors of eight columns on one row: the operations and order of
-// RadialFactors.
+// RowFactors.
 VANTREL_AVX512 __m512d Factors8(const RadialCorrection& lens, __m512d dx, __m512d dy) {
     const __m512d r = _mm512_div_pd(
         _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy))), _mm512_set1_pd(lens.radius));
@@ -552,23 +543,22 @@ void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, cons
                            std::uint8_t grey, Bitmap& out) {
     const int w = src.width(), h = src.height();
 #ifdef VANTREL_X86_DISPATCH
-    // The left half is worked eight columns at a time from each end.
+    // Whole groups of eight or four columns; the widest kernel also mirrors
+    // its factors eight at a time from each end.
     if (g_widest >= ResampleKernel::Widest && HasAvx512() && w >= 16)
         return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
     if (g_widest >= ResampleKernel::Avx2 && HasAvx2() && w >= 4)
         return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
 #endif
-    // Offsets from the centre are exact half-integers times the scale, so a
-    // mirrored column or row has exactly the negated offset and the same
-    // radial factor: each factor is computed once for four pixels.
+    // A mirrored row has exactly the negated offset and the same factors.
     const double dy = (y - lens.cy + 0.5) * lens.scale;
-    RadialFactors(lens, w, dxs, dy, scratch);
-    for (int x = 0; x < (w + 1) / 2; ++x) scratch[w - 1 - x] = scratch[x];
-    Resample(src, RadialPositions{dxs, scratch, dy, lens.cx, lens.cy}, w, grey, out.row(y), 1);
+    RowFactors(lens, w, dxs, dy, scratch);
+    const Source source{w, h, grey, 1};
+    SampleColumns(source, src, RadialPositions{dxs, scratch, dy, lens.cx, lens.cy}, 0, w, out.row(y));
     const int mirror = h - 1 - y;
     if (mirror != y) {
         const double dyMirror = (mirror - lens.cy + 0.5) * lens.scale;
-        Resample(src, RadialPositions{dxs, scratch, dyMirror, lens.cx, lens.cy}, w, grey, out.row(mirror), -1);
+        SampleColumns(source, src, RadialPositions{dxs, scratch, dyMirror, lens.cx, lens.cy}, 0, w, out.row(mirror));
     }
 }
 
