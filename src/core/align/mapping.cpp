@@ -195,7 +195,22 @@ std::array<std::uint8_t, 256> BrightnessLevels(int brightness) {
     return table;
 }
 
-double ClampToInt32Range(double v) { return std::clamp(v, -2147483647.0, 2147483647.0); }
+// The preview's source pixels of a row of the flat model.
+VANTREL_ROW_CLONES void PlanarPreviewRow(const double* pxs, double py, int count, double cosR, double sinR,
+                                         double scale, double cp1X, double cp1Y, double* xs, double* ys) {
+    for (int x = 0; x < count; ++x) {
+        xs[x] = std::nearbyint((pxs[x] * cosR - py * sinR) * scale + cp1X);
+        ys[x] = std::nearbyint((pxs[x] * sinR + py * cosR) * scale + cp1Y);
+    }
+}
+
+// Positions rounded to whole source pixels, first clamped to the int range.
+VANTREL_ROW_CLONES void RoundPositions(double* xs, double* ys, int count) {
+    for (int x = 0; x < count; ++x) {
+        xs[x] = std::nearbyint(std::clamp(xs[x], -2147483647.0, 2147483647.0));
+        ys[x] = std::nearbyint(std::clamp(ys[x], -2147483647.0, 2147483647.0));
+    }
+}
 
 // Positions snap to a grid of 0.00001 pixel (after clamping to the 32-bit
 // range): k / 100000 for the nearest integer k.
@@ -286,42 +301,43 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
     for (int x = 0; x < w; ++x) columns[x] = std::nearbyint(x * k) + x0 - refX;
 
     ParallelFor(h, 8, [&](int y0Row, int y1Row) {
-        // Each slot's source positions along the row, for the spherical model.
+        // Each slot's source pixel along the row, worked out a row at a time.
         SphericalMapper::Row points(spherical ? w : 0);
         std::vector<std::vector<double>> xs(used.size()), ys(used.size());
-        for (std::size_t n = 0; n < used.size() && spherical; ++n) {
+        for (std::size_t n = 0; n < used.size(); ++n) {
             xs[n].resize(static_cast<std::size_t>(w));
             ys[n].resize(static_cast<std::size_t>(w));
         }
         for (int y = y0Row; y < y1Row; ++y) {
-            std::uint8_t* out = output.row(y);
             const double py = std::nearbyint(y * k) + y0 - refY;
-            if (spherical) {
-                mapper.locate(columns.data(), py, w, anyScaled, points);
-                for (std::size_t n = 0; n < used.size(); ++n)
-                    if (!used[n].isMaster) mapper.map(points, used[n].sphere, w, xs[n].data(), ys[n].data());
+            if (spherical) mapper.locate(columns.data(), py, w, anyScaled, points);
+            for (std::size_t n = 0; n < used.size(); ++n) {
+                const Used& u = used[n];
+                const TImageSlot& s = *u.slot;
+                double* sx = xs[n].data();
+                double* sy = ys[n].data();
+                if (u.isMaster) {
+                    const double cx = spherical ? s.ImageCenterX : s.CP1X, cy = spherical ? s.ImageCenterY : s.CP1Y;
+                    for (int x = 0; x < w; ++x) {
+                        sx[x] = columns[x] + cx;
+                        sy[x] = py + cy;
+                    }
+                } else if (!spherical) {
+                    PlanarPreviewRow(columns.data(), py, w, u.cosR, u.sinR, s.Scale, s.CP1X, s.CP1Y, sx, sy);
+                } else {
+                    mapper.map(points, u.sphere, w, sx, sy);  // -1 behind the camera falls outside below
+                    RoundPositions(sx, sy, w);
+                }
             }
+            std::uint8_t* out = output.row(y);
             for (int x = 0; x < w; ++x, out += 3) {
-                const double px = columns[x];
                 int sum[3] = {0, 0, 0};
                 for (std::size_t n = 0; n < used.size(); ++n) {
-                    const Used& u = used[n];
-                    const TImageSlot& s = *u.slot;
-                    double sx, sy;
-                    if (u.isMaster) {
-                        sx = px + (spherical ? s.ImageCenterX : s.CP1X);
-                        sy = py + (spherical ? s.ImageCenterY : s.CP1Y);
-                    } else if (!spherical) {
-                        sx = std::nearbyint((px * u.cosR - py * u.sinR) * s.Scale + s.CP1X);
-                        sy = std::nearbyint((px * u.sinR + py * u.cosR) * s.Scale + s.CP1Y);
-                    } else {
-                        // -1 (behind the camera) falls outside below.
-                        sx = std::nearbyint(ClampToInt32Range(xs[n][x]));
-                        sy = std::nearbyint(ClampToInt32Range(ys[n][x]));
-                    }
+                    const TImageSlot& s = *used[n].slot;
+                    const double sx = xs[n][x], sy = ys[n][x];
                     if (!(sx >= 0 && sx <= s.Bitmap.width() - 1 && sy >= 0 && sy <= s.Bitmap.height() - 1)) continue;
                     const std::uint8_t* p = s.Bitmap.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
-                    for (int c = 0; c < 3; ++c) sum[c] += u.levels[p[c]];
+                    for (int c = 0; c < 3; ++c) sum[c] += used[n].levels[p[c]];
                 }
                 for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::min(sum[c] / count, 255));
             }
