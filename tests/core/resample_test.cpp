@@ -1,10 +1,11 @@
+#include "imaging/resample.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "imaging/resample.h"
 #include "test_support.h"
 
 namespace vantrel {
@@ -30,8 +31,10 @@ TEST(ResampleRow, VectorKernelsGiveThePlainKernelsBytes) {
         }
     }
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    xsRows.push_back({0.5, w - 0.5, 1.0, 1.0000001, 0.4999, w - 0.4999, nan, inf, -inf, 1e300, 3.5, 7.25, 0.5, 1, 2, w - 0.5});
-    ysRows.push_back({0.5, h - 0.5, 1.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, nan, h - 0.5, h - 0.5, 0.5, 1.0000001, 1.0});
+    xsRows.push_back(
+        {0.5, w - 0.5, 1.0, 1.0000001, 0.4999, w - 0.4999, nan, inf, -inf, 1e300, 3.5, 7.25, 0.5, 1, 2, w - 0.5});
+    ysRows.push_back(
+        {0.5, h - 0.5, 1.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, nan, h - 0.5, h - 0.5, 0.5, 1.0000001, 1.0});
 
     for (std::size_t row = 0; row < xsRows.size(); ++row) {
         const int count = static_cast<int>(xsRows[row].size());

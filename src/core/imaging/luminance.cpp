@@ -34,7 +34,7 @@ void RowLightness(const std::uint8_t* p, int width, std::uint8_t* out) {
 // bytes, and the halved sum of the extremes is their rounded-up average less
 // the odd bit.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void RowLightnessVbmi(const std::uint8_t* p, int width,
-                                                                              std::uint8_t* out) {
+                                                                             std::uint8_t* out) {
     alignas(64) std::uint8_t index[3][64];
     std::uint64_t third[3] = {0, 0, 0};  // lanes whose byte lies in the third register
     for (int k = 0; k < 3; ++k)
@@ -59,8 +59,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void RowLightnessVbmi(con
 }
 
 bool HasVbmi() {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vbmi");
+    static const bool has =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
     return has;
 }
 #endif

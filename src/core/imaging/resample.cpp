@@ -113,8 +113,7 @@ void SampleColumns(const Source& source, const Bitmap& src, const Positions& at,
         const std::uint8_t* pb = base + s.top + s.right;
         const std::uint8_t* pc = base + s.bottom + s.left;
         const std::uint8_t* pd = base + s.bottom + s.right;
-        for (int k = 0; k < 3; ++k)
-            dst[k] = ClampByte(((s.wa * pa[k] + s.wb * pb[k]) + s.wc * pc[k]) + s.wd * pd[k]);
+        for (int k = 0; k < 3; ++k) dst[k] = ClampByte(((s.wa * pa[k] + s.wb * pb[k]) + s.wc * pc[k]) + s.wd * pd[k]);
     }
 }
 
@@ -197,12 +196,12 @@ VANTREL_AVX2 std::size_t ValueOfLane(__m256i bits) {
 VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Columns4& c, __m256d sy,
                                std::uint8_t* dst) {
     const __m256d half = _mm256_set1_pd(0.5);
-    const int inside = c.inside & _mm256_movemask_pd(_mm256_and_pd(
-                                      _mm256_cmp_pd(sy, half, _CMP_GE_OQ),
-                                      _mm256_cmp_pd(sy, _mm256_set1_pd(source.h - 0.5), _CMP_LE_OQ)));
+    const int inside =
+        c.inside & _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sy, half, _CMP_GE_OQ),
+                                                    _mm256_cmp_pd(sy, _mm256_set1_pd(source.h - 0.5), _CMP_LE_OQ)));
     const __m256d nudge = _mm256_and_pd(_mm256_cmp_pd(sy, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001));
-    const __m256d iy = _mm256_round_pd(_mm256_sub_pd(_mm256_sub_pd(sy, nudge), half),
-                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256d iy =
+        _mm256_round_pd(_mm256_sub_pd(_mm256_sub_pd(sy, nudge), half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     // Both pixels of each half on one row pair, and not the last row.
     const bool rowsNear = _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_movedup_pd(iy), _CMP_EQ_OQ)) == 0xF &&
                           _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_set1_pd(source.h - 1), _CMP_GE_OQ)) == 0;
@@ -242,13 +241,15 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
         acc = _mm256_add_pd(acc, _mm256_mul_pd(w[2], LowByteToDouble(_mm256_shuffle_epi8(lower, l))));
         acc = _mm256_add_pd(acc, _mm256_mul_pd(w[3], LowByteToDouble(_mm256_shuffle_epi8(lower, r))));
         // The weights are never negative, so only the top needs clamping.
-        value[k] = _mm256_castpd_si256(_mm256_add_pd(_mm256_min_pd(acc, _mm256_set1_pd(255.0)), _mm256_set1_pd(kRounder)));
+        value[k] =
+            _mm256_castpd_si256(_mm256_add_pd(_mm256_min_pd(acc, _mm256_set1_pd(255.0)), _mm256_set1_pd(kRounder)));
     }
     // Blue, green and red in bytes 0, 1 and 2 of each lane, then the lanes' three bytes side by side.
-    const __m256i pixels = _mm256_or_si256(value[0], _mm256_or_si256(_mm256_slli_epi64(value[1], 8), _mm256_slli_epi64(value[2], 16)));
-    const __m256i packed = _mm256_shuffle_epi8(
-        pixels, _mm256_setr_epi8(0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                 -1, -1, -1, -1, -1, -1, 0, 1, 2, 8, 9, 10, -1, -1, -1, -1));
+    const __m256i pixels =
+        _mm256_or_si256(value[0], _mm256_or_si256(_mm256_slli_epi64(value[1], 8), _mm256_slli_epi64(value[2], 16)));
+    const __m256i packed =
+        _mm256_shuffle_epi8(pixels, _mm256_setr_epi8(0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                                     -1, -1, -1, -1, -1, -1, 0, 1, 2, 8, 9, 10, -1, -1, -1, -1));
     const __m128i bytes = _mm_or_si128(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
     std::memcpy(dst, &bytes, 12);
 }
@@ -318,23 +319,22 @@ alignas(64) constexpr PackIndices kPack = MakePackIndices();
 // The column half of the geometry of eight pixels, which rows sampled at the
 // same source columns share.
 struct Columns8 {
-    __m512d raw;        // the positions as given, for the plain path
-    __mmask8 inside;    // within 0.5 .. w - 0.5
-    bool near;          // within ten pixels of the first, right neighbours not the repeated edge
-    std::int64_t first; // the first lane's left column
-    __m512i ix;         // left columns
-    __m512i left;       // byte offsets of the left neighbours from the first one
-    __m512d u0, u1;     // 1.5 - u and u - 0.5
+    __m512d raw;         // the positions as given, for the plain path
+    __mmask8 inside;     // within 0.5 .. w - 0.5
+    bool near;           // within ten pixels of the first, right neighbours not the repeated edge
+    std::int64_t first;  // the first lane's left column
+    __m512i ix;          // left columns
+    __m512i left;        // byte offsets of the left neighbours from the first one
+    __m512d u0, u1;      // 1.5 - u and u - 0.5
 };
 
 VANTREL_AVX512 Columns8 MakeColumns(const Source& source, __m512d sx) {
     const __m512d half = _mm512_set1_pd(0.5);
     Columns8 c;
     c.raw = sx;
-    c.inside = _mm512_cmp_pd_mask(sx, half, _CMP_GE_OQ) &
-               _mm512_cmp_pd_mask(sx, _mm512_set1_pd(source.w - 0.5), _CMP_LE_OQ);
-    sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, _mm512_set1_pd(1.0), _CMP_GT_OQ), sx,
-                            _mm512_set1_pd(0.00001));
+    c.inside =
+        _mm512_cmp_pd_mask(sx, half, _CMP_GE_OQ) & _mm512_cmp_pd_mask(sx, _mm512_set1_pd(source.w - 0.5), _CMP_LE_OQ);
+    sx = _mm512_mask_sub_pd(sx, _mm512_cmp_pd_mask(sx, _mm512_set1_pd(1.0), _CMP_GT_OQ), sx, _mm512_set1_pd(0.00001));
     c.ix = _mm512_cvttpd_epi64(_mm512_sub_pd(sx, half));
     const __m512d u = _mm512_sub_pd(sx, _mm512_cvtepi64_pd(c.ix));
     c.u0 = _mm512_sub_pd(_mm512_set1_pd(1.5), u);
@@ -365,8 +365,7 @@ VANTREL_AVX512 void SampleGroup(const Source& source, const Bitmap& src, const C
         }
         return;
     }
-    sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, _mm512_set1_pd(1.0), _CMP_GT_OQ), sy,
-                            _mm512_set1_pd(0.00001));
+    sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, _mm512_set1_pd(1.0), _CMP_GT_OQ), sy, _mm512_set1_pd(0.00001));
     const __m512i iy = _mm512_cvttpd_epi64(_mm512_sub_pd(sy, half));
     const __m512d v = _mm512_sub_pd(sy, _mm512_cvtepi64_pd(iy));
     const __m512d v0 = _mm512_sub_pd(_mm512_set1_pd(1.5), v), v1 = _mm512_sub_pd(v, half);
@@ -389,13 +388,13 @@ VANTREL_AVX512 void SampleGroup(const Source& source, const Bitmap& src, const C
         const std::uint8_t* upperA = window + static_cast<std::size_t>(rowA) * stride;
         const std::uint8_t* upperB = window + static_cast<std::size_t>(rowB) * stride;
         // The next output rows read a little further on: fetch ahead.
-        _mm_prefetch(reinterpret_cast<const char*>(upperA) +
-                         (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
-                     _MM_HINT_T0);
+        _mm_prefetch(
+            reinterpret_cast<const char*>(upperA) + (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+            _MM_HINT_T0);
         // Row A in the low half of each table, row B in the high half.
-        const __m512i upper = _mm512_inserti64x4(
-            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA))),
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB)), 1);
+        const __m512i upper =
+            _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA))),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB)), 1);
         const __m512i lower = _mm512_inserti64x4(
             _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperA + stride))),
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upperB + stride)), 1);
@@ -429,7 +428,8 @@ VANTREL_AVX512 void SampleGroup(const Source& source, const Bitmap& src, const C
         for (int n = 0; n < 4; ++n) {
             const __m512i p = _mm512_load_si512(pixel[n]);
             for (int k = 0; k < 3; ++k)
-                channel[n][k] = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(p, 8 * k), _mm512_set1_epi64(0xFF)));
+                channel[n][k] =
+                    _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(p, 8 * k), _mm512_set1_epi64(0xFF)));
         }
     }
 
@@ -463,8 +463,8 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Sa
 // Radial factors of eight columns on one row: the operations and order of
 // RowFactors.
 VANTREL_AVX512 __m512d Factors8(const RadialCorrection& lens, __m512d dx, __m512d dy) {
-    const __m512d r = _mm512_div_pd(
-        _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy))), _mm512_set1_pd(lens.radius));
+    const __m512d r = _mm512_div_pd(_mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy))),
+                                    _mm512_set1_pd(lens.radius));
     const __m512d r2 = _mm512_mul_pd(r, r);
     __m512d p = _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(lens.a), r2), r2);
     p = _mm512_add_pd(p, _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(lens.b), r2), r));
@@ -500,8 +500,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Co
         const __m512d fx = _mm512_loadu_pd(f + x);
         const Columns8 columns = MakeColumns(down, _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(dxs + x), fx), cx));
         SampleGroup(down, src, columns, _mm512_add_pd(_mm512_mul_pd(dyDown, fx), cy), rowDown + 3 * x);
-        if (mirror != y)
-            SampleGroup(up, src, columns, _mm512_add_pd(_mm512_mul_pd(dyUp, fx), cy), rowUp + 3 * x);
+        if (mirror != y) SampleGroup(up, src, columns, _mm512_add_pd(_mm512_mul_pd(dyUp, fx), cy), rowUp + 3 * x);
     }
 }
 
@@ -521,7 +520,8 @@ bool HasAvx2() {
 ResampleKernel g_widest = ResampleKernel::Widest;
 
 template <class Positions>
-void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst, int nextRowStep) {
+void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst,
+              int nextRowStep) {
     const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
 #ifdef VANTREL_X86_DISPATCH
     if (g_widest >= ResampleKernel::Widest && HasAvx512()) return SampleRowAvx512(source, src, at, count, dst);
@@ -534,8 +534,8 @@ void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t gr
 
 void SetResampleKernelForTesting(ResampleKernel widest) { g_widest = widest; }
 
-void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
-                 std::uint8_t* dst, int nextRowStep) {
+void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey, std::uint8_t* dst,
+                 int nextRowStep) {
     Resample(src, StoredPositions{xs, ys}, count, grey, dst, nextRowStep);
 }
 

@@ -23,11 +23,14 @@ namespace {
 #if defined(VANTREL_HAS_LIBMVEC)
 enum class Width { Scalar, Four, Eight };
 
+Width Detect() {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return Width::Eight;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Width::Four;
+    return Width::Scalar;
+}
+
 Width Widest() {
-    static const Width widest = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")
-                                    ? Width::Eight
-                                    : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? Width::Four
-                                                                                                      : Width::Scalar;
+    static const Width widest = Detect();
     return widest;
 }
 
