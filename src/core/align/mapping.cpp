@@ -120,6 +120,9 @@ public:
     // The master-side part of a row of output positions, shared by all
     // slots: each point's distance from the master's CP1 (cosine, sine and,
     // for scaled slots, the angle) and its bearing there (cosine, sine).
+    // The distance's cosine and sine are both multiplied by the length of the
+    // point's unnormalised ray: the angle and the projection only use their
+    // ratio, so the ray is never normalised.
     struct Row {
         std::vector<double> cosD, sinD, d, cosB, sinB;
         std::vector<double> angle, cosScaled, sinScaled;  // a scaled slot's distances
@@ -147,14 +150,11 @@ public:
     }
 
 private:
-    VANTREL_ROW_CLONES static void LocateRow(double f, const Frame& frame, const double* pxs, double py, int n,
+    VANTREL_ROW_CLONES static void LocateRow(double f, const Frame& frame, const double* px, double py, int n,
                                              double* cosD, double* sinD, double* cosB, double* sinB) {
         const Frame m = frame;  // a local copy, so stores to the rows cannot be taken to change it
         for (int i = 0; i < n; ++i) {
-            const double px = pxs[i];
-            // Reciprocals: two divisions a pixel instead of five.
-            const double inverseLength = 1 / std::sqrt(f * f + px * px + py * py);
-            const double p[3] = {f * inverseLength, -px * inverseLength, -py * inverseLength};
+            const double p[3] = {f, -px[i], -py};  // the ray, unnormalised
             cosD[i] = Dot(p, m.c);
             const double pn = Dot(p, m.n), pw = Dot(p, m.w);
             const double sd = std::sqrt(pn * pn + pw * pw);
