@@ -107,12 +107,17 @@ TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {
             EXPECT_EQ(s.Bitmap.width(), w);
         }
     }
-    TImageSlot nan = SlotWith(test::Gradient(8, 8), 1, std::nanl(""), 0, 0, 1);
-    ApplySlotLensCorrection(nan);
-    EXPECT_EQ(test::Pixel(nan.Bitmap, 4, 4)[1], 77);
-    TImageSlot huge = SlotWith(test::Gradient(8, 8), 1e300L, 0, 0, 0, 1);
-    ApplySlotLensCorrection(huge);
-    EXPECT_EQ(test::Pixel(huge.Bitmap, 0, 0)[1], 77);
+    for (int side : {8, 40}) {  // below and above the widths of the vector kernels
+        TImageSlot nan = SlotWith(test::Gradient(side, side), 1, std::nanl(""), 0, 0, 1);
+        ApplySlotLensCorrection(nan);
+        EXPECT_EQ(test::Pixel(nan.Bitmap, side / 2, side / 2)[1], 77);
+        TImageSlot huge = SlotWith(test::Gradient(side, side), 1e300L, 0, 0, 0, 1);
+        ApplySlotLensCorrection(huge);
+        EXPECT_EQ(test::Pixel(huge.Bitmap, 0, 0)[1], 77);
+        TImageSlot mirrored = SlotWith(test::Gradient(side, side), -1, 0, 0, 0, 1);  // upside down
+        ApplySlotLensCorrection(mirrored);
+        EXPECT_EQ(test::Pixel(mirrored.Bitmap, 0, 0)[0], test::Pixel(test::Gradient(side, side), side - 1, side - 1)[0]);
+    }
 }
 
 }  // namespace
