@@ -118,6 +118,16 @@ void SampleColumns(const Source& source, const Bitmap& src, const Positions& at,
 }
 
 #ifdef VANTREL_X86_DISPATCH
+// A group the vector samplers leave: grey when every pixel is outside, else
+// the plain sampler on its positions.
+inline void SampleGroupPlainly(const Source& source, const Bitmap& src, bool allOutside, const double* xs,
+                               const double* ys, int count, std::uint8_t* dst) {
+    if (allOutside)
+        std::memset(dst, source.grey, 3 * static_cast<std::size_t>(count));
+    else
+        SampleColumns(source, src, StoredPositions{xs, ys}, 0, count, dst);
+}
+
 // Positions of four or eight pixels from x on.
 __attribute__((target("avx2"))) inline void Load(const StoredPositions& at, int x, __m256d& sx, __m256d& sy) {
     sx = _mm256_loadu_pd(at.xs + x);
@@ -206,15 +216,10 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
     const bool rowsNear = _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_movedup_pd(iy), _CMP_EQ_OQ)) == 0xF &&
                           _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_set1_pd(source.h - 1), _CMP_GE_OQ)) == 0;
     if (inside != 0xF || !c.near || !rowsNear) {
-        if (inside == 0) {
-            std::memset(dst, source.grey, 12);
-        } else {
-            alignas(32) double xs[4], ys[4];
-            _mm256_store_pd(xs, c.raw);
-            _mm256_store_pd(ys, sy);
-            SampleColumns(source, src, StoredPositions{xs, ys}, 0, 4, dst);
-        }
-        return;
+        alignas(32) double xs[4], ys[4];
+        _mm256_store_pd(xs, c.raw);
+        _mm256_store_pd(ys, sy);
+        return SampleGroupPlainly(source, src, inside == 0, xs, ys, 4, dst);
     }
     const __m256d v = _mm256_sub_pd(_mm256_sub_pd(sy, nudge), iy);
     const __m256d v0 = _mm256_sub_pd(_mm256_set1_pd(1.5), v), v1 = _mm256_sub_pd(v, half);
@@ -355,15 +360,10 @@ VANTREL_AVX512 void SampleGroup(const Source& source, const Bitmap& src, const C
     const __mmask8 inside = c.inside & _mm512_cmp_pd_mask(sy, half, _CMP_GE_OQ) &
                             _mm512_cmp_pd_mask(sy, _mm512_set1_pd(source.h - 0.5), _CMP_LE_OQ);
     if (inside != 0xFF) {
-        if (inside == 0) {
-            _mm512_mask_storeu_epi8(dst, kGroupBytes, _mm512_set1_epi8(static_cast<char>(source.grey)));
-        } else {
-            alignas(64) double xs[8], ys[8];
-            _mm512_store_pd(xs, c.raw);
-            _mm512_store_pd(ys, sy);
-            SampleColumns(source, src, StoredPositions{xs, ys}, 0, 8, dst);
-        }
-        return;
+        alignas(64) double xs[8], ys[8];
+        _mm512_store_pd(xs, c.raw);
+        _mm512_store_pd(ys, sy);
+        return SampleGroupPlainly(source, src, inside == 0, xs, ys, 8, dst);
     }
     sy = _mm512_mask_sub_pd(sy, _mm512_cmp_pd_mask(sy, _mm512_set1_pd(1.0), _CMP_GT_OQ), sy, _mm512_set1_pd(0.00001));
     const __m512i iy = _mm512_cvttpd_epi64(_mm512_sub_pd(sy, half));
