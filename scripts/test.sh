@@ -23,13 +23,15 @@ build-fuzz/fuzz/fuzz_bmp -runs=0 "$testdata/bmp/pillow-bmpsuite/g" "$testdata/bm
   "$testdata/bmp/pillow-bmpsuite/b" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_jpeg -runs=0 "$testdata/corrupt-jpeg" "$testdata/camera-jpeg" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_metadata -runs=0 "$testdata/corrupt-jpeg" "$testdata/camera-jpeg" 2>&1 | tail -1
+build-fuzz/fuzz/fuzz_profile -runs=0 fuzz/profiles 2>&1 | tail -1
 # A short mutation run; new inputs go to a corpus of our own, never into the shared files.
-mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata
+mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata build-fuzz/corpus-profile
 build-fuzz/fuzz/fuzz_bmp -max_total_time=20 build-fuzz/corpus-bmp "$testdata/bmp/pillow-bmpsuite/g" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_jpeg -max_total_time=20 -rss_limit_mb=4096 build-fuzz/corpus-jpeg \
   "$testdata/camera-jpeg/exiftool-t-images" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_metadata -max_total_time=20 build-fuzz/corpus-metadata "$testdata/camera-jpeg/exif-samples" \
   2>&1 | tail -1
+build-fuzz/fuzz/fuzz_profile -max_total_time=10 build-fuzz/corpus-profile fuzz/profiles 2>&1 | tail -1
 
 echo "== Full build and tests =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null

@@ -167,6 +167,7 @@ Options Parse(int argc, char** argv) {
         const long long n = ParseInteger(text.substr(0, colon), "--cp");
         if (n < 1 || n > static_cast<long long>(o.images.size()))
             throw Failure{"--cp names image " + std::to_string(n) + ", which is not given"};
+        if (o.cp[n - 1]) throw Failure{"--cp is given twice for image " + std::to_string(n)};
         const auto p = ParseList(text.substr(colon + 1), "--cp", 4);
         for (long long v : p) InRange(v, -2147483647LL, 2147483647LL, "--cp");
         o.cp[n - 1] = Options::Points{static_cast<int>(p[0]), static_cast<int>(p[1]), static_cast<int>(p[2]),
@@ -207,7 +208,7 @@ void PrintInfo(const Workspace& ws, int count) {
 
 void PrintAlignment(const Workspace& ws, int count) {
     const char* rows[] = {"", "Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
-    const GridTexts t = AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.HalfFOV);
+    const GridTexts t = AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.modelHalfFOV());
     std::cout << "Master\t" << ws.MasterIndex << "\n";
     for (int r = 1; r <= 9; ++r) {
         std::cout << rows[r];
@@ -223,9 +224,9 @@ int Run(int argc, char** argv) {
     if (!o.lens.empty()) {
         std::vector<std::uint8_t> bytes;
         try {
-            bytes = ReadWholeFile(o.lens);
-        } catch (const Error&) {
-            throw Failure{o.lens + ": cannot read the lens profile"};
+            bytes = ReadFilePrefix(o.lens, kProfileReadLimit);
+        } catch (const Error& e) {
+            throw Failure{"cannot read the lens profile: " + OneLine(e.what())};
         }
         const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
         if (!values) throw Failure{o.lens + ": Unable to parse file contents."};
@@ -236,7 +237,8 @@ int Run(int argc, char** argv) {
     for (int n = 1; n <= count; ++n) {
         const std::string& path = o.images[n - 1];
         std::error_code ec;
-        if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
+        if (!std::filesystem::exists(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
+        if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
         LoadOutcome outcome;
         try {
             outcome = ws.loadSlot(n, path, [&](int percent) {
@@ -247,6 +249,7 @@ int Run(int argc, char** argv) {
         }
         if (outcome == LoadOutcome::NotAnImage)
             throw Failure{path + ": not a BMP or JPEG file (.bmp .BMP .jpg .JPG .jpeg .JPEG .jpe .JPE)"};
+        if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(kInvalidPictureMessage)};
         if (const auto& cp = o.cp[n - 1]) {
             TImageSlot& s = ws.slot(n);
@@ -274,8 +277,10 @@ int Run(int argc, char** argv) {
     naming.append = !o.prepend;
     naming.jpeg = o.jpeg;
     naming.outputDir = o.outputDir.empty() ? cwd : o.outputDir;
+    for (int n = 0; n < count; ++n) naming.sourcePath[n] = o.images[n];
     const OutputNames names =
         ComputeOutputNames(naming, [](const std::string& p) { return std::filesystem::exists(PathFromUtf8(p)); });
+    if (!names.problem.empty()) throw Failure{names.problem};
     if (names.anyExists && !o.overwrite) {
         std::string existing;
         for (int n = 0; n < 3; ++n)
@@ -299,6 +304,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RemoveTemporaryFilesOnInterrupt();
     try {
         return Run(argc, argv);
     } catch (const UsageError& e) {

@@ -1,5 +1,6 @@
 #include "forms.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -79,10 +80,20 @@ TCallibrationTargetForm::TCallibrationTargetForm(QWidget* parent) : QWidget(pare
 
 void TCallibrationTargetForm::CallibrationTargetPaintBoxClick() {
     hide();
-    if (returnTo) {
-        returnTo->show();
+    // Back to the lens window as it was (modal while it runs); a lens window
+    // already gone is not brought back without its modality.
+    if (returnTo && returnTo->isVisible()) {
         returnTo->raise();
+        returnTo->activateWindow();
     }
+}
+
+void TCallibrationTargetForm::keyPressEvent(QKeyEvent* event) {
+    // Escape dismisses the target only; it never reaches the lens window.
+    if (event->key() == Qt::Key_Escape)
+        CallibrationTargetPaintBoxClick();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 }  // namespace vantrel

@@ -39,6 +39,9 @@ public:
     void CallibrationTargetPaintBoxClick();
     PaintBox* CallibrationTargetPaintBox;
     QWidget* returnTo = nullptr;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 }  // namespace vantrel

@@ -372,7 +372,8 @@ void TLensCorrectionForm::OpenBtnClick() {
         // This window reads ".jpg" and ".jpeg" (either case) and ".bmp"; others load nothing.
         if (ext == ".bmp" || ext == ".BMP" || ext == ".jpg" || ext == ".JPG" || ext == ".jpeg" || ext == ".JPEG") {
             Bitmap fresh;
-            if (LoadImageFile(path, fresh) == LoadOutcome::Invalid) throw Error(kInvalidPictureMessage);
+            if (const std::string failure = LoadFailureMessage(LoadImageFile(path, fresh)); !failure.empty())
+                throw Error(failure);
             SourceImage = std::move(fresh);
         }
     } catch (const std::exception& e) {
@@ -609,7 +610,7 @@ void TLensCorrectionForm::LoadProfileBtnClick() {
     ProfileDir = QFileInfo(chosen).absolutePath();
     std::vector<std::string> lines;
     try {
-        const auto bytes = ReadWholeFile(chosen.toStdString());
+        const auto bytes = ReadFilePrefix(chosen.toStdString(), kProfileReadLimit);
         lines = SplitLines(std::string(bytes.begin(), bytes.end()));
     } catch (const std::exception& e) {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));

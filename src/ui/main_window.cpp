@@ -79,7 +79,8 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     // The debug window exists before the slots are cleared: clearing refreshes its listing.
     AboutForm = new TAboutForm(this);
     LensCorrectionForm = new TLensCorrectionForm(ws_, prompter_, this);
-    CallibrationTargetForm = new TCallibrationTargetForm(this);
+    // A window of the lens window's own: a modal lens window lets its clicks through.
+    CallibrationTargetForm = new TCallibrationTargetForm(LensCorrectionForm);
     CallibrationTargetForm->returnTo = LensCorrectionForm;
     LensCorrectionForm->CallibrationTargetForm = CallibrationTargetForm;
     DebugForm = new TDebugForm(this);
@@ -406,8 +407,8 @@ bool TForm1::loadSlotSteps(int n, const std::string& path) {
         setProgress(percent);
         ProcessPendingMessages();
     });
-    if (outcome == LoadOutcome::Invalid)
-        prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(kInvalidPictureMessage));
+    if (const std::string failure = LoadFailureMessage(outcome); !failure.empty())
+        prompter_.message(this, Prompter::Kind::Error, ToQt(failure));
     if (outcome != LoadOutcome::Loaded) return false;
     sliderBox(n)->update();
     showSlot(n);
@@ -525,6 +526,9 @@ void TForm1::MasterSelectClick(int n) {
         masterSelect(i)->setVisible(i != n);
         masterText(i)->setVisible(i == n);
     }
+    // The clicked box is gone: the focus goes back to the key buffer rather
+    // than on to the next box, where a Space would change the master again.
+    KeyBuffer->setFocus();
     ws_.SelectMaster(n);
     realign(true);
 }
@@ -570,7 +574,7 @@ void TForm1::RenderPreview() {
 void TForm1::RefreshAlignmentData() {
     if (DebugForm && DebugForm->isVisible())
         DebugForm->CPDataMemo->setPlainText(ToQt(ControlPointListing(ws_.Slots)));
-    const GridTexts texts = AlignmentGridTexts(ws_.Slots, {ws_.MasterCP1X, ws_.MasterCP1Y}, ws_.HalfFOV);
+    const GridTexts texts = AlignmentGridTexts(ws_.Slots, {ws_.MasterCP1X, ws_.MasterCP1Y}, ws_.modelHalfFOV());
     for (int c = 1; c <= 3; ++c)
         for (int r = 1; r <= 9; ++r) AlignmentDataStringGrid->item(r, c)->setText(ToQt(texts[r][c]));
     AlignmentDataStringGrid->viewport()->update();
@@ -687,7 +691,7 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
     ws_.ActiveControl = 8;
     const FrameSize frame = ws_.MasterIndex == 0 ? FrameSize{0, 0} : OutputFrameSize(ws_.masterGeometry(), SaveForm->borders());
     setStatus(0, QString("Output Images - %1x%2").arg(frame.width).arg(frame.height));
-    if (DebugForm->isVisible() && ws_.HalfFOV != 0) {
+    if (DebugForm->isVisible() && ws_.modelHalfFOV() != 0) {
         const PointTrace t = InspectPoint(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), ws_.OutputBitmap.width(),
                                           ws_.OutputBitmap.height(), x, y);
         DebugForm->ImageDataMemo->setPlainText(ToQt(t.listing));
@@ -755,8 +759,11 @@ void TForm1::DrawFOVSlider() {
     vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV, ws_.SliderHot, ButtonFace(this));
 }
 
+// Entering a slider makes it the active control at once: the pointer may rest
+// there without another move (the platform sends the enter before the first move).
 void TForm1::SliderLabelMouseEnter(int n) {
     ws_.SliderHot = true;
+    ws_.ActiveControl = 4 + n;
     sliderBox(n)->update();
 }
 
@@ -816,6 +823,8 @@ void TForm1::realign(bool render) {
 
 void TForm1::FOV_SliderLabelMouseEnter() {
     ws_.SliderHot = true;
+    ws_.ActiveControl = 4;
+    KeyBuffer->setFocus();
     FOV_SliderPaintBox->update();
 }
 
@@ -940,7 +949,7 @@ bool TForm1::showSaveForm(const std::array<bool, 3>& offered, int previewSlot) {
         form.SourceBaseName[n - 1] = on ? ToQt(BaseNameOf(ws_.slot(n).FilePath)) : QString();
         edit->setText(form.SourceBaseName[n - 1]);
         edit->setEnabled(on);
-        edit->setStyleSheet(on && ws_.slot(n).Loaded ? "background-color: #FFFFFF;" : "background-color: #808080;");
+        edit->setStyleSheet(on ? "background-color: #FFFFFF;" : "background-color: #808080;");
         form.MasterMarker[n - 1]->setVisible(n == ws_.MasterIndex && offered[n - 1]);
     }
     form.RecalculateBtnClick();

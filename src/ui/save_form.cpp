@@ -213,6 +213,7 @@ void TSaveForm::RecalculateBtnClick() {
     naming.append = AppendCheckBox->isChecked();
     naming.jpeg = JPGRadio->isChecked();
     naming.outputDir = OutputDirEdit->text().toStdString();
+    for (int n = 0; n < 3; ++n) naming.sourcePath[n] = workspace_.slot(n + 1).FilePath;
     const OutputNames names = ComputeOutputNames(
         naming, [](const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); });
     for (int n = 0; n < 3; ++n) {
@@ -223,6 +224,7 @@ void TSaveForm::RecalculateBtnClick() {
         FileOverwriteMarker[n]->setVisible(names.exists[n]);
     }
     FileOverwriteWarningStaticText->setVisible(names.anyExists);
+    NameProblem = QString::fromStdString(names.problem);
 }
 
 void TSaveForm::SelectDirBtnClick() {
@@ -238,6 +240,11 @@ void TSaveForm::SelectDirBtnClick() {
 void TSaveForm::JPGQualitySliderChange() { JPGQualityLabel->setText(QString("%1%").arg(JPGQualitySlider->value())); }
 
 void TSaveForm::OKBtnClick() {
+    // Names that would leave the directory or collide are mended here, not written.
+    if (!NameProblem.isEmpty()) {
+        prompter_.message(this, Prompter::Kind::Error, NameProblem);
+        return;
+    }
     OutputNames names;
     std::array<bool, 3> enabled{};
     for (int n = 0; n < 3; ++n) {

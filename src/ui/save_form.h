@@ -68,6 +68,7 @@ public:
 
     std::array<QString, 3> SourceBaseName, OutputFileName, OutputFullPath;
     QString OutputDir;
+    QString NameProblem;  // why the names cannot be written; empty when they can
     Bitmap PreviewBitmap;
     int PreviewIndex = 0;
 

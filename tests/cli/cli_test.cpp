@@ -1,5 +1,6 @@
 // The command-line aligner, run as a user runs it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -129,6 +130,20 @@ TEST_F(CliTest, PrintsTheAlignmentGrid) {
 }
 
 TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
+    // Hostile inputs of every kind.
+    fs::create_directories(dir_ / "d1");
+    fs::create_directories(dir_ / "d2");
+    fs::copy_file(images_[0], dir_ / "d1" / "a.bmp");
+    fs::copy_file(images_[1], dir_ / "d2" / "a.bmp");
+    fs::copy_file(images_[2], dir_ / "d2" / "a.BMP");
+    fs::create_directories(dir_ / "folder.jpg");
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.pfl").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir_ / "zero.jpg");
+    WriteFileAtomically((dir_ / "nan.pfl").string(), std::string("FOV\n0\nOveral Scale\n1\nA\nNAN\nB\n0\nC\n0\n"));
+    auto cut = EncodeJpeg(Bitmap(300, 200), 90);
+    cut.resize(cut.size() / 2);
+    WriteFileAtomically((dir_ / "cut.jpg").string(), cut);
+    const std::string twoA = (dir_ / "d1" / "a.bmp").string() + " " + (dir_ / "d2" / "a.bmp").string();
     struct Case {
         std::string args;
         int status;
@@ -147,13 +162,34 @@ TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
         {(dir_ / "missing.jpg").string(), 1, "missing.jpg: no such file"},
         {"--lens " + (dir_ / "nothing.pfl").string() + " " + images_[0], 1, "cannot read the lens profile"},
         {"-o " + (dir_ / "no" / "such").string() + " " + images_[0], 1, "Cannot create file"},
+        {"--lens nan.pfl " + images_[0], 1, "Unable to parse file contents."},
+        {"--lens pipe.pfl " + images_[0], 1, "is not a regular file"},
+        {"--lens folder.jpg " + images_[0], 1, "is not a regular file"},
+        {"folder.jpg", 1, "folder.jpg: not a regular file"},
+        {"zero.jpg", 1, "zero.jpg: not a regular file"},
+        {"cut.jpg", 1, "cut.jpg: The file is incomplete"},
+        {"--cp 2:1,2,3,4 --cp 2:5,6,7,8 " + all(), 1, "--cp is given twice for image 2"},
+        {"-o out " + twoA, 1, "would both be saved as"},
+        {"-o out " + (dir_ / "d2" / "a.bmp").string() + " " + (dir_ / "d2" / "a.BMP").string(), 1, "would both be saved as"},
+        {"--prepend --tag ../ -o out/inner " + images_[0], 1, "path separator"},
+        {"--tag 'a\\b' -o out " + images_[0], 1, "path separator"},
+        {"--master 1 --fov 60 --cp 2:10,10,10,10 -o out " + all(), 1, "Image 2 (img2.bmp) cannot be saved"},
+        {"--master 1 --cp 2:2147483647,0,-2147483647,0 -o out " + all(), 1, "Image 2 (img2.bmp) cannot be saved"},
     };
     for (const Case& c : cases) {
         const Result r = Align(c.args, dir_);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << " -> " << r.err;
         EXPECT_TRUE(r.out.empty()) << c.args;
+        EXPECT_TRUE(fs::is_empty(dir_ / "out")) << c.args;  // refused before anything is written
     }
+    // A vanishing field of view is no field of view: a real picture, not one colour.
+    ASSERT_EQ(Align("--fov 1e-300 --format bmp -o out " + all(), dir_).status, 0);
+    const auto written = ReadWholeFile((dir_ / "out" / "img2Aligned.bmp").string());
+    const Bitmap picture = DecodeBmp(written.data(), written.size());
+    EXPECT_NE(picture.row(30)[3 * 40], picture.row(31)[3 * 45]);
+    fs::remove_all(dir_ / "out");
+    fs::create_directories(dir_ / "out");
     // A refused picture: the window's message, on one line.
     const std::string broken = (dir_ / "broken.jpg").string();
     WriteFileAtomically(broken, std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xC0, 0, 2});

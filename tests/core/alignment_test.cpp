@@ -3,6 +3,7 @@
 #include <numbers>
 
 #include "align/alignment.h"
+#include "save/image_writer.h"
 #include "align/camera_model.h"
 #include "align/number_format.h"
 #include "workspace/workspace.h"
@@ -95,6 +96,51 @@ TEST_F(AlignmentTest, SphereModel) {
     EXPECT_EQ(grid()[4][1], "-90");
     place(1, 1000, 300, 1000, 600);
     EXPECT_EQ(grid()[4][1], "90");
+}
+
+TEST_F(AlignmentTest, DegenerateAlignmentsAreNotSaved) {
+    ws.HalfFOV = kPi / 6;
+    ws.SelectMaster(1);
+    place(1, 200, 500, 1800, 500);
+    const struct {
+        int x1, y1, x2, y2;
+        const char* problem;  // empty: saves
+    } cases[] = {
+        {300, 400, 1700, 450, ""},
+        {10, 10, 10, 10, "coincide"},                             // no rotation or scale to speak of
+        {2147483647, 0, -2147483647, 0, "scale must lie between"},  // a scale of millions
+    };
+    for (const auto& c : cases) {
+        ws.HalfFOV = c.x1 > 1000000 ? 0 : kPi / 6;  // the far points in the flat model
+        ws.UpdateFocalLength();
+        place(1, 200, 500, 1800, 500);
+        place(2, c.x1, c.y1, c.x2, c.y2);
+        ws.Recalculate(true);
+        const std::string problem = AlignmentProblem(ws, 2);
+        EXPECT_EQ(problem.empty(), *c.problem == 0) << problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_TRUE(AlignmentProblem(ws, 1).empty());  // the master always saves
+    }
+    // Coincident points on the sphere measure 1 radian, as in the plane.
+    ws.HalfFOV = kPi / 6;
+    ws.UpdateFocalLength();
+    place(2, 10, 10, 10, 10);
+    EXPECT_EQ(ws.slot(2).CPLength, 1);
+
+    // A one-pixel master gives no focal length: the flat model stands in, no NAN.
+    TImageSlot& tiny = ws.slot(3);
+    tiny.Bitmap.resize(1, 1);
+    tiny.Loaded = true;
+    tiny.ImageCenterX = tiny.ImageCenterY = 0;
+    tiny.CP2X = 1;
+    ws.HalfFOV = kPi / 6;
+    ws.SelectMaster(3);
+    ws.Recalculate(true);
+    EXPECT_EQ(ws.modelHalfFOV(), 0);
+    EXPECT_FALSE(ws.masterGeometry().spherical());
+    const GridTexts t = AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.modelHalfFOV());
+    for (const auto& row : t)
+        for (const std::string& cell : row) EXPECT_EQ(cell.find("NAN"), std::string::npos) << cell;
 }
 
 TEST_F(AlignmentTest, NoMasterChangesNoRotation) {

@@ -47,6 +47,29 @@ TEST(LensModel, IdentityCentreAndTheFixedCircle) {
     EXPECT_LT(sx, 120);
 }
 
+TEST(LensModel, PolynomialAgainstHandComputedPositions) {
+    // k = 0.1 r^3 + 0.2 r^2 + 0.3 r + 0.4 with r = distance / 100, worked out
+    // by hand; off r = 0 and r = 1 every power shows.
+    LensModel m;
+    m.CoeffA = 0.1L, m.CoeffB = 0.2L, m.CoeffC = 0.3L;
+    m.UpdateCoeffD();
+    m.NormRadius = 100;
+    const struct {
+        int dx, dy, sx, sy;
+    } cases[] = {
+        {50, 0, 31, 0},     // r 0.5: k 0.6125, 30.625
+        {0, 30, 0, 15},     // r 0.3: k 0.5107, 15.321
+        {80, 0, 66, 0},     // r 0.8: k 0.8192, 65.536
+        {120, 160, 312, 416},  // r 2: k 2.6
+    };
+    for (const auto& c : cases) {
+        int sx, sy;
+        MapOutputToSource(m, c.dx, c.dy, sx, sy);
+        EXPECT_EQ(sx, c.sx) << c.dx << "," << c.dy;
+        EXPECT_EQ(sy, c.sy) << c.dx << "," << c.dy;
+    }
+}
+
 TEST(LensModel, FullImageIsThePixelByPixelMapping) {
     // Odd and even sizes, both kinds of distortion, scales either side of 1:
     // the mirrored factors and row pairs must give what the model gives pixel by pixel.
@@ -115,6 +138,14 @@ TEST(LensPreview, ZoomRotationFrameAndGrid) {
     m.PreviewRotation = std::acos(-1.0L) / 2;
     RenderLensPreview(m, source, {100, 50, 1.0, false}, view, plain);
     EXPECT_EQ(0, std::memcmp(test::Pixel(view, 60, 50), test::Pixel(source, 100, 60), 3));
+
+    // Beside a turned picture the view is black: no streaks from positions
+    // clamped to the edge and then turned back inside.
+    m.PreviewRotation = 0.3L;
+    Bitmap wide(301, 101);
+    RenderLensPreview(m, source, {100, 50, 1.0, false}, wide, plain);
+    for (int x = 2; x < 30; ++x)
+        for (int y : {2, 50, 98}) EXPECT_EQ(test::Pixel(wide, x, y)[1], 0) << x << "," << y;
     m.PreviewRotation = 0;
 
     // The grid is fixed to the view; the plain copy has none.
@@ -187,8 +218,12 @@ TEST(LensProfile, TextRoundTripAndRefusals) {
     EXPECT_FALSE(ParseProfile(lines));
     lines.resize(9);
     EXPECT_FALSE(ParseProfile(lines));
-    EXPECT_FALSE(ParseProfileNumber(""));
-    EXPECT_FALSE(ParseProfileNumber("1.2.3"));
+    for (const char* text : {"", "1.2.3", "nan", "NAN", "-inf", "infinity", "1e999"})
+        EXPECT_FALSE(ParseProfileNumber(text)) << text;
+    lines = SplitLines(text);
+    lines[7] = "NAN";
+    EXPECT_FALSE(ParseProfile(lines));
+    EXPECT_EQ(TypedValue(LensSlider::A, "nan"), 0);  // the default, like any text that does not parse
 
     EXPECT_EQ(ProfileFileName("/p/lens"), "/p/lens.pfl");
     EXPECT_EQ(ProfileFileName("/p/lens.txt"), "/p/lens.pfl");

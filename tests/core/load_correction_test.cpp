@@ -99,6 +99,28 @@ TEST(LoadCorrection, VectorKernelsGiveThePlainKernelsBytes) {
     SetResampleKernelForTesting(ResampleKernel::Widest);
 }
 
+TEST(LoadCorrection, EveryKernelPlacesPixelsWhereThePolynomialSays) {
+    // Red is the column and green the row, so an output pixel reads back its
+    // source position. f = 0.5 r^3 - 0.6 r^2 + 0.4 r + 0.7, r = distance / 128
+    // about (128, 128); the positions were worked out apart from this code.
+    Bitmap ramp(256, 256);
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 256; ++x) ramp.row(y)[3 * x + 1] = static_cast<std::uint8_t>(y), ramp.row(y)[3 * x + 2] = static_cast<std::uint8_t>(x);
+    const struct {
+        int x, y, red, green;
+    } cases[] = {{191, 127, 179, 127}, {224, 100, 213, 103}, {150, 230, 148, 220}, {20, 40, 13, 34}, {60, 200, 68, 191}};
+    for (ResampleKernel kernel : {ResampleKernel::Plain, ResampleKernel::Avx2, ResampleKernel::Widest}) {
+        SetResampleKernelForTesting(kernel);
+        TImageSlot s = SlotWith(ramp, 1, 0.5L, -0.6L, 0.4L, 0.7L);
+        ApplySlotLensCorrection(s);
+        for (const auto& c : cases) {
+            EXPECT_EQ(test::Pixel(s.Bitmap, c.x, c.y)[2], c.red) << static_cast<int>(kernel) << " " << c.x << "," << c.y;
+            EXPECT_EQ(test::Pixel(s.Bitmap, c.x, c.y)[1], c.green) << static_cast<int>(kernel) << " " << c.x << "," << c.y;
+        }
+    }
+    SetResampleKernelForTesting(ResampleKernel::Widest);
+}
+
 TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {
     for (auto [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {1, 9}, {9, 1}, {2, 2}}) {
         for (Extended scale : {0.5L, 0.999L, 1e-9L, 3.0L}) {

@@ -44,3 +44,42 @@ inline int MaxDifference(const Bitmap& a, const Bitmap& b) {
 }
 
 }  // namespace vantrel::test
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace vantrel::test {
+
+// Runs `body` in a child process limited to `megabytes` of address space and
+// returns its exit status (-1 when it died otherwise). What a header claims
+// must never be allocated before the file is checked: a child with little
+// memory tells. Sanitizers reserve address space of their own, so callers
+// skip this under them.
+inline int ExitStatusWithMemoryLimit(std::size_t megabytes, const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{megabytes << 20, megabytes << 20};
+        ::setrlimit(RLIMIT_AS, &limit);
+        int status = 99;
+        try {
+            status = body();
+        } catch (...) {
+            status = 98;
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
+}  // namespace vantrel::test

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 
+#include "imaging/bmp_codec.h"
 #include "imaging/image_file.h"
+#include "imaging/jpeg_codec.h"
+#include "test_support.h"
 #include "util/error.h"
 #include "util/file_io.h"
 #include "util/parallel.h"
@@ -32,6 +38,97 @@ TEST(FileIo, AtomicWriteReplacesOnlyWhenComplete) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
     EXPECT_THROW(WriteFileAtomically((dir / "no/such/dir/x").string(), std::vector<std::uint8_t>{9}), Error);
     EXPECT_THROW(ReadWholeFile((dir / "missing").string()), Error);
+    fs::remove_all(dir);
+}
+
+TEST(FileIo, AnInterruptedWriteLeavesNoTemporaryFile) {
+    const fs::path dir = fs::temp_directory_path() / "vantrel-interrupt-test";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const int signal : {SIGTERM, SIGINT}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            RemoveTemporaryFilesOnInterrupt();
+            WriteFileAtomically((dir / "out.bmp").string(), [&](std::FILE* f) {
+                std::fputs("half a picture", f);
+                std::fflush(f);
+                std::raise(signal);  // arrives mid-write
+            });
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        EXPECT_TRUE(fs::is_empty(dir)) << fs::directory_iterator(dir)->path();
+    }
+    fs::remove_all(dir);
+}
+
+TEST(LoadImageFile, HostileFilesAreRefusedWithoutBlockingOrHugeAllocations) {
+    const fs::path dir = fs::temp_directory_path() / "vantrel-hostile-test";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder.jpg");
+    // Special files under picture names: refused as such, never read.
+    ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.bmp");
+    for (const char* name : {"folder.jpg", "pipe.jpg", "zero.bmp"}) {
+        Bitmap b;
+        try {
+            LoadImageFile((dir / name).string(), b);
+            ADD_FAILURE() << name << " was read";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("is not a regular file"), std::string::npos) << name << ": " << e.what();
+        }
+        EXPECT_THROW(ReadWholeFile((dir / name).string()), Error) << name;
+    }
+
+    // Headers that claim far more than the file holds, and a file cut short.
+    auto write = [&](const std::string& name, std::vector<std::uint8_t> bytes) {
+        WriteFileAtomically((dir / name).string(), bytes);
+        return (dir / name).string();
+    };
+    std::vector<std::uint8_t> bmp = EncodeBmp(test::Gradient(16, 16));
+    bmp.resize(1 << 20);
+    for (int i = 0; i < 4; ++i) bmp[18 + i] = bmp[22 + i] = static_cast<std::uint8_t>(16384 >> (8 * i));
+    std::vector<std::uint8_t> jpeg = EncodeJpeg(test::Gradient(16, 16), 90);
+    for (std::size_t i = 0; i + 9 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+            jpeg[i + 5] = jpeg[i + 7] = 0x3E;  // 16000 x 16000
+            jpeg[i + 6] = jpeg[i + 8] = 0x80;
+            break;
+        }
+    std::vector<std::uint8_t> cut = EncodeJpeg(test::Gradient(300, 200), 90);
+    cut.resize(cut.size() * 3 / 5);
+    const struct {
+        std::string path;
+        LoadOutcome outcome;
+    } claims[] = {{write("bomb.bmp", bmp), LoadOutcome::Invalid},
+                  {write("bomb.jpg", jpeg), LoadOutcome::Incomplete},
+                  {write("cut.jpg", cut), LoadOutcome::Incomplete}};
+    for (const auto& c : claims) {
+        Bitmap b;
+        EXPECT_EQ(LoadImageFile(c.path, b), c.outcome) << c.path;
+        EXPECT_TRUE(b.empty());
+    }
+    EXPECT_NE(LoadFailureMessage(LoadOutcome::Incomplete).find("incomplete"), std::string::npos);
+
+    // A good picture at the start of a huge sparse file loads without the rest being read.
+    const std::string sparse = write("sparse.jpg", EncodeJpeg(test::Gradient(64, 48), 90));
+    fs::resize_file(sparse, 3ull << 30);
+    if (test::kUnderSanitizer) GTEST_SKIP() << "memory limits need a process without a sanitizer";
+    for (const auto& c : claims)
+        EXPECT_EQ(test::ExitStatusWithMemoryLimit(256, [&] {
+                      Bitmap b;
+                      return static_cast<int>(LoadImageFile(c.path, b));
+                  }),
+                  static_cast<int>(c.outcome))
+            << c.path;
+    EXPECT_EQ(test::ExitStatusWithMemoryLimit(256, [&] {
+                  Bitmap b;
+                  return LoadImageFile(sparse, b) == LoadOutcome::Loaded && b.width() == 64 ? 0 : 1;
+              }),
+              0);
     fs::remove_all(dir);
 }
 

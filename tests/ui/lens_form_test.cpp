@@ -217,15 +217,28 @@ private slots:
         ScriptedPrompter p;
         TForm1 f(p);
         auto* form = dynamic_cast<TLensCorrectionForm*>(f.LensCorrectionForm);
+        // Modal, as Open shows it; the target must still take a click or Escape.
+        form->setWindowModality(Qt::ApplicationModal);
         form->show();
-        form->CalibrationTargetBtnClick();
-        QVERIFY(f.CallibrationTargetForm->isVisible());
-        const QImage shown = f.CallibrationTargetForm->CallibrationTargetPaintBox->grab().toImage();
-        QCOMPARE(shown.pixelColor(10, 10), QColor(255, 0, 0));
-        QCOMPARE(shown.pixelColor(60, 10), QColor(0, 255, 0));
-        f.CallibrationTargetForm->CallibrationTargetPaintBoxClick();
-        QVERIFY(!f.CallibrationTargetForm->isVisible());
-        QVERIFY(form->isVisible());
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        QWidget* targetWindow = f.CallibrationTargetForm;
+        for (const bool byKey : {false, true}) {
+            QTest::keyClick(form, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+            QTest::mouseClick(form->findChild<QPushButton*>("CalibrationTargetBtn"), Qt::LeftButton);
+            QVERIFY(targetWindow->isVisible());
+            QVERIFY(QTest::qWaitForWindowExposed(targetWindow));
+            if (byKey) {
+                QTest::keyClick(targetWindow->windowHandle(), Qt::Key_Escape);
+            } else {
+                const QImage shown = f.CallibrationTargetForm->CallibrationTargetPaintBox->grab().toImage();
+                QCOMPARE(shown.pixelColor(10, 10), QColor(255, 0, 0));
+                QCOMPARE(shown.pixelColor(60, 10), QColor(0, 255, 0));
+                QTest::mouseClick(targetWindow->windowHandle(), Qt::LeftButton, {}, QPoint(30, 30));
+            }
+            QTRY_VERIFY(!targetWindow->isVisible());
+            QVERIFY(form->isVisible() && form->isModal());
+        }
+        form->hide();
 
         // A photograph of the target: its corners are marked and the view fits.
         Bitmap target(300, 200);

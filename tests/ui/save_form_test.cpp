@@ -1,3 +1,4 @@
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
@@ -122,8 +123,10 @@ private slots:
         TForm1 f(p);
         load(f, p);
         f.ClearImage3Click();
-        f.SaveSingleImage(3);  // an empty slot: "Aligned.jpg" is offered, nothing written
+        f.findChild<QAction*>("SaveImage3")->trigger();  // an empty slot: "Aligned.jpg" is offered, nothing written
         QCOMPARE(f.SaveForm->OutputFileList->item(2)->text(), QString("Aligned.jpg"));
+        QVERIFY(f.SaveForm->SourceNameEdit[2]->styleSheet().contains("#FFFFFF"));  // the one box to edit
+        QVERIFY(f.SaveForm->SourceNameEdit[0]->styleSheet().contains("#808080"));
         QVERIFY(f.SaveForm->OutputFileList->item(0)->text().isEmpty());
         QVERIFY(QDir(outputs_.path()).entryList(QDir::Files).isEmpty());
         f.SaveSingleImage(1);
@@ -144,6 +147,32 @@ private slots:
         p.modalAnswers << QDialog::Rejected;
         f.SaveBtnClick();
         QVERIFY(QDir(outputs_.path()).entryList(QDir::Files).isEmpty());
+    }
+
+    void namesThatCollideOrLeaveTheDirectoryAreRefused() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        // Two pictures of one name from two folders would be written to one file.
+        QTemporaryDir other;
+        QStringList files;
+        for (const QString& folder : {sources_.path(), other.path()}) {
+            files << folder + "/same.bmp";
+            WriteFileAtomically(files.last().toStdString(), EncodeBmp(Flat(40, 30, folder == other.path() ? 90 : 140)));
+        }
+        p.files << files;
+        f.OpenBtnClick();
+        f.workspace().LastOutputDir = outputs_.path().toStdString();
+        f.SaveBtnClick();
+        QCOMPARE(p.messages.size(), 1);
+        QVERIFY2(p.messages.last().contains("would both be saved as"), qPrintable(p.messages.last()));
+        QVERIFY(p.messages.last().contains(files[0]) && p.messages.last().contains(files[1]));
+        QVERIFY(QDir(outputs_.path()).entryList(QDir::Files).isEmpty());
+        // A tag with a path separator.
+        f.SaveForm->AlignedTextEdit->setText("../");
+        f.SaveForm->AppendCheckBox->setChecked(false);
+        f.findChild<QAction*>("SaveImage1")->trigger();
+        QVERIFY2(p.messages.last().contains("path separator"), qPrintable(p.messages.last()));
+        QVERIFY(QDir(outputs_.path() + "/..").entryList({"same*"}, QDir::Files).isEmpty());
     }
 
     void failedWritesReportTheFile() {

@@ -17,13 +17,15 @@ double Degrees(double radians) { return radians * 180 / kPi; }
 void SolveSlot(TImageSlot& slot, double halfFOV, double focalLengthPx) {
     slot.CPAngle = 0;
     slot.CPLength = 1;
-    if (halfFOV > 0) {
+    if (SphericalModelApplies(halfFOV, focalLengthPx)) {
         PixelToSpherical(focalLengthPx, slot.CP1X - slot.ImageCenterX, slot.CP1Y - slot.ImageCenterY, slot.CP1Azimuth,
                          slot.CP1Meridian);
         PixelToSpherical(focalLengthPx, slot.CP2X - slot.ImageCenterX, slot.CP2Y - slot.ImageCenterY, slot.CP2Azimuth,
                          slot.CP2Meridian);
+        // The arc cosine of a rounded 1 is not 0: coincident points are told by their pixels.
+        const bool coincident = slot.CP1X == slot.CP2X && slot.CP1Y == slot.CP2Y;
         const Extended length =
-            SphericalDistance(slot.CP1Azimuth, slot.CP2Azimuth, slot.CP1Meridian - slot.CP2Meridian);
+            coincident ? 0 : SphericalDistance(slot.CP1Azimuth, slot.CP2Azimuth, slot.CP1Meridian - slot.CP2Meridian);
         slot.CPLength = static_cast<double>(length);
         slot.CPAngle = static_cast<double>(
             PairAngle(slot.CP2Azimuth, length, slot.CP1Azimuth, slot.CP1Meridian - slot.CP2Meridian));

@@ -12,7 +12,7 @@ constexpr Extended kPi = std::numbers::pi_v<long double>;
 
 double FocalLengthFor(double halfFOV, int masterWidth, int masterHeight) {
     if (halfFOV > 0) return (std::max(masterWidth, masterHeight) / 2) / std::tan(halfFOV);
-    return 1.0e9;
+    return kFlatFocalLength;
 }
 
 void PointToSpherical(double f, Extended x, Extended y, Extended& azimuth, Extended& meridian) {

@@ -10,9 +10,19 @@ namespace vantrel {
 // vertical axis (0 straight ahead, positive to the left). f is the focal
 // length in pixels.
 
+// The focal length that stands for "no field of view": a practically flat projection.
+inline constexpr double kFlatFocalLength = 1.0e9;
+
 // Focal length in master pixels for half the field of view across the
-// master's longer side; 1e9 (a practically flat projection) without one.
+// master's longer side; kFlatFocalLength without one.
 double FocalLengthFor(double halfFOV, int masterWidth, int masterHeight);
+
+// Whether the sphere of view can carry the alignment: an angle is set and the
+// focal length it gives is a usable number. A master of one pixel gives 0, a
+// vanishing angle an astronomic length; both mean the flat model.
+inline bool SphericalModelApplies(double halfFOV, double focalLengthPx) {
+    return halfFOV > 0 && focalLengthPx > 0 && focalLengthPx < kFlatFocalLength;
+}
 
 void PixelToSpherical(double f, int x, int y, Extended& azimuth, Extended& meridian);
 void PointToSpherical(double f, Extended x, Extended y, Extended& azimuth, Extended& meridian);

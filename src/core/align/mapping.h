@@ -3,6 +3,7 @@
 #include <array>
 #include <functional>
 
+#include "align/camera_model.h"
 #include "imaging/view_render.h"
 #include "workspace/image_slot.h"
 
@@ -16,7 +17,7 @@ struct MasterGeometry {
     int cp1X = 0, cp1Y = 0, cp2X = 0, cp2Y = 0;
     double cp1Azimuth = 0, cp1Meridian = 0;
     double halfFOV = 0;
-    double focalLengthPx = 1.0e9;
+    double focalLengthPx = kFlatFocalLength;
 
     bool spherical() const { return halfFOV > 0; }
 };

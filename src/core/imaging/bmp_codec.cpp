@@ -4,9 +4,11 @@
 #include <array>
 #include <bit>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "imaging/codec_error.h"
+#include "util/file_io.h"
 
 namespace vantrel {
 namespace {
@@ -168,14 +170,27 @@ Header ReadHeader(const ByteReader& in) {
     return h;
 }
 
-void DecodeUncompressed(const ByteReader& in, const Header& h, Bitmap& out) {
-    const std::uint64_t rowBits = static_cast<std::uint64_t>(h.width) * h.bitCount;
-    const std::uint64_t stride = (rowBits + 31) / 32 * 4;
-    const std::uint64_t used = (rowBits + 7) / 8;
-    const std::uint64_t available = in.size() - h.pixelOffset;
-    // The last row's padding is often left out; everything else must be there.
-    if (stride * (h.height - 1) + used > available) Invalid("pixel data beyond end of file");
+std::uint64_t RowStride(const Header& h) { return (static_cast<std::uint64_t>(h.width) * h.bitCount + 31) / 32 * 4; }
 
+bool Compressed(const Header& h) { return h.compression == kRle4 || h.compression == kRle8; }
+
+// What the header claims must fit what the file holds, before anything is
+// allocated for it. Uncompressed rows must all be there (the last row's
+// padding is often left out). Run-length data draws at most 255 pixels per
+// two bytes; a picture claiming far more than its runs can draw is refused.
+void CheckClaimedSize(const ByteReader& in, const Header& h) {
+    const std::uint64_t available = in.size() - h.pixelOffset;
+    const std::uint64_t pixels = static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
+    if (Compressed(h)) {
+        if (pixels > std::max<std::uint64_t>(4u << 20, 128 * available)) Invalid("pixel data beyond end of file");
+        return;
+    }
+    const std::uint64_t used = (static_cast<std::uint64_t>(h.width) * h.bitCount + 7) / 8;
+    if (RowStride(h) * (h.height - 1) + used > available) Invalid("pixel data beyond end of file");
+}
+
+void DecodeUncompressed(const ByteReader& in, const Header& h, Bitmap& out) {
+    const std::uint64_t stride = RowStride(h);
     const int bpp = h.bitCount;
     const std::uint32_t pixelMask = (1u << (bpp < 8 ? bpp : 8)) - 1;
     for (int y = 0; y < h.height; ++y) {
@@ -262,12 +277,38 @@ void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
 Bitmap DecodeBmp(const std::uint8_t* data, std::size_t size) {
     const ByteReader in(data, size);
     const Header h = ReadHeader(in);
+    CheckClaimedSize(in, h);
     Bitmap out(h.width, h.height);
-    if (h.compression == kRle4 || h.compression == kRle8)
+    if (Compressed(h))
         DecodeRle(in, h, out);
     else
         DecodeUncompressed(in, h, out);
     return out;
+}
+
+Bitmap DecodeBmpFile(const InputFile& file) {
+    // The headers and palette come first; what follows is read only as far
+    // as the header says the pixels reach, so a huge file with a small
+    // picture costs nothing.
+    constexpr std::size_t kHead = 64 * 1024;
+    std::vector<std::uint8_t> bytes = file.read(0, kHead);
+    std::uint64_t extent = bytes.size();
+    if (bytes.size() >= 30 && bytes[0] == 'B' && bytes[1] == 'M') {
+        const ByteReader head(bytes.data(), bytes.size());
+        const std::uint64_t offset = head.u32(10);
+        const std::uint32_t infoSize = head.u32(14);
+        const std::int64_t width = infoSize == 12 ? head.u16(18) : head.i32(18);
+        const std::int64_t height = infoSize == 12 ? head.u16(20) : std::abs(static_cast<std::int64_t>(head.i32(22)));
+        const std::uint64_t bits = infoSize == 12 ? head.u16(24) : head.u16(28);
+        if (width > 0 && height > 0 && width * height <= Bitmap::kMaxPixels) {
+            const std::uint64_t stride = (static_cast<std::uint64_t>(width) * std::min<std::uint64_t>(bits, 32) + 31) / 32 * 4;
+            // Run-length data is never longer than about two bytes a pixel.
+            const std::uint64_t pixels = std::max(stride * height, 2 * static_cast<std::uint64_t>(width * height) + 4 * height);
+            extent = std::max<std::uint64_t>(extent, offset + pixels + 16);
+        }
+    }
+    if (extent > bytes.size() && file.size() > bytes.size()) bytes = file.read(0, static_cast<std::size_t>(std::min(extent, file.size())));
+    return DecodeBmp(bytes.data(), bytes.size());
 }
 
 std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap) {

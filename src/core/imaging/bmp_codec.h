@@ -13,6 +13,10 @@ namespace vantrel {
 // Throws InvalidPicture for anything malformed; never reads outside `data`.
 Bitmap DecodeBmp(const std::uint8_t* data, std::size_t size);
 
+class InputFile;
+// The same from a file, reading no more of it than the header says the pixels need.
+Bitmap DecodeBmpFile(const InputFile& file);
+
 // A 24-bit bottom-up BITMAPINFOHEADER file.
 std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap);
 

@@ -11,4 +11,11 @@ public:
     explicit InvalidPicture(const std::string& detail) : Error(detail) {}
 };
 
+// The file ends before the picture it announces: cut off in a copy or a
+// download. Refused like an invalid picture, but said as it is.
+class IncompletePicture : public InvalidPicture {
+public:
+    explicit IncompletePicture(const std::string& detail) : InvalidPicture(detail) {}
+};
+
 }  // namespace vantrel

@@ -16,6 +16,13 @@ const char* const kInvalidPictureMessage =
     ".bmp  .BMP  .jpg  .JPG  .jpeg  .JPEG  .jpe  .JPE\n\n"
     "Please check your files and try again.";
 
+const char* const kIncompletePictureMessage = "The file is incomplete: it ends before the whole picture.";
+
+std::string LoadFailureMessage(LoadOutcome outcome) {
+    if (outcome == LoadOutcome::Incomplete) return std::string(kIncompletePictureMessage) + "\n\n" + kInvalidPictureMessage;
+    return outcome == LoadOutcome::Invalid ? kInvalidPictureMessage : "";
+}
+
 std::string FileNameOf(const std::string& path) {
     const auto name = PathFromUtf8(path).filename().u8string();
     return std::string(name.begin(), name.end());
@@ -44,10 +51,12 @@ LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap) {
     bitmap.resize(0, 0);
     const ImageKind kind = ImageKindOf(path);
     if (kind == ImageKind::None) return LoadOutcome::NotAnImage;
-    const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
+    const InputFile file(path);
     try {
-        bitmap = kind == ImageKind::Bmp ? DecodeBmp(bytes.data(), bytes.size())
-                                        : DecodeJpeg(bytes.data(), bytes.size());
+        bitmap = kind == ImageKind::Bmp ? DecodeBmpFile(file) : DecodeJpegFile(file);
+    } catch (const IncompletePicture&) {
+        bitmap.resize(0, 0);
+        return LoadOutcome::Incomplete;
     } catch (const InvalidPicture&) {
         bitmap.resize(0, 0);
         return LoadOutcome::Invalid;

@@ -3,14 +3,18 @@
 // clang-format off
 #include <cstdio>
 #include <jpeglib.h>
+#include <jerror.h>
 // clang-format on
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "imaging/codec_error.h"
+#include "util/file_io.h"
 
 namespace vantrel {
 namespace {
@@ -25,6 +29,9 @@ struct ErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    bool incomplete = false;
+    bool started = false;    // the header is read: a picture is announced
+    bool finishing = false;  // every scanline is out: a missing end marker loses nothing
 };
 
 void OnError(j_common_ptr cinfo) {
@@ -33,7 +40,17 @@ void OnError(j_common_ptr cinfo) {
     std::longjmp(err->jump, 1);
 }
 
-void OnMessage(j_common_ptr, int) {}  // warnings (corrupt data, early end) are tolerated silently
+// Warnings about corrupt data are tolerated: the decoder makes the best of
+// them. Running out of data before the picture is complete is not: the rest
+// would be made up grey.
+void OnMessage(j_common_ptr cinfo, int level) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (level < 0 && err->pub.msg_code == JWRN_JPEG_EOF && err->started && !err->finishing) {
+        err->incomplete = true;
+        std::snprintf(err->message, sizeof err->message, "the file ends before the picture does");
+        std::longjmp(err->jump, 1);
+    }
+}
 
 struct ScanLimit {
     jpeg_progress_mgr pub;
@@ -67,9 +84,10 @@ void ConvertCmykRow(const JSAMPLE* cmyk, std::uint8_t* bgr, int width, bool adob
 }
 
 // Everything that owns memory is created before setjmp, so the jump back skips
-// no destructor.
-bool DecodeInto(const std::uint8_t* data, std::size_t size, Bitmap& out, std::vector<JSAMPLE>& cmykRow,
-                std::string& error) {
+// no destructor. The source is either bytes in memory or a stream of
+// `size` bytes.
+bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size, Bitmap& out,
+                std::vector<JSAMPLE>& cmykRow, std::string& error, bool& incomplete) {
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     ScanLimit progress;
@@ -80,19 +98,40 @@ bool DecodeInto(const std::uint8_t* data, std::size_t size, Bitmap& out, std::ve
 
     if (setjmp(err.jump)) {
         error = err.message;
+        incomplete = err.incomplete;
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
     jpeg_create_decompress(&cinfo);
     cinfo.progress = &progress.pub;
-    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    if (stream)
+        jpeg_stdio_src(&cinfo, stream);
+    else
+        jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(&cinfo, TRUE);
+    err.started = true;
 
     const long long pixels = static_cast<long long>(cinfo.image_width) * cinfo.image_height;
     if (cinfo.image_width == 0 || cinfo.image_height == 0 || pixels > Bitmap::kMaxPixels) {
         std::snprintf(err.message, sizeof err.message, "bad image size %ux%u", cinfo.image_width,
                       cinfo.image_height);
         std::longjmp(err.jump, 1);
+    }
+    // Huffman coding spends at least one bit on every block of the first
+    // scan's components, so a file too small for that cannot hold the picture
+    // its header claims: refuse it before allocating for that claim.
+    if (!cinfo.arith_code) {
+        std::uint64_t fewest = UINT64_MAX;
+        for (int c = 0; c < cinfo.num_components; ++c) {
+            const jpeg_component_info& comp = cinfo.comp_info[c];
+            fewest = std::min<std::uint64_t>(fewest, static_cast<std::uint64_t>(comp.width_in_blocks) * comp.height_in_blocks);
+        }
+        if (size < fewest / 8) {
+            err.incomplete = true;
+            std::snprintf(err.message, sizeof err.message, "%llu bytes cannot hold a %u x %u picture",
+                          static_cast<unsigned long long>(size), cinfo.image_width, cinfo.image_height);
+            std::longjmp(err.jump, 1);
+        }
     }
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
@@ -117,6 +156,7 @@ bool DecodeInto(const std::uint8_t* data, std::size_t size, Bitmap& out, std::ve
         jpeg_read_scanlines(&cinfo, &row, 1);
         if (cmyk) ConvertCmykRow(cmykRow.data(), out.row(y), width, cinfo.saw_Adobe_marker);
     }
+    err.finishing = true;
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return true;
@@ -153,12 +193,32 @@ bool EncodeInto(const Bitmap& bitmap, int quality, unsigned char*& buffer, unsig
 
 }  // namespace
 
-Bitmap DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+namespace {
+Bitmap Decode(const std::uint8_t* data, std::FILE* stream, std::uint64_t size) {
     Bitmap out;
     std::vector<JSAMPLE> cmykRow;
     std::string error;
-    if (!DecodeInto(data, size, out, cmykRow, error)) throw InvalidPicture("Invalid JPEG: " + error);
+    bool incomplete = false;
+    if (!DecodeInto(data, stream, size, out, cmykRow, error, incomplete)) {
+        if (incomplete) throw IncompletePicture("Incomplete JPEG: " + error);
+        throw InvalidPicture("Invalid JPEG: " + error);
+    }
     return out;
+}
+}  // namespace
+
+Bitmap DecodeJpeg(const std::uint8_t* data, std::size_t size) { return Decode(data, nullptr, size); }
+
+Bitmap DecodeJpegFile(const InputFile& file) {
+    std::FILE* stream = file.stream();
+    try {
+        Bitmap out = Decode(nullptr, stream, file.size());
+        std::fclose(stream);
+        return out;
+    } catch (...) {
+        std::fclose(stream);
+        throw;
+    }
 }
 
 std::vector<std::uint8_t> EncodeJpeg(const Bitmap& bitmap, int quality) {

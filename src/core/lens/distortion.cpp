@@ -65,14 +65,16 @@ VANTREL_LENS_CLONES void RowFactors(const Factors& f, const double* dxs, double 
     }
 }
 
-// Source columns and rows of one output row, clamped into the int range.
+// A whole source position as an index; anything beyond the int range (or
+// not a number) is outside: -1.
+inline int SourceIndex(double v) { return v >= -1 && v <= 2147483646.0 ? static_cast<int>(v) : -1; }
+
+// Source columns and rows of one output row.
 VANTREL_LENS_CLONES void RowSources(const double* dxs, const double* ks, double dy, int cx, int cy, int count,
                                     int* sxs, int* sys) {
     for (int x = 0; x < count; ++x) {
-        // Anything beyond the int range (or not a number) is outside: -1.
-        const double fx = std::nearbyint(dxs[x] * ks[x]) + cx, fy = std::nearbyint(dy * ks[x]) + cy;
-        sxs[x] = fx >= -1 && fx <= 2147483646.0 ? static_cast<int>(fx) : -1;
-        sys[x] = fy >= -1 && fy <= 2147483646.0 ? static_cast<int>(fy) : -1;
+        sxs[x] = SourceIndex(std::nearbyint(dxs[x] * ks[x]) + cx);
+        sys[x] = SourceIndex(std::nearbyint(dy * ks[x]) + cy);
     }
 }
 
@@ -218,9 +220,11 @@ void RenderLensPreview(const LensModel& model, const Bitmap& source, const LensV
                 int sx = sxs[x], sy = sys[x];
                 if (rotate) {
                     // About the image centre; a positive angle turns the picture anticlockwise.
-                    const double rx = sx - f.cx, ry = sy - f.cy;
-                    sx = Nearest(rx * cosT + f.cx - ry * sinT);
-                    sy = Nearest(rx * sinT + f.cy + ry * cosT);
+                    // The offsets are rotated as they are, never after the clamp to
+                    // "outside", which would turn back into a real pixel.
+                    const double rx = std::nearbyint(dxs[x] * ks[x]), ry = std::nearbyint(dy * ks[x]);
+                    sx = SourceIndex(std::nearbyint(rx * cosT + f.cx - ry * sinT));
+                    sy = SourceIndex(std::nearbyint(rx * sinT + f.cy + ry * cosT));
                 }
                 CopyOrFill(source, sx, sy, 0, out);
             }

@@ -1,6 +1,7 @@
 #include "lens/lens_profile.h"
 
 #include <charconv>
+#include <cmath>
 #include <filesystem>
 
 #include "align/number_format.h"
@@ -21,7 +22,8 @@ std::optional<Extended> ParseProfileNumber(const std::string& text) {
     const char* last = normal.data() + normal.size();
     if (first != last && *first == '+') ++first;
     const auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || first == last) return std::nullopt;
+    // "nan" and "inf" parse, but are no coefficient, scale or angle.
+    if (error != std::errc() || end != last || first == last || !std::isfinite(value)) return std::nullopt;
     return static_cast<Extended>(value);
 }
 

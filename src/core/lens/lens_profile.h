@@ -15,6 +15,8 @@ struct LensProfileValues {
 
 inline constexpr const char* kBlankProfileName = "Default Blank Profile";
 inline constexpr const char* kCustomProfileName = "Custom Profile";
+// A profile is ten short lines: reading stops here, whatever the file holds.
+inline constexpr std::size_t kProfileReadLimit = 64 * 1024;
 
 // A value as profile text: the general format with up to 15 significant
 // digits and the given decimal separator ("0.012", "1E-5").

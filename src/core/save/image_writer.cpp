@@ -1,5 +1,9 @@
 #include "save/image_writer.h"
 
+#include <cmath>
+#include <numbers>
+
+#include "align/number_format.h"
 #include "imaging/bmp_codec.h"
 #include "imaging/jpeg_codec.h"
 #include "util/error.h"
@@ -26,9 +30,27 @@ void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeomet
         WriteFileAtomically(outputPath, encoded);
 }
 
+std::string AlignmentProblem(const Workspace& workspace, int n) {
+    const TImageSlot& s = workspace.slot(n);
+    if (n == workspace.MasterIndex) return {};
+    auto coincide = [](const TImageSlot& t) { return t.CP1X == t.CP2X && t.CP1Y == t.CP2Y; };
+    const std::string image = "Image " + std::to_string(n) + " (" + s.FileName + ") cannot be saved: ";
+    if (coincide(s) || (workspace.MasterIndex != 0 && coincide(workspace.slot(workspace.MasterIndex))))
+        return image + "its control points or the master's coincide, so they give no rotation or scale.";
+    if (!std::isfinite(s.Rotation) || !std::isfinite(s.Scale) || !(s.Scale >= 1.0 / 64 && s.Scale <= 64))
+        return image + "its alignment is degenerate (rotation " + FormatGeneral(s.Rotation * 180 / std::numbers::pi, 5) +
+               " degrees, scale " + FormatGeneral(s.Scale, 5) +
+               "; the scale must lie between 1/64 and 64). Check its control points and the field of view.";
+    return {};
+}
+
 void WriteSlots(const Workspace& workspace, const std::array<bool, 3>& which,
                 const std::array<std::string, 3>& paths, const Borders& borders, OutputFormat format, int quality,
                 const std::function<void(int, int)>& progress) {
+    for (int n = 1; n <= 3; ++n) {
+        if (!which[n - 1] || !workspace.slot(n).Loaded) continue;
+        if (const std::string problem = AlignmentProblem(workspace, n); !problem.empty()) throw Error(problem);
+    }
     Bitmap frame;
     TJpegMetadata metadata;
     const MasterGeometry master = workspace.masterGeometry();

@@ -15,6 +15,20 @@ std::string BaseNameOf(const std::string& path) {
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+namespace {
+
+std::string NameProblem(int n, const std::string& name) {
+    const std::string quoted = "\"" + name + "\"";
+    if (name.find_first_of("/\\") != std::string::npos)
+        return "The output name " + quoted + " of image " + std::to_string(n) +
+               " holds a path separator; a name or tag may not lead out of the output directory.";
+    if (name == "." || name == ".." || name.find('\0') != std::string::npos)
+        return "The output name " + quoted + " of image " + std::to_string(n) + " is no file name.";
+    return {};
+}
+
+}  // namespace
+
 OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<bool(const std::string&)>& exists) {
     OutputNames names;
     for (int n = 0; n < 3; ++n) {
@@ -26,7 +40,15 @@ OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<boo
         names.fullPath[n].assign(full.begin(), full.end());
         names.exists[n] = exists(names.fullPath[n]);
         names.anyExists |= names.exists[n];
+        if (names.problem.empty()) names.problem = NameProblem(n + 1, name);
     }
+    // Two images written to one file: the second would silently replace the first.
+    for (int a = 0; a < 3 && names.problem.empty(); ++a)
+        for (int b = a + 1; b < 3 && names.problem.empty(); ++b)
+            if (naming.enabled[a] && naming.enabled[b] && names.fullPath[a] == names.fullPath[b])
+                names.problem = "Images " + std::to_string(a + 1) + " and " + std::to_string(b + 1) +
+                                " would both be saved as " + names.fullPath[a] + " (from " + naming.sourcePath[a] +
+                                " and " + naming.sourcePath[b] + "). Give them different names.";
     return names;
 }
 

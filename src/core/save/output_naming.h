@@ -20,12 +20,16 @@ struct SaveNaming {
     bool append = true;
     bool jpeg = true;
     std::string outputDir;
+    std::array<std::string, 3> sourcePath;  // named when two outputs would collide
 };
 
 struct OutputNames {
     std::array<std::string, 3> fileName, fullPath;  // empty for a slot not offered
     std::array<bool, 3> exists{};
     bool anyExists = false;
+    // Why these names cannot be written (empty when they can): a name that
+    // would leave the output directory, or two images given one file.
+    std::string problem;
 };
 
 // The output names: base + tag (or tag + base) + ".jpg"/".bmp", in the output

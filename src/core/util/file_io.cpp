@@ -1,11 +1,15 @@
 #include "util/file_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <system_error>
 
 #include "util/error.h"
 
@@ -15,63 +19,159 @@ std::filesystem::path PathFromUtf8(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    if (!in) throw Error("Cannot open file \"" + path + "\".");
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0) throw Error("Cannot read file \"" + path + "\".");
-    in.seekg(0, std::ios::beg);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
-        throw Error("Cannot read file \"" + path + "\".");
+// ---- reading ----
+
+InputFile::InputFile(const std::string& path) : path_(path) {
+    // Non-blocking, so that opening a FIFO cannot wait for a writer.
+    fd_ = ::open(PathFromUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) throw Error("Cannot open file \"" + path + "\".");
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        throw Error("\"" + path + "\" is not a regular file.");
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::vector<std::uint8_t> InputFile::read(std::uint64_t offset, std::size_t count) const {
+    std::vector<std::uint8_t> bytes(offset >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset)));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Error("Cannot read file \"" + path_ + "\".");
+        if (n == 0) break;  // the file shrank meanwhile
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
     return bytes;
+}
+
+std::FILE* InputFile::stream() const {
+    const int copy = ::dup(fd_);
+    std::FILE* f = copy < 0 ? nullptr : ::fdopen(copy, "rb");
+    if (!f) {
+        if (copy >= 0) ::close(copy);
+        throw Error("Cannot read file \"" + path_ + "\".");
+    }
+    std::rewind(f);
+    return f;
+}
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
+    const InputFile file(path);
+    return file.read(0, static_cast<std::size_t>(file.size()));
 }
 
 std::vector<std::uint8_t> ReadFilePrefix(const std::string& path, std::size_t maxBytes) {
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    if (!in) throw Error("Cannot open file \"" + path + "\".");
-    std::vector<std::uint8_t> bytes(maxBytes);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(maxBytes));
-    if (in.bad()) throw Error("Cannot read file \"" + path + "\".");
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
+    return InputFile(path).read(0, maxBytes);
 }
 
+// ---- writing ----
+
 namespace {
-// Simulates a disk that fills up after this many bytes (tests only).
-long long g_failAfter = -1;
+
+std::atomic<long long> g_failAfter{-1};
+
+// The temporary files being written, where a signal handler can find them:
+// fixed storage, claimed and released with atomics only.
+struct TemporaryFile {
+    std::atomic<int> state{0};  // 0 free, 1 being filled in, 2 named
+    char path[4096];
+};
+std::array<TemporaryFile, 16> g_temporaries;
+
+int Claim(const std::string& path) {
+    if (path.size() >= sizeof g_temporaries[0].path) return -1;
+    for (std::size_t i = 0; i < g_temporaries.size(); ++i) {
+        int expected = 0;
+        if (g_temporaries[i].state.compare_exchange_strong(expected, 1)) {
+            std::memcpy(g_temporaries[i].path, path.c_str(), path.size() + 1);
+            g_temporaries[i].state.store(2);
+            return static_cast<int>(i);
+        }
+    }
+    return -1;  // more writers than slots: that file just is not cleaned up
+}
+
+void Release(int slot) {
+    if (slot >= 0) g_temporaries[static_cast<std::size_t>(slot)].state.store(0);
+}
+
+extern "C" void OnInterrupt(int signal) {
+    for (auto& t : g_temporaries)
+        if (t.state.load() == 2) ::unlink(t.path);
+    ::_exit(128 + signal);
+}
+
+std::string TemporaryName(const std::filesystem::path& target) {
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    std::filesystem::path temp = target;
+    temp += ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" + std::to_string(rd() % 100000);
+    return temp.string();
+}
+
 }  // namespace
 
 void SetWriteFailureForTesting(long long afterBytes) { g_failAfter = afterBytes; }
 
-void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size) {
+void RemoveTemporaryFilesOnInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+void WriteFileAtomically(const std::string& path, const std::function<void(std::FILE*)>& write) {
     namespace fs = std::filesystem;
     const fs::path target = PathFromUtf8(path);
-    std::random_device rd;
-    fs::path temp = target;
-    temp += ".tmp" + std::to_string(rd() % 1000000);
-
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) throw Error("Cannot create file " + path);
-    std::size_t toWrite = size;
-    bool written;
-    if (g_failAfter >= 0 && static_cast<unsigned long long>(g_failAfter) < size) {
-        toWrite = static_cast<std::size_t>(g_failAfter);
-        written = false;
-    } else {
-        written = true;
+    const std::string temp = TemporaryName(target);
+    const int slot = Claim(temp);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (!f) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+        }
+        Release(slot);
+        throw Error("Cannot create file " + path);
     }
-    written = (toWrite == 0 || std::fwrite(data, 1, toWrite, f) == toWrite) && written;
+    bool written = true;
+    try {
+        write(f);
+    } catch (...) {
+        std::fclose(f);
+        ::unlink(temp.c_str());
+        Release(slot);
+        throw;
+    }
+    const long long failAfter = g_failAfter.load();
+    if (failAfter >= 0 && std::ftell(f) > failAfter) written = false;
+    written = written && !std::ferror(f);
     const bool flushed = std::fflush(f) == 0;
     const bool closed = std::fclose(f) == 0;
     std::error_code ec;
     if (written && flushed && closed) fs::rename(temp, target, ec);
     if (!written || !flushed || !closed || ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
+        ::unlink(temp.c_str());
+        Release(slot);
         throw Error("Stream write error\n" + path);
     }
+    Release(slot);
+}
+
+void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    WriteFileAtomically(path, [&](std::FILE* f) {
+        if (size > 0) std::fwrite(data, 1, size, f);
+    });
 }
 
 }  // namespace vantrel

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,24 +12,53 @@ namespace vantrel {
 // Paths travel through the program as UTF-8 strings.
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 
-// Reads a whole file; throws Error when it cannot be opened or read.
+// A regular file open for reading. Directories, FIFOs and devices (also
+// behind a link) are refused before anything is read, so a special file can
+// neither block nor pour out endless bytes. Throws Error.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::uint64_t size() const { return size_; }
+    // Up to `count` bytes from `offset` (fewer at the end of the file).
+    std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t count) const;
+    // A stdio stream over the file from its start, for decoders that stream;
+    // the caller closes it.
+    std::FILE* stream() const;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// Reads a whole regular file; throws Error when it cannot be opened or read.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 
-// The first `maxBytes` of a file (fewer if it is shorter); throws Error when
-// it cannot be opened or read.
+// The first `maxBytes` of a regular file (fewer if it is shorter); throws
+// Error when it cannot be opened or read.
 std::vector<std::uint8_t> ReadFilePrefix(const std::string& path, std::size_t maxBytes);
 
 // Writes to a temporary file beside the target and renames it over the target
 // only once everything is on disk, so a failure never leaves a half-written
-// file where a good one was. Throws Error on failure.
+// file where a good one was. `write` puts the content on the stream. Throws
+// Error on failure.
+void WriteFileAtomically(const std::string& path, const std::function<void(std::FILE*)>& write);
 void WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size);
 inline void WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     WriteFileAtomically(path, bytes.data(), bytes.size());
 }
-
 inline void WriteFileAtomically(const std::string& path, const std::string& text) {
     WriteFileAtomically(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
+
+// On SIGINT, SIGTERM or SIGHUP: removes the temporary files being written at
+// that moment, then ends the process with status 128 + the signal's number.
+void RemoveTemporaryFilesOnInterrupt();
 
 // Makes every write fail once `afterBytes` bytes are written, as on a full
 // disk (negative: writes work again). For tests.

@@ -52,7 +52,7 @@ void Workspace::FinishSlotLoad(TImageSlot& s) {
     s.CP2X = w - w / 10;
     s.CP2Y = h / 2;
     s.Brightness = 0;
-    SolveSlot(s, HalfFOV, FocalLengthPx);
+    SolveSlot(s, modelHalfFOV(), FocalLengthPx);
     s.LensScale = LensScale;
     s.LensA = LensA;
     s.LensB = LensB;
@@ -151,7 +151,7 @@ void Workspace::SelectMaster(int n) {
                  1.1;
     if (HalfFOV > 0) {
         UpdateFocalLength();
-        for (auto& each : Slots) SolveSlot(each, HalfFOV, FocalLengthPx);
+        for (auto& each : Slots) SolveSlot(each, modelHalfFOV(), FocalLengthPx);
     }
 }
 
@@ -236,7 +236,9 @@ void Workspace::nudgeControlPoints(int n, int dx, int dy) {
     solveSlot(n);
 }
 
-void Workspace::solveSlot(int n) { SolveSlot(slot(n), HalfFOV, FocalLengthPx); }
+void Workspace::solveSlot(int n) { SolveSlot(slot(n), modelHalfFOV(), FocalLengthPx); }
+
+double Workspace::modelHalfFOV() const { return SphericalModelApplies(HalfFOV, FocalLengthPx) ? HalfFOV : 0; }
 
 void Workspace::dragBrightness(int n, int x) {
     const TDragSnapshot& start = DragStart.at(static_cast<std::size_t>(n - 1));
@@ -290,7 +292,7 @@ void Workspace::panOutputView(int x, int y) {
 MasterGeometry Workspace::masterGeometry() const {
     return {MasterIndex,       MasterWidth,       MasterHeight,      MasterCenterX, MasterCenterY,
             MasterCP1X,        MasterCP1Y,        MasterCP2X,        MasterCP2Y,    MasterCP1Azimuth,
-            MasterCP1Meridian, HalfFOV,           FocalLengthPx};
+            MasterCP1Meridian, modelHalfFOV(),    FocalLengthPx};
 }
 
 void Workspace::ResetOutputView() {

@@ -65,6 +65,9 @@ public:
     // Field of view in degrees (full angle); setting clamps to 0..179 and,
     // with a master, updates the focal length and re-solves every slot.
     double fovDegrees() const;
+    // The angle the alignment works with: HalfFOV, or 0 where the flat model
+    // must stand in (see SphericalModelApplies).
+    double modelHalfFOV() const;
     void setFOVDegrees(double degrees);
     // The read-out "60.0 deg / 31.2 mm" ("None" without an angle).
     std::string fovReadout(bool noneBelowATenth) const;
