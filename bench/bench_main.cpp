@@ -79,34 +79,24 @@ void BM_JpegDecode_24MP(benchmark::State& state) {
 }
 BENCHMARK(BM_JpegDecode_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The correction of each image of a bracket, the buffer of one lent to the next.
 void BM_ApplySlotLensCorrection_24MP(benchmark::State& state) {
     SetParallelThreads(static_cast<int>(state.range(0)));
-    TImageSlot slot;
+    const TLensCorrection lens{1.01L, 0.005L, -0.03L, 0.01L, 1 - (0.005L - 0.03L + 0.01L)};
+    Bitmap image, spare;
     for (auto _ : state) {
         state.PauseTiming();
-        slot.Bitmap = Scene();
-        slot.LensScale = 1.01L;
-        slot.LensA = 0.005L;
-        slot.LensB = -0.03L;
-        slot.LensC = 0.01L;
-        slot.LensD = 1 - (slot.LensA + slot.LensB + slot.LensC);
-        slot.Luminance = 100;
+        image = Scene();
         state.ResumeTiming();
-        ApplySlotLensCorrection(slot, [](int) {});
+        ApplyLensCorrection(image, lens, 100, [](int) {}, &spare);
     }
     SetParallelThreads(0);
 }
 BENCHMARK(BM_ApplySlotLensCorrection_24MP)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RenderSlotView(benchmark::State& state) {
-    TImageSlot slot;
-    slot.Bitmap = Scene();
-    slot.ViewBitmap.resize(281, 281);
-    slot.ViewCenterX = kWidth / 2;
-    slot.ViewCenterY = kHeight / 2;
-    slot.Zoom = 1.1 * kWidth / 281;
-    slot.Brightness = 40;
-    for (auto _ : state) RenderSlotView(slot, slot.ViewBitmap, nullptr);
+    Bitmap view(281, 281);
+    for (auto _ : state) RenderScaledView(Scene(), 40, kWidth / 2, kHeight / 2, 1.1 * kWidth / 281, view);
 }
 BENCHMARK(BM_RenderSlotView)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -124,23 +114,13 @@ Workspace& Aligned(double fovDegrees) {
     static Workspace ws;
     static bool filled = false;
     if (!filled) {
-        for (int n = 1; n <= 3; ++n) {
-            TImageSlot& s = ws.slot(n);
-            s.Bitmap = Scene();
-            s.Loaded = true;
-            s.ImageCenterX = kWidth / 2;
-            s.ImageCenterY = kHeight / 2;
-            s.CP1X = 600 + 7 * n;
-            s.CP1Y = 2000 - 5 * n;
-            s.CP2X = 5400 - 11 * n;
-            s.CP2Y = 2000 + 90 * (n - 1);
-            s.Luminance = 100;
-        }
+        for (int n = 1; n <= kSlotCount; ++n) ws.placeImage(n, Scene(), "scene.jpg");
         filled = true;
     }
-    ws.HalfFOV = 0;
+    ws.setFOVDegrees(0);
+    for (int n = 1; n <= kSlotCount; ++n)
+        ws.setControlPoints(n, 600 + 7 * n, 2000 - 5 * n, 5400 - 11 * n, 2000 + 90 * (n - 1));
     ws.setFOVDegrees(fovDegrees);
-    for (int n = 1; n <= 3; ++n) ws.solveSlot(n);
     ws.SelectMaster(1);
     ws.Recalculate(true);
     return ws;
@@ -149,8 +129,8 @@ Workspace& Aligned(double fovDegrees) {
 void RenderPreviewBench(benchmark::State& state, double fovDegrees) {
     SetParallelThreads(2);
     Workspace& ws = Aligned(fovDegrees);
-    for (auto _ : state)
-        RenderPreview(ws.Slots, ws.masterGeometry(), ws.outputView(), nullptr, ws.OutputBitmap, nullptr);
+    Bitmap output(444, 301);
+    for (auto _ : state) RenderPreview(ws.sources(), ws.masterGeometry(), ws.outputView(), nullptr, output, nullptr);
     SetParallelThreads(0);
 }
 void BM_RenderPreview_Spherical3(benchmark::State& state) { RenderPreviewBench(state, 60); }
@@ -163,11 +143,12 @@ BENCHMARK(BM_RenderPreview_Planar3)->Unit(benchmark::kMillisecond)->UseRealTime(
 void WarpBench(benchmark::State& state, double fovDegrees) {
     SetParallelThreads(2);
     Workspace& ws = Aligned(fovDegrees);
-    TImageSlot& slot = ws.slot(2);
-    slot.Rotation = 1.5 * std::numbers::pi / 180;
-    slot.Scale = 1.02;
+    TSlotAlignment alignment = ws.slot(2);
+    alignment.Rotation = 1.5 * std::numbers::pi / 180;
+    alignment.Scale = 1.02;
+    const AlignedSource source{&ws.slot(2).Bitmap, &alignment, 100, 0};
     Bitmap out = Bitmap::Uninitialized(kWidth, kHeight);
-    for (auto _ : state) WarpFullSize(slot, false, ws.masterGeometry(), Borders{}, out);
+    for (auto _ : state) WarpFullSize(source, false, ws.masterGeometry(), Borders{}, out);
     SetParallelThreads(0);
 }
 void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0); }
@@ -251,17 +232,22 @@ void BM_SaveAll_3x24MP(benchmark::State& state) {
         file.insert(file.end(), tiny.begin() + 2, tiny.end());
         WriteFileAtomically(source, file);
     }
-    for (auto& s : ws.Slots) s.FilePath = source;
-    ws.slot(2).Rotation = 1.5 * std::numbers::pi / 180;
-    ws.slot(2).Scale = 1.02;
-    ws.slot(3).Rotation = -1.0 * std::numbers::pi / 180;
-    ws.slot(3).Scale = 0.99;
+    std::array<TSlotAlignment, kSlotCount> alignments;
+    const double rotations[] = {0, 1.5, -1.0}, scales[] = {1, 1.02, 0.99};
+    for (int n = 0; n < kSlotCount; ++n) {
+        alignments[n] = ws.slot(n + 1);
+        alignments[n].Rotation = rotations[n] * std::numbers::pi / 180;
+        alignments[n].Scale = scales[n];
+    }
     Bitmap frame;
     TJpegMetadata metadata;
     for (auto _ : state)
-        for (int n = 1; n <= 3; ++n)
-            WriteAlignedImage(ws.slot(n), n == ws.MasterIndex, ws.masterGeometry(), Borders{}, OutputFormat::Jpeg, 90,
-                              (dir / ("out" + std::to_string(n) + ".jpg")).string(), frame, metadata);
+        for (int n = 1; n <= kSlotCount; ++n) {
+            metadata.ReadMetadata(source);
+            WriteAlignedImage({&ws.slot(n).Bitmap, &alignments[n - 1], 100, 0}, n == 1, ws.masterGeometry(),
+                              Borders{}, OutputFormat::Jpeg, 90, (dir / ("out" + std::to_string(n) + ".jpg")).string(),
+                              frame, &metadata);
+        }
     std::filesystem::remove_all(dir);
     SetParallelThreads(0);
 }

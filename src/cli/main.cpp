@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "align/alignment.h"
 #include "imaging/image_file.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
@@ -21,6 +20,7 @@
 #include "save/output_naming.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "workspace/alignment_grid.h"
 #include "workspace/workspace.h"
 
 namespace {
@@ -60,7 +60,7 @@ struct Options {
     struct Points {
         int x1, y1, x2, y2;
     };
-    std::array<std::optional<Points>, 3> cp;
+    std::array<std::optional<Points>, kSlotCount> cp;
     double fov = 0;
     int master = 0;
     bool scaling = true;
@@ -160,7 +160,7 @@ Options Parse(int argc, char** argv) {
         }
     }
     if (o.images.empty()) throw UsageError{"no image given"};
-    if (o.images.size() > 3) throw UsageError{"at most three images"};
+    if (o.images.size() > kSlotCount) throw UsageError{"at most three images"};
     for (const std::string& text : cpTexts) {
         const auto colon = text.find(':');
         if (colon == std::string::npos) throw Failure{"bad value for --cp: \"" + text + "\" (expected N:X1,Y1,X2,Y2)"};
@@ -207,11 +207,10 @@ void PrintInfo(const Workspace& ws, int count) {
 }
 
 void PrintAlignment(const Workspace& ws, int count) {
-    const char* rows[] = {"", "Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
-    const GridTexts t = AlignmentGridTexts(ws.Slots, {ws.MasterCP1X, ws.MasterCP1Y}, ws.modelHalfFOV());
-    std::cout << "Master\t" << ws.MasterIndex << "\n";
-    for (int r = 1; r <= 9; ++r) {
-        std::cout << rows[r];
+    const GridTexts t = AlignmentGridTexts(ws);
+    std::cout << "Master\t" << ws.MasterIndex() << "\n";
+    for (int r = 1; r < kGridRows; ++r) {
+        std::cout << kGridRowNames[r];
         for (int c = 1; c <= count; ++c) std::cout << '\t' << t[r][c];
         std::cout << "\n";
     }
@@ -220,7 +219,7 @@ void PrintAlignment(const Workspace& ws, int count) {
 int Run(int argc, char** argv) {
     const Options o = Parse(argc, argv);
     const std::string cwd = std::filesystem::current_path().string();
-    Workspace ws(cwd);
+    Workspace ws;
     if (!o.lens.empty()) {
         std::vector<std::uint8_t> bytes;
         try {
@@ -230,7 +229,7 @@ int Run(int argc, char** argv) {
         }
         const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
         if (!values) throw Failure{o.lens + ": Unable to parse file contents."};
-        ws.setLens(ProfileCoefficients(*values));
+        ws.setLens(CorrectionOf(ProfileCoefficients(*values)));
     }
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());
@@ -251,10 +250,7 @@ int Run(int argc, char** argv) {
             throw Failure{path + ": not a BMP or JPEG file (.bmp .BMP .jpg .JPG .jpeg .JPEG .jpe .JPE)"};
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(kInvalidPictureMessage)};
-        if (const auto& cp = o.cp[n - 1]) {
-            TImageSlot& s = ws.slot(n);
-            s.CP1X = cp->x1, s.CP1Y = cp->y1, s.CP2X = cp->x2, s.CP2Y = cp->y2;
-        }
+        if (const auto& cp = o.cp[n - 1]) ws.setControlPoints(n, cp->x1, cp->y1, cp->x2, cp->y2);
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
     if (o.info) {
@@ -262,9 +258,8 @@ int Run(int argc, char** argv) {
         return 0;
     }
 
-    ws.HalfFOV = o.fov * std::numbers::pi / 360;
-    for (int n = 1; n <= count; ++n) ws.solveSlot(n);
-    ws.SelectMaster(o.master ? o.master : ws.masterByLuminance());  // solves again with a field of view
+    ws.setFOVDegrees(o.fov);
+    ws.SelectMaster(o.master ? o.master : ws.masterByLuminance());  // solves every slot with a field of view
     ws.Recalculate(o.scaling);
     if (o.printAlignment) PrintAlignment(ws, count);
 
@@ -283,7 +278,7 @@ int Run(int argc, char** argv) {
     if (!names.problem.empty()) throw Failure{names.problem};
     if (names.anyExists && !o.overwrite) {
         std::string existing;
-        for (int n = 0; n < 3; ++n)
+        for (int n = 0; n < kSlotCount; ++n)
             if (names.exists[n]) existing += (existing.empty() ? "" : ", ") + names.fullPath[n];
         throw Failure{"would overwrite " + existing + " (use --overwrite)"};
     }

@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -18,13 +17,11 @@
 #include <QTabWidget>
 
 #include "bitmap_image.h"
-#include "imaging/bmp_codec.h"
 #include "imaging/image_file.h"
-#include "imaging/jpeg_codec.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
 #include "lens/target_scan.h"
-#include "metadata/jpeg_metadata.h"
+#include "save/corrected_writer.h"
 #include "paint_box.h"
 #include "prompter.h"
 #include "util/error.h"
@@ -42,8 +39,9 @@ const char* const kProfileFilter = "Lens Callibration Profile (*.pfl)";
 
 }  // namespace
 
-TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
-    : QDialog(parent), workspace_(workspace), prompter_(prompter) {
+TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, const std::vector<std::string>& fileList,
+                                         Prompter& prompter, QWidget* parent)
+    : QDialog(parent), workspace_(workspace), fileList_(fileList), prompter_(prompter) {
     setObjectName("LensCorrectionForm");
     setWindowTitle("Lens Correction Module");
     resize(892, 665);
@@ -142,10 +140,6 @@ void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
     connect(CancelBtn, &QPushButton::clicked, this, &TLensCorrectionForm::CancelBtnClick);
     OKBtn = AddButton(page, "OKBtn", "OK", QRect(130, 590, 100, 27));
     connect(OKBtn, &QPushButton::clicked, this, &TLensCorrectionForm::OKBtnClick);
-    ProfileMemo = new QPlainTextEdit(page);
-    ProfileMemo->setObjectName("ProfileMemo");
-    ProfileMemo->setPlainText(ToQt(ProfileText(LensProfileValues{}, '.')).trimmed());
-    ProfileMemo->hide();
 }
 
 // Fit, 1:1, In and Out in a row; both pages have one.
@@ -243,12 +237,8 @@ void TLensCorrectionForm::buildSavePage(QWidget* page) {
     });
     connect(AddButton(page, "SaveBtn", "Save", QRect(88, 8, 75, 25)), &QPushButton::clicked, this,
             &TLensCorrectionForm::SaveBtnClick);
-    BMPRadio = new QRadioButton("BMPRadio", page);
-    BMPRadio->setObjectName("BMPRadio");
-    BMPRadio->setGeometry(8, 40, 90, 17);
-    JPGRadio = new QRadioButton("JPGRadio", page);
-    JPGRadio->setObjectName("JPGRadio");
-    JPGRadio->setGeometry(100, 40, 90, 17);
+    BMPRadio = AddRadio(page, "BMPRadio", "BMPRadio", QRect(8, 40, 90, 17));
+    JPGRadio = AddRadio(page, "JPGRadio", "JPGRadio", QRect(100, 40, 90, 17));
     JPGRadio->setChecked(true);
     AddLabel(page, "JPEG Quality", 8, 66, "Label2");
     JPGQualityTrackBar = new QSlider(Qt::Horizontal, page);
@@ -349,8 +339,8 @@ void TLensCorrectionForm::RenderAndPaint() {
 
 void TLensCorrectionForm::ImageListBoxClick() {
     const int row = ImageListBox->currentRow();
-    if (row >= 0 && row < 3 && row < static_cast<int>(workspace_.FileList.size()))
-        ListFileName = ToQt(workspace_.FileList[static_cast<std::size_t>(row)]);
+    if (row >= 0 && row < kSlotCount && row < static_cast<int>(fileList_.size()))
+        ListFileName = ToQt(fileList_[static_cast<std::size_t>(row)]);
     OpenFromList = true;
     OpenBtnClick();
 }
@@ -390,18 +380,9 @@ void TLensCorrectionForm::SaveBtnClick() {
     if (chosen.isEmpty() || SourceImage.empty()) return;
     try {
         WaitCursor wait;
-        Bitmap corrected(SourceImage.width(), SourceImage.height());
-        CorrectFullImage(model_, SourceImage, corrected);
-        const bool jpeg = JPGRadio->isChecked();
-        const std::string out = CorrectedImageName(QFileInfo(chosen).absolutePath().toStdString(),
-                                                   SourceFileName.toStdString(), model_.CoeffA, jpeg);
-        if (!jpeg) {
-            WriteFileAtomically(out, EncodeBmp(corrected));
-            return;
-        }
-        TJpegMetadata metadata;
-        metadata.WriteJpegWithMetadata(EncodeJpeg(corrected, JPGQualityTrackBar->value()), corrected.width(),
-                                       corrected.height(), out, SourceFileName.toStdString(), true);
+        WriteCorrectedImage(model_, SourceImage, SourceFileName.toStdString(),
+                            QFileInfo(chosen).absolutePath().toStdString(),
+                            JPGRadio->isChecked() ? OutputFormat::Jpeg : OutputFormat::Bmp, JPGQualityTrackBar->value());
     } catch (const std::exception& e) {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
     }
@@ -595,11 +576,8 @@ void TLensCorrectionForm::changeEvent(QEvent* event) {
 
 // ---- profiles ----
 
-std::vector<std::string> TLensCorrectionForm::memoLines() const { return SplitLines(ProfileMemo->toPlainText().toStdString()); }
-
 void TLensCorrectionForm::UpdateProfileLabel() {
-    const LensProfileValues values{model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC};
-    const QString text = ToQt(ProfileLabelText(memoLines(), ProfileName.toStdString(), values));
+    const QString text = ToQt(Profile.labelFor({model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC}));
     ProfileLabel->setText(text);
     ProfileLabel2->setText(text);
 }
@@ -608,27 +586,21 @@ void TLensCorrectionForm::LoadProfileBtnClick() {
     const QString chosen = prompter_.openFile(this, ProfileDir, kProfileFilter);
     if (chosen.isEmpty()) return;
     ProfileDir = QFileInfo(chosen).absolutePath();
-    std::vector<std::string> lines;
+    ProfileReading reading;
     try {
         const auto bytes = ReadFilePrefix(chosen.toStdString(), kProfileReadLimit);
-        lines = SplitLines(std::string(bytes.begin(), bytes.end()));
+        reading = ReadProfileText(std::string(bytes.begin(), bytes.end()));
     } catch (const std::exception& e) {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
         return;
     }
-    QString memo;
-    for (const auto& line : lines) memo += ToQt(line) + "\n";
-    ProfileMemo->setPlainText(memo.trimmed());
-    if (lines.size() < 10) {
-        prompter_.message(this, Prompter::Kind::Error, "The profile file has fewer than ten lines.");
+    Profile.lines = reading.lines;
+    if (!reading.values) {
+        prompter_.message(this, Prompter::Kind::Error, ToQt(reading.error));
         return;
     }
-    const auto values = ParseProfile(lines);
-    if (!values) {
-        prompter_.message(this, Prompter::Kind::Error, "Unable to parse file contents.");
-        return;
-    }
-    ProfileName = QFileInfo(chosen).completeBaseName();
+    const auto& values = reading.values;
+    Profile.name = QFileInfo(chosen).completeBaseName().toStdString();
     const char sep = decimalSeparator();
     OveralScaleEdit->setText(ToQt(ProfileNumber(values->OverallScale, sep)));
     ADistortionEdit->setText(ToQt(ProfileNumber(values->CoeffA, sep)));
@@ -656,26 +628,25 @@ void TLensCorrectionForm::SaveProfileBtnClick() {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
         return;
     }
-    ProfileMemo->setPlainText(ToQt(text).trimmed());
-    ProfileName = name;
+    Profile.lines = SplitLines(text);
+    Profile.name = name.toStdString();
     ProfileLabel->setText(name);
     ProfileLabel2->setText(name);
 }
 
 void TLensCorrectionForm::ClearProfileBtnClick() {
-    ProfileMemo->setPlainText(ToQt(ProfileText(LensProfileValues{}, '.')).trimmed());
+    Profile.clear();
     OveralScaleEdit->setText("1");
     ADistortionEdit->setText("0");
     BDistortionEdit->setText("0");
     CDistortionEdit->setText("0");
-    ProfileName.clear();
     UpdateBtnClick();
 }
 
 // ---- leaving ----
 
 void TLensCorrectionForm::OKBtnClick() {
-    workspace_.setLens(model_);
+    workspace_.setLens(CorrectionOf(model_));
     accept();
 }
 

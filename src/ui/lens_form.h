@@ -2,15 +2,17 @@
 
 #include <QDialog>
 #include <array>
+#include <string>
+#include <vector>
 
 #include "lens/distortion.h"
 #include "lens/lens_controls.h"
+#include "lens/lens_profile.h"
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
-class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QSlider;
@@ -30,7 +32,9 @@ class Workspace;
 // saves single corrected images.
 class TLensCorrectionForm : public QDialog {
 public:
-    TLensCorrectionForm(Workspace& workspace, Prompter& prompter, QWidget* parent = nullptr);
+    // `fileList` is the main window's list of the files being opened.
+    TLensCorrectionForm(Workspace& workspace, const std::vector<std::string>& fileList, Prompter& prompter,
+                        QWidget* parent = nullptr);
 
     // Opening.
     void ImageListBoxClick();
@@ -88,7 +92,6 @@ public:
         *RotationStaticText;
     QPushButton *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
     QCheckBox *GridCheckBox, *LivePreviewCheckBox;
-    QPlainTextEdit* ProfileMemo;
     QLineEdit* KeyBuffer;
     QRadioButton *BMPRadio, *JPGRadio;
     QSlider* JPGQualityTrackBar;
@@ -96,7 +99,7 @@ public:
     QString SourceFileName;
     QString ListFileName;
     bool OpenFromList = false;
-    QString ProfileName = "Default Blank Profile";
+    TLoadedProfile Profile;  // the profile last loaded or saved
     QString ProfileDir;
     Bitmap SourceImage;
     Bitmap LensViewBitmap, LensViewPlainBitmap;
@@ -128,10 +131,10 @@ private:
     // texts); the caller renders.
     void setSliderValue(LensSlider slider, Extended value, bool afterReset = false);
     void setPending(bool pending);
-    std::vector<std::string> memoLines() const;
     char decimalSeparator() const;
 
     Workspace& workspace_;
+    const std::vector<std::string>& fileList_;
     Prompter& prompter_;
     LensModel model_;
     std::array<SliderWidgets, 5> sliders_;

@@ -23,10 +23,11 @@
 #include <QTableWidget>
 
 #include "forms.h"
-#include "align/alignment.h"
 #include "align/point_trace.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
+#include "workspace/alignment_grid.h"
+#include "workspace/slot_view.h"
 #include "grid_delegate.h"
 #include "lens_form.h"
 #include "paint_box.h"
@@ -66,7 +67,12 @@ void DrawBitmapOn(QPainter& painter, const Bitmap& bitmap) {
 }  // namespace
 
 TForm1::TForm1(Prompter& prompter, QWidget* parent)
-    : QMainWindow(parent), prompter_(prompter), ws_(FromQt(QDir::currentPath())) {
+    : QMainWindow(parent),
+      FileList(kSlotCount),
+      OpenDir(FromQt(QDir::currentPath())),
+      LastOutputDir(OpenDir),
+      prompter_(prompter) {
+    OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);
     setObjectName("Form1");
     setWindowTitle("Vantrel  v2.0");
     UseWindowFont(this);
@@ -78,7 +84,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
 
     // The debug window exists before the slots are cleared: clearing refreshes its listing.
     AboutForm = new TAboutForm(this);
-    LensCorrectionForm = new TLensCorrectionForm(ws_, prompter_, this);
+    LensCorrectionForm = new TLensCorrectionForm(ws_, FileList, prompter_, this);
     // A window of the lens window's own: a modal lens window lets its clicks through.
     CallibrationTargetForm = new TCallibrationTargetForm(LensCorrectionForm);
     CallibrationTargetForm->returnTo = LensCorrectionForm;
@@ -86,7 +92,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     DebugForm = new TDebugForm(this);
     SaveForm = new TSaveForm(ws_, prompter_, this);
 
-    for (int n = 1; n <= 3; ++n) ClearSlot(n);
+    for (int n = 1; n <= kSlotCount; ++n) ClearSlot(n);
     AutoSelectMaster();
     setStatus(0, QString());
 
@@ -106,17 +112,17 @@ void TForm1::buildControls() {
     setCentralWidget(client);
     setMouseTracking(true);
 
-    const int viewLeft[3] = {8, 296, 584};
-    const int boxLeft[3] = {192, 480, 768};
-    const int masterLeft[3] = {16, 304, 592};
-    for (int i = 0; i < 3; ++i) {
+    const int viewLeft[kSlotCount] = {8, 296, 584};
+    const int boxLeft[kSlotCount] = {192, 480, 768};
+    const int masterLeft[kSlotCount] = {16, 304, 592};
+    for (int i = 0; i < kSlotCount; ++i) {
         const int n = i + 1;
         SlotWidgets& w = slotWidgets_[i];
         w.paintBox = new PaintBox(client);
         w.paintBox->setObjectName(QString("PaintBox%1").arg(n));
         w.paintBox->setGeometry(viewLeft[i], 8, kInputViewSize.width, kInputViewSize.height);
         w.paintBox->setCursor(Qt::PointingHandCursor);
-        w.paintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).ViewBitmap); };
+        w.paintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, views_[n - 1].ViewBitmap); };
         w.paintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
         w.paintBox->onMouseMove = [this, n](int x, int y) { PaintBoxMouseMove(n, x, y); };
         w.paintBox->onMouseUp = [this](Qt::MouseButton, int, int) { PaintBox1MouseUp(); };
@@ -125,7 +131,7 @@ void TForm1::buildControls() {
         w.histoBox = new PaintBox(client);
         w.histoBox->setObjectName(QString("HistoBox%1").arg(n));
         w.histoBox->setGeometry(boxLeft[i], 248, kHistoBoxSize.width, kHistoBoxSize.height);
-        w.histoBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, ws_.slot(n).HistoBitmap); };
+        w.histoBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, views_[n - 1].HistoBitmap); };
         w.histoBox->hide();
 
         w.masterSelect = new QCheckBox("Master", client);
@@ -164,7 +170,7 @@ void TForm1::buildControls() {
     AlignedPaintBox->setGeometry(421, 328, kOutputViewSize.width, kOutputViewSize.height);
     AlignedPaintBox->setCursor(Qt::PointingHandCursor);
     AlignedPaintBox->onPaint = [this](QPainter& p) {
-        DrawBitmapOn(p, showPanPreview_ ? panPreview_ : ws_.OutputBitmap);
+        DrawBitmapOn(p, showPanPreview_ ? panPreview_ : OutputBitmap);
     };
     AlignedPaintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
     AlignedPaintBox->onMouseMove = [this](int x, int y) { AlignedPaintBoxMouseMove(x, y); };
@@ -239,8 +245,8 @@ void TForm1::buildControls() {
 }
 
 void TForm1::buildSliders(QWidget* client) {
-    const int boxLeft[3] = {192, 480, 768};
-    for (int i = 0; i < 3; ++i) {
+    const int boxLeft[kSlotCount] = {192, 480, 768};
+    for (int i = 0; i < kSlotCount; ++i) {
         const int n = i + 1;
         SlotWidgets& w = slotWidgets_[i];
         const LabelDragSlider slider(client, QString("Slider%1").arg(n),
@@ -249,7 +255,7 @@ void TForm1::buildSliders(QWidget* client) {
         w.sliderLabel = slider.label;
         w.sliderPaintBox->onPaint = [this, n](QPainter& p) {
             drawBrightnessSlider(n);
-            DrawBitmapOn(p, ws_.slot(n).SliderBitmap);
+            DrawBitmapOn(p, views_[n - 1].SliderBitmap);
         };
         w.sliderLabel->onMouseDown = [this, n](Qt::MouseButton b, int x, int) { SliderLabelMouseDown(n, b, x); };
         w.sliderLabel->onMouseMove = [this, n](int x, int) { SliderLabelMouseMove(n, x); };
@@ -286,7 +292,7 @@ void TForm1::buildMenus() {
     Debug1->setObjectName("Debug1");
     Debug1->setVisible(false);
 
-    for (int n = 1; n <= 3; ++n) {
+    for (int n = 1; n <= kSlotCount; ++n) {
         SlotWidgets& w = slotWidgets_[n - 1];
         w.popup = new QMenu(this);
         w.popup->setObjectName(QString("Image%1Popup").arg(n));
@@ -326,7 +332,7 @@ void TForm1::buildStatusBar() {
 }
 
 void TForm1::buildGrid() {
-    auto* grid = new QTableWidget(10, 4, centralWidget());
+    auto* grid = new QTableWidget(kGridRows, kSlotCount + 1, centralWidget());
     AlignmentDataStringGrid = grid;
     grid->setObjectName("AlignmentDataStringGrid");
     grid->setGeometry(8, 444, 369, 185);
@@ -335,15 +341,13 @@ void TForm1::buildGrid() {
     grid->setFrameShape(QFrame::NoFrame);
     grid->setShowGrid(false);
     grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    for (int c = 0; c < 4; ++c) grid->setColumnWidth(c, c == 0 ? 69 : 100);
-    for (int r = 0; r < 10; ++r) grid->setRowHeight(r, r == 0 ? 23 : 18);
-    for (int r = 0; r < 10; ++r)
-        for (int c = 0; c < 4; ++c) grid->setItem(r, c, new QTableWidgetItem());
-    const char* columns[] = {"Image 1", "Image 2", "Image 3"};
-    for (int c = 1; c <= 3; ++c) grid->item(0, c)->setText(columns[c - 1]);
-    const char* rows[] = {"Name", "Size", "Luminance", "CP Angle", "CP Length", "Delta X", "Delta Y", "Rotation", "Scale"};
-    for (int r = 1; r <= 9; ++r) grid->item(r, 0)->setText(rows[r - 1]);
-    grid->setItemDelegate(new GridDelegate([this] { return ws_.MasterIndex; },
+    for (int c = 0; c <= kSlotCount; ++c) grid->setColumnWidth(c, c == 0 ? 69 : 100);
+    for (int r = 0; r < kGridRows; ++r) grid->setRowHeight(r, r == 0 ? 23 : 18);
+    for (int r = 0; r < kGridRows; ++r)
+        for (int c = 0; c <= kSlotCount; ++c) grid->setItem(r, c, new QTableWidgetItem());
+    for (int c = 1; c <= kSlotCount; ++c) grid->item(0, c)->setText(QString("Image %1").arg(c));
+    for (int r = 1; r < kGridRows; ++r) grid->item(r, 0)->setText(kGridRowNames[r]);
+    grid->setItemDelegate(new GridDelegate([this] { return ws_.MasterIndex(); },
                                            [this](int n) { return ws_.slot(n).Loaded; }, grid));
 }
 
@@ -381,6 +385,7 @@ void TForm1::reportError(const std::exception& e) {
 
 void TForm1::ClearSlot(int n) {
     ws_.clearSlot(n);
+    ClearSlotView(views_[n - 1]);
     paintBox(n)->update();
     histoBox(n)->update();
     sliderBox(n)->update();
@@ -388,16 +393,16 @@ void TForm1::ClearSlot(int n) {
 }
 
 void TForm1::renderInputView(int n) {
-    RenderSlotView(ws_.slot(n), ws_.slot(n).ViewBitmap, &marks_);
+    RenderSlotView(ws_.slot(n), views_[n - 1].ViewBitmap, &marks_);
     paintBox(n)->update();
 }
 
 void TForm1::renderInputViews() {
-    for (int n = 1; n <= 3; ++n) renderInputView(n);
+    for (int n = 1; n <= kSlotCount; ++n) renderInputView(n);
 }
 
 void TForm1::showSlot(int n) {
-    RenderHistogram(ws_.slot(n), ws_.slot(n).HistoBitmap);
+    RenderHistogram(ws_.slot(n), views_[n - 1].HistoBitmap);
     histoBox(n)->update();
     renderInputView(n);
 }
@@ -415,8 +420,23 @@ bool TForm1::loadSlotSteps(int n, const std::string& path) {
     return true;
 }
 
+bool TForm1::acceptLensWindow(const std::vector<std::string>& files) {
+    ProcessPendingMessages();
+    {
+        WaitCursor wait;
+        // A slot's FilePath changes only when its new file is actually loaded,
+        // so a cancelled or failed load keeps path and image together.
+        FileList = files;
+        LensCorrectionForm->ImageListBox->clear();
+        for (const auto& path : FileList) LensCorrectionForm->ImageListBox->addItem(ToQt(FileNameOf(path)));
+        LensCorrectionForm->ImageListBox->setCurrentRow(0);
+        LensCorrectionForm->ImageListBoxClick();
+    }
+    return prompter_.showModal(LensCorrectionForm) == QDialog::Accepted;
+}
+
 void TForm1::OpenBtnClick() {
-    const QStringList chosen = prompter_.openPictures(this, ToQt(ws_.OpenDir), true);
+    const QStringList chosen = prompter_.openPictures(this, ToQt(OpenDir), true);
     if (chosen.isEmpty()) return;
     Finally done([this] {
         setProgress(0);
@@ -424,25 +444,16 @@ void TForm1::OpenBtnClick() {
         statusBar()->update();
     });
     try {
-        ws_.OpenDir = DirectoryOf(FromQt(chosen.front()));
-        ProcessPendingMessages();
-        {
-            WaitCursor wait;
-            ws_.FileList.assign(3, std::string());
-            for (int i = 0; i < 3 && i < chosen.size(); ++i) ws_.FileList[i] = FromQt(chosen[i]);
-            // A slot's FilePath changes only when its new file is actually
-            // loaded, so a cancelled or failed load keeps path and image together.
-            LensCorrectionForm->ImageListBox->clear();
-            for (const auto& path : ws_.FileList) LensCorrectionForm->ImageListBox->addItem(ToQt(FileNameOf(path)));
-            LensCorrectionForm->ImageListBox->setCurrentRow(0);
-            LensCorrectionForm->ImageListBoxClick();
-        }
-        if (prompter_.showModal(LensCorrectionForm) != QDialog::Accepted) return;
+        OpenDir = DirectoryOf(FromQt(chosen.front()));
+        std::vector<std::string> files(kSlotCount);
+        for (int i = 0; i < kSlotCount && i < chosen.size(); ++i) files[i] = FromQt(chosen[i]);
+        if (!acceptLensWindow(files)) return;
 
         WaitCursor wait;
         ProcessPendingMessages();
-        for (int n = 1; n <= 3; ++n) {
-            const std::string& path = ws_.FileList[n - 1];
+        const Workspace::LoadBatch batch(ws_);
+        for (int n = 1; n <= kSlotCount; ++n) {
+            const std::string& path = FileList[n - 1];
             if (path.empty()) {
                 ClearSlot(n);
             } else if (QFileInfo::exists(ToQt(path))) {
@@ -452,7 +463,7 @@ void TForm1::OpenBtnClick() {
             } else {
                 prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
             }
-            if (n < 3) {
+            if (n < kSlotCount) {
                 setProgress(0);
                 statusBar()->update();
                 ProcessPendingMessages();
@@ -465,10 +476,10 @@ void TForm1::OpenBtnClick() {
 }
 
 void TForm1::LoadSlotFromFile(int n) {
-    const QStringList chosen = prompter_.openPictures(this, ToQt(ws_.OpenDir), false);
+    const QStringList chosen = prompter_.openPictures(this, ToQt(OpenDir), false);
     if (chosen.isEmpty()) return;
     const std::string path = FromQt(chosen.front());
-    ws_.OpenDir = DirectoryOf(path);
+    OpenDir = DirectoryOf(path);
     if (!QFileInfo::exists(chosen.front())) {
         prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
         return;
@@ -479,23 +490,14 @@ void TForm1::LoadSlotFromFile(int n) {
         statusBar()->update();
     });
     try {
-        ProcessPendingMessages();
-        {
-            WaitCursor wait;
-            ws_.FileList.assign(1, path);
-            LensCorrectionForm->ImageListBox->clear();
-            LensCorrectionForm->ImageListBox->addItem(ToQt(FileNameOf(path)));
-            LensCorrectionForm->ImageListBox->setCurrentRow(0);
-            LensCorrectionForm->ImageListBoxClick();
-        }
-        if (prompter_.showModal(LensCorrectionForm) != QDialog::Accepted) return;
+        if (!acceptLensWindow({path})) return;
 
         WaitCursor wait;
         setStatus(1, QString("Loading Image %1").arg(n));
         ProcessPendingMessages();
         if (!loadSlotSteps(n, path)) return;
-        if (ws_.MasterIndex == n) ws_.SelectMaster(n);  // its image changed
-        if (ws_.MasterIndex == 0) AutoSelectMaster();
+        if (ws_.MasterIndex() == n) ws_.SelectMaster(n);  // its image changed
+        if (ws_.MasterIndex() == 0) AutoSelectMaster();
         realign(true);
     } catch (const std::exception& e) {
         reportError(e);
@@ -503,7 +505,7 @@ void TForm1::LoadSlotFromFile(int n) {
 }
 
 void TForm1::ClearImageClick(int n) {
-    const bool wasMaster = ws_.MasterIndex == n;
+    const bool wasMaster = ws_.MasterIndex() == n;
     ClearSlot(n);
     if (!wasMaster) {
         masterSelect(n)->show();
@@ -517,12 +519,12 @@ void TForm1::ClearImageClick(int n) {
 // ---- master and read-outs ----
 
 void TForm1::MasterSelectClick(int n) {
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= kSlotCount; ++i) {
         const QSignalBlocker block(masterSelect(i));
         masterSelect(i)->setChecked(false);
     }
     if (!masterText(n)->isHidden() || !ws_.slot(n).Loaded) return;
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= kSlotCount; ++i) {
         masterSelect(i)->setVisible(i != n);
         masterText(i)->setVisible(i == n);
     }
@@ -536,7 +538,7 @@ void TForm1::MasterSelectClick(int n) {
 void TForm1::AutoSelectMaster() {
     const int chosen = ws_.masterByLuminance();
     if (chosen == 0) {
-        ws_.MasterIndex = 0;
+        ws_.clearMaster();
         ResetOutputView();
         return;
     }
@@ -546,8 +548,9 @@ void TForm1::AutoSelectMaster() {
 
 void TForm1::ResetOutputView() {
     ws_.ResetOutputView();
+    OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);  // black
     AlignedPaintBox->update();
-    for (int n = 1; n <= 3; ++n) {
+    for (int n = 1; n <= kSlotCount; ++n) {
         masterSelect(n)->show();
         masterText(n)->hide();
     }
@@ -556,15 +559,15 @@ void TForm1::ResetOutputView() {
 
 void TForm1::RenderPreview() {
     bool any = false;
-    for (const auto& s : ws_.Slots) any |= s.Loaded;
+    for (const AlignedSource& source : ws_.sources()) any |= source.loaded();
     if (!any) return;
     std::optional<WaitCursor> wait;
-    if (!ws_.LivePreview) wait.emplace();
+    if (!LivePreview) wait.emplace();
     setStatus(1, "Processing");
     const Borders borders = SaveForm ? SaveForm->borders() : Borders{};
     const bool bordered = SaveForm && SaveForm->BordersCheckBox->isChecked();
-    vantrel::RenderPreview(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), bordered ? &borders : nullptr,
-                           ws_.OutputBitmap, &marks_);
+    vantrel::RenderPreview(ws_.sources(), ws_.masterGeometry(), ws_.outputView(), bordered ? &borders : nullptr,
+                           OutputBitmap, &marks_);
     showPanPreview_ = false;
     AlignedPaintBox->update();
     setProgress(0);
@@ -573,10 +576,10 @@ void TForm1::RenderPreview() {
 
 void TForm1::RefreshAlignmentData() {
     if (DebugForm && DebugForm->isVisible())
-        DebugForm->CPDataMemo->setPlainText(ToQt(ControlPointListing(ws_.Slots)));
-    const GridTexts texts = AlignmentGridTexts(ws_.Slots, {ws_.MasterCP1X, ws_.MasterCP1Y}, ws_.modelHalfFOV());
-    for (int c = 1; c <= 3; ++c)
-        for (int r = 1; r <= 9; ++r) AlignmentDataStringGrid->item(r, c)->setText(ToQt(texts[r][c]));
+        DebugForm->CPDataMemo->setPlainText(ToQt(ControlPointListing(ws_)));
+    const GridTexts texts = AlignmentGridTexts(ws_);
+    for (int c = 1; c <= kSlotCount; ++c)
+        for (int r = 1; r < kGridRows; ++r) AlignmentDataStringGrid->item(r, c)->setText(ToQt(texts[r][c]));
     AlignmentDataStringGrid->viewport()->update();
 }
 
@@ -616,32 +619,19 @@ void TForm1::InputCP2BtnClick() {
 
 void TForm1::PaintBox1MouseDown(Qt::MouseButton button, int x, int y) {
     if (button == Qt::RightButton) return;  // the popup menu's button
-    ws_.Panning = true;
-    ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
-    if (ws_.HoverCP1) {
-        ws_.DraggingCP1 = true;
-        ws_.Panning = false;
-    }
-    if (ws_.HoverCP2) {
-        ws_.DraggingCP1 = false;
-        ws_.DraggingCP2 = true;
-        ws_.Panning = false;
-    }
-    ws_.CaptureDragStart();
-    ws_.MouseDownX = x;
-    ws_.MouseDownY = y;
+    pointer_.pressView(ws_, x, y);
 }
 
 void TForm1::PaintBoxMouseMove(int n, int x, int y) {
-    if (ws_.Panning) ws_.panInputView(n, x, y);
-    if (ws_.DraggingCP1 || ws_.DraggingCP2) {
-        ws_.dragControlPoints(n, x, y);
-        realign(ws_.LivePreview);
+    if (pointer_.Panning) pointer_.panInputView(ws_, n, x, y);
+    if (pointer_.DraggingCP1 || pointer_.DraggingCP2) {
+        pointer_.dragControlPoints(ws_, n, x, y);
+        realign(LivePreview);
     }
-    if (!ws_.Panning && !ws_.DraggingCP1 && !ws_.DraggingCP2) {
+    if (!pointer_.Panning && !pointer_.DraggingCP1 && !pointer_.DraggingCP2) {
         KeyBuffer->setFocus();
-        ws_.ActiveControl = n;
-        const bool onMark = ws_.updateHover(n, x, y);
+        pointer_.ActiveControl = InputViewControl(n);
+        const bool onMark = pointer_.updateHover(ws_, n, x, y);
         paintBox(n)->setCursor(onMark ? Qt::SizeAllCursor : Qt::PointingHandCursor);
         const TImageSlot& s = ws_.slot(n);
         setStatus(0, s.Loaded ? QString("Image %1 - %2   %3x%4")
@@ -658,13 +648,12 @@ void TForm1::PaintBoxMouseMove(int n, int x, int y) {
 // output view would start a control point drag that follows the pointer back
 // into an input view with no button held.
 void TForm1::PaintBoxMouseLeave() {
-    if (!ws_.DraggingCP1 && !ws_.DraggingCP2) ws_.HoverCP1 = ws_.HoverCP2 = false;
+    if (!pointer_.DraggingCP1 && !pointer_.DraggingCP2) pointer_.HoverCP1 = pointer_.HoverCP2 = false;
 }
 
 void TForm1::PaintBox1MouseUp() {
-    if ((ws_.SliderDragging || ws_.DraggingCP1 || ws_.DraggingCP2) && !ws_.LivePreview) RenderPreview();
-    ws_.Panning = ws_.SliderDragging = ws_.DraggingCP1 = ws_.DraggingCP2 = false;
-    ws_.HoverCP1 = ws_.HoverCP2 = false;
+    if ((pointer_.SliderDragging || pointer_.DraggingCP1 || pointer_.DraggingCP2) && !LivePreview) RenderPreview();
+    pointer_.release();
 }
 
 void TForm1::mouseMoveEvent(QMouseEvent* event) {
@@ -675,29 +664,31 @@ void TForm1::mouseMoveEvent(QMouseEvent* event) {
 // ---- the output view ----
 
 void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
-    if (ws_.Panning) {
-        ws_.panOutputView(x, y);
-        if (ws_.LivePreview) {
+    if (pointer_.Panning) {
+        pointer_.panOutputView(ws_, x, y);
+        if (LivePreview) {
             RenderPreview();
         } else {
             // Show the last render shifted; the true render follows on release.
-            ShiftOntoBlack(x - ws_.MouseDownX, y - ws_.MouseDownY, ws_.OutputBitmap, panPreview_);
+            ShiftOntoBlack(x - pointer_.MouseDownX, y - pointer_.MouseDownY, OutputBitmap, panPreview_);
             DrawFrame(panPreview_, kBlack);
             showPanPreview_ = true;
             AlignedPaintBox->update();
         }
         return;
     }
-    ws_.ActiveControl = 8;
-    const FrameSize frame = ws_.MasterIndex == 0 ? FrameSize{0, 0} : OutputFrameSize(ws_.masterGeometry(), SaveForm->borders());
+    pointer_.ActiveControl = Control::OutputView;
+    const FrameSize frame =
+        ws_.MasterIndex() == 0 ? FrameSize{0, 0} : OutputFrameSize(ws_.masterGeometry(), SaveForm->borders());
     setStatus(0, QString("Output Images - %1x%2").arg(frame.width).arg(frame.height));
     if (DebugForm->isVisible() && ws_.modelHalfFOV() != 0) {
-        const PointTrace t = InspectPoint(ws_.Slots, ws_.masterGeometry(), ws_.outputView(), ws_.OutputBitmap.width(),
-                                          ws_.OutputBitmap.height(), x, y);
+        const PointTrace t = InspectPoint(ws_.sources(), ws_.masterGeometry(), ws_.outputView(), OutputBitmap.width(),
+                                          OutputBitmap.height(), x, y);
         DebugForm->ImageDataMemo->setPlainText(ToQt(t.listing));
-        QPlainTextEdit* memos[3] = {DebugForm->Image1rgbMemo, DebugForm->Image2rgbMemo, DebugForm->Image3rgbMemo};
-        QLabel* swatches[3] = {DebugForm->Image1Pixel, DebugForm->Image2Pixel, DebugForm->Image3Pixel};
-        for (int n = 0; n < 3; ++n) {
+        QPlainTextEdit* memos[kSlotCount] = {DebugForm->Image1rgbMemo, DebugForm->Image2rgbMemo,
+                                             DebugForm->Image3rgbMemo};
+        QLabel* swatches[kSlotCount] = {DebugForm->Image1Pixel, DebugForm->Image2Pixel, DebugForm->Image3Pixel};
+        for (int n = 0; n < kSlotCount; ++n) {
             memos[n]->setPlainText(ToQt(t.colourText[n]));
             swatches[n]->setStyleSheet(QString("background-color: rgb(%1, %2, %3);")
                                            .arg(t.rgb[n][0])
@@ -708,8 +699,8 @@ void TForm1::AlignedPaintBoxMouseMove(int x, int y) {
 }
 
 void TForm1::AlignedPaintBoxMouseUp() {
-    if (ws_.Panning && !ws_.LivePreview) RenderPreview();
-    ws_.Panning = false;
+    if (pointer_.Panning && !LivePreview) RenderPreview();
+    pointer_.Panning = false;
     showPanPreview_ = false;
     AlignedPaintBox->update();
 }
@@ -744,59 +735,58 @@ void TForm1::OutputCP2BtnClick() {
     RenderPreview();
 }
 
-void TForm1::LivePreviewCheckBoxClick() { ws_.LivePreview = LivePreviewCheckBox->isChecked(); }
+void TForm1::LivePreviewCheckBoxClick() { LivePreview = LivePreviewCheckBox->isChecked(); }
 
 void TForm1::ScalingCheckBoxClick() { realign(true); }
 
 // ---- sliders ----
 
 void TForm1::drawBrightnessSlider(int n) {
-    DrawBrightnessSlider(ws_.slot(n).SliderBitmap, ws_.slot(n).Brightness, ws_.SliderHot, ButtonFace(this));
+    DrawBrightnessSlider(views_[n - 1].SliderBitmap, ws_.slot(n).Brightness, pointer_.SliderHot, ButtonFace(this));
 }
 
 void TForm1::DrawFOVSlider() {
     fovSliderBitmap_.resize(FOV_SliderPaintBox->width(), FOV_SliderPaintBox->height());
-    vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV, ws_.SliderHot, ButtonFace(this));
+    vantrel::DrawFOVSlider(fovSliderBitmap_, ws_.HalfFOV(), pointer_.SliderHot, ButtonFace(this));
 }
 
 // Entering a slider makes it the active control at once: the pointer may rest
 // there without another move (the platform sends the enter before the first move).
 void TForm1::SliderLabelMouseEnter(int n) {
-    ws_.SliderHot = true;
-    ws_.ActiveControl = 4 + n;
+    pointer_.SliderHot = true;
+    pointer_.ActiveControl = BrightnessSliderControl(n);
     sliderBox(n)->update();
 }
 
 void TForm1::SliderLabelMouseDown(int n, Qt::MouseButton button, int x) {
     if (button == Qt::RightButton) return;
-    ws_.CaptureDragStart();
-    ws_.MouseDownX = x;
-    ws_.SliderDragging = true;
+    pointer_.CaptureDragStart(ws_, x, 0);
+    pointer_.SliderDragging = true;
     histoBox(n)->show();
 }
 
 void TForm1::SliderLabelMouseMove(int n, int x) {
-    if (!ws_.SliderHot) {
-        ws_.SliderHot = true;
+    if (!pointer_.SliderHot) {
+        pointer_.SliderHot = true;
         sliderBox(n)->update();
-        ws_.ActiveControl = 4 + n;
+        pointer_.ActiveControl = BrightnessSliderControl(n);
     }
-    if (!ws_.SliderDragging) return;
-    ws_.dragBrightness(n, x);
+    if (!pointer_.SliderDragging) return;
+    pointer_.dragBrightness(ws_, n, x);
     sliderBox(n)->update();
     renderInputView(n);
-    RenderHistogram(ws_.slot(n), ws_.slot(n).HistoBitmap);
+    RenderHistogram(ws_.slot(n), views_[n - 1].HistoBitmap);
     histoBox(n)->update();
-    if (ws_.LivePreview) RenderPreview();
+    if (LivePreview) RenderPreview();
 }
 
 void TForm1::SliderLabelMouseUp(int n, int x, int y) {
-    ws_.SliderHot = false;
-    ws_.SliderDragging = false;
-    if (!ws_.LivePreview) RenderPreview();
+    pointer_.SliderHot = false;
+    pointer_.SliderDragging = false;
+    if (!LivePreview) RenderPreview();
     const QWidget* label = sliderLabel(n);
     if (x >= 0 && x <= label->width() && y >= 0 && y <= label->height()) {
-        ws_.SliderHot = true;
+        pointer_.SliderHot = true;
     } else {
         histoBox(n)->hide();
         paintBox(n)->update();
@@ -806,8 +796,8 @@ void TForm1::SliderLabelMouseUp(int n, int x, int y) {
 
 void TForm1::SliderLabelMouseLeave(int n) {
     histoBox(n)->hide();
-    if (!ws_.SliderDragging) {
-        ws_.SliderHot = false;
+    if (!pointer_.SliderDragging) {
+        pointer_.SliderHot = false;
         sliderBox(n)->update();
     }
 }
@@ -822,60 +812,58 @@ void TForm1::realign(bool render) {
 }
 
 void TForm1::FOV_SliderLabelMouseEnter() {
-    ws_.SliderHot = true;
-    ws_.ActiveControl = 4;
+    pointer_.SliderHot = true;
+    pointer_.ActiveControl = Control::FOVSlider;
     KeyBuffer->setFocus();
     FOV_SliderPaintBox->update();
 }
 
 void TForm1::FOV_SliderLabelMouseDown(Qt::MouseButton button, int x) {
     if (button == Qt::RightButton) return;
-    ws_.HalfFOVAtPress = ws_.HalfFOV;
-    ws_.MouseDownX = x;
-    ws_.SliderDragging = true;
+    pointer_.CaptureDragStart(ws_, x, 0);
+    pointer_.SliderDragging = true;
 }
 
 void TForm1::FOV_SliderLabelMouseMove(int x) {
-    if (!ws_.SliderHot) {
-        ws_.SliderHot = true;
+    if (!pointer_.SliderHot) {
+        pointer_.SliderHot = true;
         FOV_SliderPaintBox->update();
-        ws_.ActiveControl = 4;
+        pointer_.ActiveControl = Control::FOVSlider;
         KeyBuffer->setFocus();
     }
-    if (!ws_.SliderDragging) return;
-    const double degrees = ws_.HalfFOVAtPress * 360 / std::numbers::pi + 0.5 * (x - ws_.MouseDownX);
-    ws_.setFOVDegrees(degrees);
+    if (!pointer_.SliderDragging) return;
+    pointer_.dragFieldOfView(ws_, x);
     showFOV(true);
     FOV_SliderPaintBox->update();
-    if (ws_.MasterIndex != 0) realign(ws_.LivePreview);
+    if (ws_.MasterIndex() != 0) realign(LivePreview);
 }
 
 void TForm1::FOV_SliderLabelMouseUp(int x, int y) {
-    ws_.SliderDragging = false;
-    ws_.SliderHot = x >= 0 && x <= FOV_SliderLabel->width() && y >= 0 && y <= FOV_SliderLabel->height();
+    pointer_.SliderDragging = false;
+    pointer_.SliderHot = x >= 0 && x <= FOV_SliderLabel->width() && y >= 0 && y <= FOV_SliderLabel->height();
     FOV_SliderPaintBox->update();
-    if (!ws_.LivePreview) RenderPreview();
+    if (!LivePreview) RenderPreview();
 }
 
 void TForm1::FOV_SliderLabelMouseLeave() {
-    if (ws_.SliderDragging) return;
-    ws_.SliderHot = false;
+    if (pointer_.SliderDragging) return;
+    pointer_.SliderHot = false;
     FOV_SliderPaintBox->update();
 }
 
 // ---- keys ----
 
 bool TForm1::FormKeyDown(int key) {
-    if (ws_.SliderHot && ws_.ActiveControl == 4) {
+    if (pointer_.SliderHot && pointer_.ActiveControl == Control::FOVSlider) {
         const double step = key == Qt::Key_Left ? -0.5 : key == Qt::Key_Right ? 0.5 : 0;
         if (step == 0) return false;
         ws_.setFOVDegrees(ws_.fovDegrees() + step);
         showFOV(false);
         FOV_SliderPaintBox->update();
-        if (ws_.MasterIndex == 0) return true;
+        if (ws_.MasterIndex() == 0) return true;
         realign(true);
     }
-    if (!ws_.HoverCP1 && !ws_.HoverCP2) {
+    if (!pointer_.HoverCP1 && !pointer_.HoverCP2) {
         KeyBuffer->clear();
         return false;
     }
@@ -888,7 +876,7 @@ bool TForm1::FormKeyDown(int key) {
 }
 
 void TForm1::KeyBufferKeyPress(QChar character) {
-    if (!ws_.HoverCP1 && !ws_.HoverCP2) {
+    if (!pointer_.HoverCP1 && !pointer_.HoverCP2) {
         KeyBuffer->clear();
         return;
     }
@@ -906,9 +894,9 @@ void TForm1::KeyBufferKeyPress(QChar character) {
 }
 
 void TForm1::nudgeControlPoints(int dx, int dy) {
-    const int n = ws_.ActiveControl;
-    if (n < 1 || n > 3) return;
-    ws_.nudgeControlPoints(n, dx, dy);
+    const int n = SlotOfInputView(pointer_.ActiveControl);
+    if (n == 0) return;
+    pointer_.nudgeControlPoints(ws_, n, dx, dy);
     realign(false);
     renderInputView(n);
     RenderPreview();
@@ -932,17 +920,17 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm1::changeEvent(QEvent* event) {
     // A window brought back clears the highlighted knob, as a repaint does.
-    if (event->type() == QEvent::ActivationChange) ws_.SliderHot = false;
+    if (event->type() == QEvent::ActivationChange) pointer_.SliderHot = false;
     QMainWindow::changeEvent(event);
 }
 
 // ---- saving ----
 
-bool TForm1::showSaveForm(const std::array<bool, 3>& offered, int previewSlot) {
+bool TForm1::showSaveForm(const std::array<bool, kSlotCount>& offered, int previewSlot) {
     TSaveForm& form = *SaveForm;
     form.OutputFileList->clear();
-    form.OutputDir = ToQt(ws_.LastOutputDir);
-    for (int n = 1; n <= 3; ++n) {
+    form.OutputDir = ToQt(LastOutputDir);
+    for (int n = 1; n <= kSlotCount; ++n) {
         QLineEdit* edit = form.SourceNameEdit[n - 1];
         const QSignalBlocker block(edit);
         const bool on = offered[n - 1];
@@ -950,7 +938,7 @@ bool TForm1::showSaveForm(const std::array<bool, 3>& offered, int previewSlot) {
         edit->setText(form.SourceBaseName[n - 1]);
         edit->setEnabled(on);
         edit->setStyleSheet(on ? "background-color: #FFFFFF;" : "background-color: #808080;");
-        form.MasterMarker[n - 1]->setVisible(n == ws_.MasterIndex && offered[n - 1]);
+        form.MasterMarker[n - 1]->setVisible(n == ws_.MasterIndex() && offered[n - 1]);
     }
     form.RecalculateBtnClick();
     form.PreviewIndex = previewSlot;
@@ -959,15 +947,15 @@ bool TForm1::showSaveForm(const std::array<bool, 3>& offered, int previewSlot) {
     return prompter_.showModal(SaveForm) == QDialog::Accepted;
 }
 
-void TForm1::writeSlots(const std::array<bool, 3>& which) {
+void TForm1::writeSlots(const std::array<bool, kSlotCount>& which) {
     TSaveForm& form = *SaveForm;
-    ws_.LastOutputDir = FromQt(form.OutputDir);
+    LastOutputDir = FromQt(form.OutputDir);
     const Borders borders = form.borders();
     const OutputFormat format = form.jpeg() ? OutputFormat::Jpeg : OutputFormat::Bmp;
     const int quality = form.quality();
     WaitCursor wait;
-    std::array<std::string, 3> paths;
-    for (int n = 0; n < 3; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
+    std::array<std::string, kSlotCount> paths;
+    for (int n = 0; n < kSlotCount; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
     try {
         WriteSlots(ws_, which, paths, borders, format, quality, [this](int n, int percent) {
             if (percent == 0) setStatus(1, QString("Saving Image %1").arg(n));
@@ -986,16 +974,16 @@ void TForm1::writeSlots(const std::array<bool, 3>& which) {
 }
 
 void TForm1::SaveBtnClick() {
-    if (ws_.MasterIndex == 0) return;
-    std::array<bool, 3> loaded{};
-    for (int n = 1; n <= 3; ++n) loaded[n - 1] = ws_.slot(n).Loaded;
-    if (!showSaveForm(loaded, ws_.MasterIndex)) return;
+    if (ws_.MasterIndex() == 0) return;
+    std::array<bool, kSlotCount> loaded{};
+    for (int n = 1; n <= kSlotCount; ++n) loaded[n - 1] = ws_.slot(n).Loaded;
+    if (!showSaveForm(loaded, ws_.MasterIndex())) return;
     writeSlots(loaded);
 }
 
 void TForm1::SaveSingleImage(int n) {
-    if (ws_.MasterIndex == 0) return;
-    std::array<bool, 3> only{};
+    if (ws_.MasterIndex() == 0) return;
+    std::array<bool, kSlotCount> only{};
     only[n - 1] = true;
     if (!showSaveForm(only, n)) {
         RenderPreview();

@@ -4,6 +4,8 @@
 #include <array>
 
 #include "bitmap_image.h"
+#include "workspace/pointer_state.h"
+#include "workspace/slot_view.h"
 #include "workspace/workspace.h"
 
 class QAction;
@@ -33,6 +35,8 @@ public:
     ~TForm1() override;
 
     Workspace& workspace() { return ws_; }
+    TPointerState& pointer() { return pointer_; }
+    TSlotView& view(int n) { return views_[static_cast<std::size_t>(n - 1)]; }
 
     // Menu and popup handlers.
     void OpenBtnClick();
@@ -119,6 +123,13 @@ public:
     QString statusText(int panel) const;
     int progressValue() const;
 
+    // What the window keeps besides the document: the files being opened,
+    // where the dialogs start, the live preview option and the output view's bitmap.
+    std::vector<std::string> FileList;
+    std::string OpenDir, LastOutputDir;
+    bool LivePreview = false;
+    Bitmap OutputBitmap;
+
     TAboutForm* AboutForm = nullptr;
     TLensCorrectionForm* LensCorrectionForm = nullptr;
     TCallibrationTargetForm* CallibrationTargetForm = nullptr;
@@ -164,6 +175,8 @@ private:
     void buildGrid();
 
     void ClearSlot(int n);
+    // Lists the files in the lens window and shows it; true on OK.
+    bool acceptLensWindow(const std::vector<std::string>& files);
     // Reads one file into slot n; false when the slot did not change.
     bool loadSlotSteps(int n, const std::string& path);
     void showSlot(int n);
@@ -183,14 +196,16 @@ private:
     void ProcessPendingMessages();
     void reportError(const std::exception& e);
     // Fills the save dialog for the slots in `offered` and shows it; true on OK.
-    bool showSaveForm(const std::array<bool, 3>& offered, int previewSlot);
+    bool showSaveForm(const std::array<bool, kSlotCount>& offered, int previewSlot);
     // Writes the given slots with the dialog's choices.
-    void writeSlots(const std::array<bool, 3>& which);
+    void writeSlots(const std::array<bool, kSlotCount>& which);
 
     Prompter& prompter_;
     Workspace ws_;
+    TPointerState pointer_;
+    std::array<TSlotView, kSlotCount> views_;
     QtMarkPainter marks_;
-    std::array<SlotWidgets, 3> slotWidgets_;
+    std::array<SlotWidgets, kSlotCount> slotWidgets_;
     QLabel* statusPanels_[2] = {};
     PaintBox* progressPanel_ = nullptr;
     Bitmap fovSliderBitmap_;

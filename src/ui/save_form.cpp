@@ -44,7 +44,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     UseWindowFont(this);
 
     AddLabel(this, "Input File Names  (click to edit)", 8, 6);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         const int n = i + 1;
         SourceNameEdit[i] = new QLineEdit(this);
         SourceNameEdit[i]->setObjectName(QString("Image%1SourceNameEdit").arg(n));
@@ -69,7 +69,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     OutputFileList->setGeometry(20, 162, 180, 64);
     OutputFileList->setUniformItemSizes(true);
     connect(OutputFileList, &QListWidget::itemClicked, this, [this] { OutputFileListClick(); });
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         MasterMarker[i] = AddBar(this, QString("Image%1MasterMarker").arg(i + 1), QRect(8, 166 + 20 * i, 8, 14), "yellow");
         FileOverwriteMarker[i] =
             AddBar(this, QString("Image%1FileOverwriteMarker").arg(i + 1), QRect(204, 166 + 20 * i, 8, 14), kLightRed);
@@ -115,12 +115,8 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     BottomBdrEdit = addBorder("BottomBdrEdit", 60, 478);
 
     AddLabel(this, "File Type", 8, 508);
-    BMPRadio = new QRadioButton(".bmp", this);
-    BMPRadio->setObjectName("BMPRadio");
-    BMPRadio->setGeometry(8, 524, 60, 17);
-    JPGRadio = new QRadioButton(".jpg", this);
-    JPGRadio->setObjectName("JPGRadio");
-    JPGRadio->setGeometry(76, 524, 60, 17);
+    BMPRadio = AddRadio(this, "BMPRadio", ".bmp", QRect(8, 524, 60, 17));
+    JPGRadio = AddRadio(this, "JPGRadio", ".jpg", QRect(76, 524, 60, 17));
     JPGRadio->setChecked(true);
     connect(BMPRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
     connect(JPGRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
@@ -171,7 +167,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
 
 bool TSaveForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonPress)
-        for (int n = 0; n < 3; ++n)
+        for (int n = 0; n < kSlotCount; ++n)
             if (watched == SourceNameEdit[n]) ImageSourceNameEditClick(n + 1);
     return QDialog::eventFilter(watched, event);
 }
@@ -205,7 +201,7 @@ void TSaveForm::RecalculateBtnClick() {
     OutputDirLabel->setText(QString("Output Directory ...") + QDir::separator() + QFileInfo(OutputDir).fileName());
 
     SaveNaming naming;
-    for (int n = 0; n < 3; ++n) {
+    for (int n = 0; n < kSlotCount; ++n) {
         naming.enabled[n] = SourceNameEdit[n]->isEnabled();
         naming.baseName[n] = SourceNameEdit[n]->text().toStdString();
     }
@@ -213,10 +209,10 @@ void TSaveForm::RecalculateBtnClick() {
     naming.append = AppendCheckBox->isChecked();
     naming.jpeg = JPGRadio->isChecked();
     naming.outputDir = OutputDirEdit->text().toStdString();
-    for (int n = 0; n < 3; ++n) naming.sourcePath[n] = workspace_.slot(n + 1).FilePath;
+    for (int n = 0; n < kSlotCount; ++n) naming.sourcePath[n] = workspace_.slot(n + 1).FilePath;
     const OutputNames names = ComputeOutputNames(
         naming, [](const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); });
-    for (int n = 0; n < 3; ++n) {
+    for (int n = 0; n < kSlotCount; ++n) {
         OutputFileName[n] = QString::fromStdString(names.fileName[n]);
         OutputFullPath[n] = QString::fromStdString(names.fullPath[n]);
         if (!naming.enabled[n]) SourceBaseName[n].clear();
@@ -229,7 +225,7 @@ void TSaveForm::RecalculateBtnClick() {
 
 void TSaveForm::SelectDirBtnClick() {
     QString files;
-    for (int n = 0; n < 3; ++n)
+    for (int n = 0; n < kSlotCount; ++n)
         if (SourceNameEdit[n]->isEnabled()) files += OutputFileName[n] + "; ";
     const QString chosen = prompter_.chooseDirectory(this, "Choose Output Directory", OutputDir, files);
     if (chosen.isEmpty()) return;
@@ -246,8 +242,8 @@ void TSaveForm::OKBtnClick() {
         return;
     }
     OutputNames names;
-    std::array<bool, 3> enabled{};
-    for (int n = 0; n < 3; ++n) {
+    std::array<bool, kSlotCount> enabled{};
+    for (int n = 0; n < kSlotCount; ++n) {
         names.fullPath[n] = OutputFullPath[n].toStdString();
         names.exists[n] = !OutputFullPath[n].isEmpty() && QFileInfo::exists(OutputFullPath[n]);
         enabled[n] = SourceNameEdit[n]->isEnabled();
@@ -263,7 +259,7 @@ void TSaveForm::CancelBtnClick() { reject(); }
 
 void TSaveForm::RenderSavePreview(int n) {
     WaitCursor wait;
-    vantrel::RenderSavePreview(workspace_.slot(n), n == workspace_.MasterIndex, workspace_.masterGeometry(), borders(),
+    vantrel::RenderSavePreview(workspace_.source(n), n == workspace_.MasterIndex(), workspace_.masterGeometry(), borders(),
                                PreviewBitmap, [this](int percent) { ProgressBar->setValue(percent); });
 }
 
@@ -272,7 +268,7 @@ void TSaveForm::redrawPreview() { ImagePreviewPaintBox->update(); }
 void TSaveForm::OutputFileListClick() {
     PreviewBitmap.fill(0, 0, 0);
     const int row = OutputFileList->currentRow();
-    if (row >= 0 && row < 3 && workspace_.slot(row + 1).Loaded && !OutputFileName[row].isEmpty()) {
+    if (row >= 0 && row < kSlotCount && workspace_.slot(row + 1).Loaded && !OutputFileName[row].isEmpty()) {
         RenderSavePreview(row + 1);
         PreviewIndex = row + 1;
     }
@@ -292,7 +288,7 @@ void TSaveForm::TopBdrEditChange() {
 
 void TSaveForm::BordersCheckBoxClick() {
     PreviewBitmap.fill(0, 0, 0);
-    if (PreviewIndex >= 1 && PreviewIndex <= 3 && workspace_.slot(PreviewIndex).Loaded) RenderSavePreview(PreviewIndex);
+    if (PreviewIndex >= 1 && PreviewIndex <= kSlotCount && workspace_.slot(PreviewIndex).Loaded) RenderSavePreview(PreviewIndex);
     redrawPreview();
 }
 

@@ -45,12 +45,12 @@ public:
     bool jpeg() const;
     int quality() const;
 
-    std::array<QLineEdit*, 3> SourceNameEdit{};
+    std::array<QLineEdit*, kSlotCount> SourceNameEdit{};
     QLineEdit* AlignedTextEdit;
     QCheckBox* AppendCheckBox;
     QListWidget* OutputFileList;
-    std::array<QFrame*, 3> MasterMarker{};
-    std::array<QFrame*, 3> FileOverwriteMarker{};
+    std::array<QFrame*, kSlotCount> MasterMarker{};
+    std::array<QFrame*, kSlotCount> FileOverwriteMarker{};
     QLabel* FileOverwriteWarningStaticText;
     QLabel* OutputFullDirLabel;
     QPushButton* SelectDirBtn;
@@ -66,7 +66,7 @@ public:
     QLineEdit* OutputDirEdit;
     QPushButton* RecalculateBtn;
 
-    std::array<QString, 3> SourceBaseName, OutputFileName, OutputFullPath;
+    std::array<QString, kSlotCount> SourceBaseName, OutputFileName, OutputFullPath;
     QString OutputDir;
     QString NameProblem;  // why the names cannot be written; empty when they can
     Bitmap PreviewBitmap;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -45,6 +46,14 @@ inline QPushButton* AddButton(QWidget* parent, const char* name, const QString& 
     button->setGeometry(geometry);
     if (colour) button->setStyleSheet(QString("color: %1;").arg(colour));
     return button;
+}
+
+// A named radio button at a fixed place.
+inline QRadioButton* AddRadio(QWidget* parent, const char* name, const QString& caption, const QRect& geometry) {
+    auto* radio = new QRadioButton(caption, parent);
+    radio->setObjectName(name);
+    radio->setGeometry(geometry);
+    return radio;
 }
 
 // A label at (x, y), sized to its text, or in a given rectangle.

@@ -78,10 +78,8 @@ TEST_F(CliTest, WritesWhatSaveAllWritesForTheSameState) {
     // The same state through the core: the same bytes.
     Workspace ws;
     for (int n = 1; n <= 3; ++n) ASSERT_EQ(ws.loadSlot(n, images_[n - 1]), LoadOutcome::Loaded);
-    TImageSlot& s2 = ws.slot(2);
-    s2.CP1X = 10, s2.CP1Y = 20, s2.CP2X = 70, s2.CP2Y = 25;
-    ws.HalfFOV = 50 * std::numbers::pi / 360;
-    for (int n = 1; n <= 3; ++n) ws.solveSlot(n);
+    ws.setControlPoints(2, 10, 20, 70, 25);
+    ws.setFOVDegrees(50);
     ws.SelectMaster(ws.masterByLuminance());
     ws.Recalculate(true);
     fs::create_directories(dir_ / "expected");
@@ -92,7 +90,7 @@ TEST_F(CliTest, WritesWhatSaveAllWritesForTheSameState) {
         const auto got = ReadWholeFile((dir_ / "out" / ("img" + std::to_string(n + 1) + "_al.bmp")).string());
         EXPECT_EQ(got, ReadWholeFile(paths[n])) << n;
         const Bitmap b = DecodeBmp(got.data(), got.size());
-        EXPECT_EQ(b.width(), ws.MasterWidth + 8);
+        EXPECT_EQ(b.width(), ws.master().MasterWidth + 8);
         EXPECT_EQ(b.height(), 66);
     }
 }

@@ -95,22 +95,23 @@ TEST(ExifCarryOver, CameraFilesKeepTheirMetadata) {
     for (const auto& file : test::FilesIn("camera-jpeg")) {
         const std::string ext = file.extension().string();
         if (ext != ".jpg" && ext != ".JPG") continue;
-        TImageSlot slot;
+        Bitmap image;
         try {
             const auto bytes = ReadWholeFile(file.string());
-            slot.Bitmap = DecodeJpeg(bytes.data(), bytes.size());
+            image = DecodeJpeg(bytes.data(), bytes.size());
         } catch (const InvalidPicture&) {
             continue;
         }
-        slot.Loaded = true;
-        slot.FilePath = file.string();
-        const MasterGeometry master{1, slot.Bitmap.width(), slot.Bitmap.height(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e9};
+        const TSlotAlignment alignment;
+        const MasterGeometry master{1, image.width(), image.height(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e9};
         const Borders borders{2, 3, 4, 5};  // a size different from the source's
         Bitmap frame;
         TJpegMetadata metadata;
+        metadata.ReadMetadata(file.string());
         const std::string out = (dir / ("out" + std::to_string(saved.size()) + ".jpg")).string();
-        WriteAlignedImage(slot, true, master, borders, OutputFormat::Jpeg, 85, out, frame, metadata);
-        const int width = slot.Bitmap.width() + 8, height = slot.Bitmap.height() + 6;
+        WriteAlignedImage({&image, &alignment, 0, 0}, true, master, borders, OutputFormat::Jpeg, 85, out, frame,
+                          &metadata);
+        const int width = image.width() + 8, height = image.height() + 6;
         const auto written = ReadWholeFile(out);
         const Bitmap decoded = DecodeJpeg(written.data(), written.size());
         EXPECT_EQ(decoded.width(), width) << file;

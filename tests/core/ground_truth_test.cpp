@@ -10,6 +10,7 @@
 #include "align/alignment.h"
 #include "align/camera_model.h"
 #include "align/mapping.h"
+#include "test_support.h"
 #include "workspace/workspace.h"
 
 namespace vantrel {
@@ -25,11 +26,12 @@ double Texture(double u, double v, int channel) {
     return 128 + 50 * std::sin(u * 0.11 + channel) * std::cos(v * 0.09 - channel) + 30 * std::sin((u + v) * 0.043);
 }
 
-void Fill(Bitmap& b, const std::function<double(int x, int y, int c)>& value) {
-    b.resize(kW, kH);
+Bitmap Filled(const std::function<double(int x, int y, int c)>& value) {
+    Bitmap b(kW, kH);
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x)
             for (int c = 0; c < 3; ++c) b.row(y)[x * 3 + c] = Level(value(x, y, c));
+    return b;
 }
 
 // Brightness-normalised PSNR of `warped` against `master` where `inside` holds.
@@ -57,19 +59,6 @@ double Psnr(const Bitmap& master, const Bitmap& warped, const std::function<bool
     return 10 * std::log10(255.0 * 255.0 / (error / count));
 }
 
-void Load(Workspace& ws, int n, int cp1x, int cp1y, int cp2x, int cp2y) {
-    TImageSlot& s = ws.slot(n);
-    s.Loaded = true;
-    s.ImageCenterX = kW / 2;
-    s.ImageCenterY = kH / 2;
-    s.CP1X = cp1x, s.CP1Y = cp1y, s.CP2X = cp2x, s.CP2Y = cp2y;
-}
-
-MasterGeometry GeometryOf(const Workspace& ws) {
-    return {ws.MasterIndex, ws.MasterWidth, ws.MasterHeight, ws.MasterCenterX, ws.MasterCenterY, ws.MasterCP1X,
-            ws.MasterCP1Y, ws.MasterCP2X, ws.MasterCP2Y, ws.MasterCP1Azimuth, ws.MasterCP1Meridian, ws.HalfFOV,
-            ws.FocalLengthPx};
-}
 
 TEST(GroundTruth, FlatSimilarities) {
     using C = std::complex<double>;
@@ -80,22 +69,22 @@ TEST(GroundTruth, FlatSimilarities) {
     } exposures[2] = {{{75, 62}, {335, 247}, 0.7}, {{40, 110}, {300, 205}, 1.15}};
 
     Workspace ws;
-    Fill(ws.slot(1).Bitmap, [](int x, int y, int c) { return Texture(x, y, c); });
-    Load(ws, 1, 60, 80, 330, 220);
+    ws.placeImage(1, Filled([](int x, int y, int c) { return Texture(x, y, c); }), "master.bmp");
+    ws.setControlPoints(1, 60, 80, 330, 220);
     for (int i = 0; i < 2; ++i) {
         const Exposure& e = exposures[i];
         const C z = (e.q2 - e.q1) / (p2 - p1);  // rotation and scale
-        Fill(ws.slot(i + 2).Bitmap, [&](int x, int y, int c) {
-            const C scene = (C(x, y) - e.q1) / z + p1;
-            return e.gain * Texture(scene.real(), scene.imag(), c);
-        });
-        Load(ws, i + 2, static_cast<int>(e.q1.real()), static_cast<int>(e.q1.imag()), static_cast<int>(e.q2.real()),
-             static_cast<int>(e.q2.imag()));
+        ws.placeImage(i + 2,
+                      Filled([&](int x, int y, int c) {
+                          const C scene = (C(x, y) - e.q1) / z + p1;
+                          return e.gain * Texture(scene.real(), scene.imag(), c);
+                      }),
+                      "exposure.bmp");
+        ws.setControlPoints(i + 2, e.q1.real(), e.q1.imag(), e.q2.real(), e.q2.imag());
     }
-    for (auto& s : ws.Slots) SolveSlot(s, 0, ws.FocalLengthPx);
     ws.SelectMaster(1);
     ws.Recalculate(true);
-    const MasterGeometry master = GeometryOf(ws);
+    const MasterGeometry master = ws.masterGeometry();
 
     for (int i = 0; i < 2; ++i) {
         const Exposure& e = exposures[i];
@@ -105,13 +94,13 @@ TEST(GroundTruth, FlatSimilarities) {
         for (int y = 0; y < kH; y += 10)
             for (int x = 0; x < kW; x += 10) {
                 const C truth = (C(x, y) - p1) * z + e.q1;
-                const SourcePosition p = MapToSource(master, slot, false, x - 60, y - 80, false);
+                const SourcePosition p = MapToSource(master, test::SourceOf(slot), false, x - 60, y - 80, false);
                 worst = std::max(worst, std::abs(C(p.x, p.y) - truth));
             }
         EXPECT_LT(worst, 1.0) << i;
 
         Bitmap warped(kW, kH);
-        WarpFullSize(slot, false, master, Borders{}, warped);
+        WarpFullSize(test::SourceOf(slot), false, master, Borders{}, warped);
         const double psnr = Psnr(ws.slot(1).Bitmap, warped, [&](int x, int y) {
             const C q = (C(x, y) - p1) * z + e.q1;
             return q.real() > 2 && q.imag() > 2 && q.real() < kW - 3 && q.imag() < kH - 3;
@@ -174,12 +163,14 @@ TEST(GroundTruth, CameraRotations) {
 
     Workspace ws;
     for (int n = 0; n < 3; ++n)
-        Fill(ws.slot(n + 1).Bitmap, [&](int x, int y, int c) {
-            double d[3], world[3];
-            direction(x, y, d);
-            cameras[n].apply(d, world, true);
-            return gains[n] * sceneAt(world, c);
-        });
+        ws.placeImage(n + 1,
+                      Filled([&](int x, int y, int c) {
+                          double d[3], world[3];
+                          direction(x, y, d);
+                          cameras[n].apply(d, world, true);
+                          return gains[n] * sceneAt(world, c);
+                      }),
+                      "exposure.bmp");
 
     // Control points on master pixels that fall (almost) on whole pixels in both
     // other exposures, one on each side of the frame.
@@ -204,13 +195,12 @@ TEST(GroundTruth, CameraRotations) {
         double x1, y1, x2, y2;
         truth(n, found[0][0], found[0][1], x1, y1);
         truth(n, found[1][0], found[1][1], x2, y2);
-        Load(ws, n + 1, static_cast<int>(std::nearbyint(x1)), static_cast<int>(std::nearbyint(y1)),
-             static_cast<int>(std::nearbyint(x2)), static_cast<int>(std::nearbyint(y2)));
+        ws.setControlPoints(n + 1, std::nearbyint(x1), std::nearbyint(y1), std::nearbyint(x2), std::nearbyint(y2));
     }
-    ws.HalfFOV = halfFOV;
+    ws.setFOVDegrees(halfFOV * 360 / kPi);
     ws.SelectMaster(1);  // focal length and solving
     ws.Recalculate(true);
-    const MasterGeometry master = GeometryOf(ws);
+    const MasterGeometry master = ws.masterGeometry();
     ASSERT_NEAR(master.focalLengthPx, f, 1e-6);
 
     for (int n = 1; n < 3; ++n) {
@@ -220,14 +210,14 @@ TEST(GroundTruth, CameraRotations) {
             for (int x = 0; x < kW; x += 10) {
                 double tx, ty;
                 truth(n, x, y, tx, ty);
-                const SourcePosition p = MapToSource(master, slot, false, x - kW / 2, y - kH / 2, false);
+                const SourcePosition p = MapToSource(master, test::SourceOf(slot), false, x - kW / 2, y - kH / 2, false);
                 ASSERT_TRUE(p.valid);
                 worst = std::max(worst, std::hypot(p.x - tx, p.y - ty));
             }
         EXPECT_LT(worst, 1.0) << n;
 
         Bitmap warped(kW, kH);
-        WarpFullSize(slot, false, master, Borders{}, warped);
+        WarpFullSize(test::SourceOf(slot), false, master, Borders{}, warped);
         const double psnr = Psnr(ws.slot(1).Bitmap, warped, [&](int x, int y) {
             double tx, ty;
             truth(n, x, y, tx, ty);

@@ -1,32 +1,34 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "imaging/resample.h"
 #include "lens/load_correction.h"
 #include "test_support.h"
+#include "util/cpu.h"
 #include "util/parallel.h"
 
 namespace vantrel {
 namespace {
 
-TImageSlot SlotWith(Bitmap b, Extended scale, Extended a, Extended bCoeff, Extended c, Extended d) {
-    TImageSlot s;
-    s.Bitmap = std::move(b);
-    s.LensScale = scale;
-    s.LensA = a;
-    s.LensB = bCoeff;
-    s.LensC = c;
-    s.LensD = d;
-    s.Luminance = 77;
-    return s;
+// A picture with the lens values it is corrected with; grey 77 fills.
+struct Loaded {
+    vantrel::Bitmap Bitmap;
+    TLensCorrection lens;
+};
+
+Loaded SlotWith(Bitmap b, Extended scale, Extended a, Extended bCoeff, Extended c, Extended d) {
+    return {std::move(b), {scale, a, bCoeff, c, d}};
 }
+
+void Correct(Loaded& s, const std::function<void(int)>& progress = {}) { ApplyLensCorrection(s.Bitmap, s.lens, 77, progress); }
 
 TEST(LoadCorrection, IdentityLeavesTheImageAloneWhateverD) {
     const Bitmap original = test::Gradient(40, 30);
-    TImageSlot s = SlotWith(original, 1, 0, 0, 0, 0.5);
+    Loaded s = SlotWith(original, 1, 0, 0, 0, 0.5);
     bool called = false;
-    ApplySlotLensCorrection(s, [&](int) { called = true; });
+    Correct(s, [&](int) { called = true; });
     EXPECT_TRUE(s.Bitmap.samePixels(original));
     EXPECT_FALSE(called);
 }
@@ -37,8 +39,8 @@ TEST(LoadCorrection, ScaleTwoShowsHalfSizeWithGreyAround) {
     Bitmap b(100, 60);
     for (int y = 0; y < 60; ++y)
         for (int x = 0; x < 100; ++x) b.row(y)[x * 3 + 2] = static_cast<std::uint8_t>(x);
-    TImageSlot s = SlotWith(b, 2, 0, 0, 0, 1);
-    ApplySlotLensCorrection(s);
+    Loaded s = SlotWith(b, 2, 0, 0, 0, 1);
+    Correct(s);
     const int midRow = 30;
     for (int x = 0; x < 100; ++x) {
         const auto* p = test::Pixel(s.Bitmap, x, midRow);
@@ -56,9 +58,9 @@ TEST(LoadCorrection, SameOutputForAnyThreadCountAndProgressRuns) {
     Bitmap reference;
     for (int threads : {1, 2, 3}) {
         SetParallelThreads(threads);
-        TImageSlot s = SlotWith(original, 1.02L, 0.01L, -0.05L, 0.02L, 1.02L);
+        Loaded s = SlotWith(original, 1.02L, 0.01L, -0.05L, 0.02L, 1.02L);
         std::vector<int> seen;
-        ApplySlotLensCorrection(s, [&](int p) { seen.push_back(p); });
+        Correct(s, [&](int p) { seen.push_back(p); });
         ASSERT_FALSE(seen.empty());
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         EXPECT_EQ(seen.back(), 100);
@@ -70,7 +72,7 @@ TEST(LoadCorrection, SameOutputForAnyThreadCountAndProgressRuns) {
     SetParallelThreads(0);
     EXPECT_FALSE(reference.samePixels(original));
 
-    SetResampleKernelForTesting(ResampleKernel::Widest);
+    CapInstructionSet(InstructionSet::Avx512);
 }
 
 TEST(LoadCorrection, VectorKernelsGiveThePlainKernelsBytes) {
@@ -83,11 +85,11 @@ TEST(LoadCorrection, VectorKernelsGiveThePlainKernelsBytes) {
         for (Extended b : {-0.05L, -0.4L, 0.3L}) {
             for (Extended scale : {1.02L, 1.6L}) {
                 Bitmap expected;
-                for (ResampleKernel kernel : {ResampleKernel::Plain, ResampleKernel::Avx2, ResampleKernel::Widest}) {
-                    SetResampleKernelForTesting(kernel);
-                    TImageSlot s = SlotWith(original, scale, 0.01L, b, 0.02L, 1.02L);
-                    ApplySlotLensCorrection(s);
-                    if (kernel == ResampleKernel::Plain)
+                for (InstructionSet kernel : {InstructionSet::Plain, InstructionSet::Avx2, InstructionSet::Avx512}) {
+                    CapInstructionSet(kernel);
+                    Loaded s = SlotWith(original, scale, 0.01L, b, 0.02L, 1.02L);
+                    Correct(s);
+                    if (kernel == InstructionSet::Plain)
                         expected = s.Bitmap;
                     else
                         EXPECT_TRUE(s.Bitmap.samePixels(expected))
@@ -96,7 +98,7 @@ TEST(LoadCorrection, VectorKernelsGiveThePlainKernelsBytes) {
             }
         }
     }
-    SetResampleKernelForTesting(ResampleKernel::Widest);
+    CapInstructionSet(InstructionSet::Avx512);
 }
 
 TEST(LoadCorrection, EveryKernelPlacesPixelsWhereThePolynomialSays) {
@@ -109,35 +111,35 @@ TEST(LoadCorrection, EveryKernelPlacesPixelsWhereThePolynomialSays) {
     const struct {
         int x, y, red, green;
     } cases[] = {{191, 127, 179, 127}, {224, 100, 213, 103}, {150, 230, 148, 220}, {20, 40, 13, 34}, {60, 200, 68, 191}};
-    for (ResampleKernel kernel : {ResampleKernel::Plain, ResampleKernel::Avx2, ResampleKernel::Widest}) {
-        SetResampleKernelForTesting(kernel);
-        TImageSlot s = SlotWith(ramp, 1, 0.5L, -0.6L, 0.4L, 0.7L);
-        ApplySlotLensCorrection(s);
+    for (InstructionSet kernel : {InstructionSet::Plain, InstructionSet::Avx2, InstructionSet::Avx512}) {
+        CapInstructionSet(kernel);
+        Loaded s = SlotWith(ramp, 1, 0.5L, -0.6L, 0.4L, 0.7L);
+        Correct(s);
         for (const auto& c : cases) {
             EXPECT_EQ(test::Pixel(s.Bitmap, c.x, c.y)[2], c.red) << static_cast<int>(kernel) << " " << c.x << "," << c.y;
             EXPECT_EQ(test::Pixel(s.Bitmap, c.x, c.y)[1], c.green) << static_cast<int>(kernel) << " " << c.x << "," << c.y;
         }
     }
-    SetResampleKernelForTesting(ResampleKernel::Widest);
+    CapInstructionSet(InstructionSet::Avx512);
 }
 
 TEST(LoadCorrection, ThinImagesAndWildValuesStayInBounds) {
     for (auto [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {1, 9}, {9, 1}, {2, 2}}) {
         for (Extended scale : {0.5L, 0.999L, 1e-9L, 3.0L}) {
-            TImageSlot s = SlotWith(test::Gradient(w, h), scale, 0, 0, 0, 1);
-            ApplySlotLensCorrection(s);
+            Loaded s = SlotWith(test::Gradient(w, h), scale, 0, 0, 0, 1);
+            Correct(s);
             EXPECT_EQ(s.Bitmap.width(), w);
         }
     }
     for (int side : {8, 40}) {  // below and above the widths of the vector kernels
-        TImageSlot nan = SlotWith(test::Gradient(side, side), 1, std::nanl(""), 0, 0, 1);
-        ApplySlotLensCorrection(nan);
+        Loaded nan = SlotWith(test::Gradient(side, side), 1, std::nanl(""), 0, 0, 1);
+        Correct(nan);
         EXPECT_EQ(test::Pixel(nan.Bitmap, side / 2, side / 2)[1], 77);
-        TImageSlot huge = SlotWith(test::Gradient(side, side), 1e300L, 0, 0, 0, 1);
-        ApplySlotLensCorrection(huge);
+        Loaded huge = SlotWith(test::Gradient(side, side), 1e300L, 0, 0, 0, 1);
+        Correct(huge);
         EXPECT_EQ(test::Pixel(huge.Bitmap, 0, 0)[1], 77);
-        TImageSlot mirrored = SlotWith(test::Gradient(side, side), -1, 0, 0, 0, 1);  // upside down
-        ApplySlotLensCorrection(mirrored);
+        Loaded mirrored = SlotWith(test::Gradient(side, side), -1, 0, 0, 0, 1);  // upside down
+        Correct(mirrored);
         EXPECT_EQ(test::Pixel(mirrored.Bitmap, 0, 0)[0], test::Pixel(test::Gradient(side, side), side - 1, side - 1)[0]);
     }
 }

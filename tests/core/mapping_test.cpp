@@ -10,6 +10,7 @@
 #include "align/mapping.h"
 #include "imaging/resample.h"
 #include "test_support.h"
+#include "util/cpu.h"
 #include "util/parallel.h"
 
 namespace vantrel {
@@ -19,7 +20,7 @@ constexpr double kPi = std::numbers::pi;
 
 // Three loaded slots over one textured picture with a given alignment.
 struct Scene {
-    std::array<TImageSlot, 3> slots;
+    std::array<TImageSlot, kSlotCount> slots;
     MasterGeometry master;
 
     Scene(double halfFOV, double rotation2, double scale2, double rotation3, double scale3, int w = 320, int h = 240) {
@@ -62,7 +63,7 @@ Bitmap OraclePreview(const Scene& scene, const OutputViewState& view, int w, int
             int sum[3] = {0, 0, 0};
             for (int n = 1; n <= 3; ++n) {
                 const TImageSlot& s = scene.slots[n - 1];
-                const SourcePosition p = MapToSource(scene.master, s, n == 1, px, py, true);
+                const SourcePosition p = MapToSource(scene.master, test::SourceOf(s), n == 1, px, py, true);
                 if (!p.valid || p.x < 0 || p.y < 0 || p.x > s.Bitmap.width() - 1 || p.y > s.Bitmap.height() - 1)
                     continue;
                 const std::uint8_t* q = test::Pixel(s.Bitmap, static_cast<int>(p.x), static_cast<int>(p.y));
@@ -93,7 +94,7 @@ TEST(RenderPreview, MatchesTheStepByStepMapping) {
         Scene scene(c.halfFOV, c.r2, c.s2, c.r3, c.s3);
         const OutputViewState view{scene.master.centerX + 7, scene.master.centerY - 5, c.zoom};
         Bitmap fast(120, 90);
-        RenderPreview(scene.slots, scene.master, view, nullptr, fast, nullptr);
+        RenderPreview(test::SourcesOf(scene.slots), scene.master, view, nullptr, fast, nullptr);
         const Bitmap oracle = OraclePreview(scene, view, 120, 90);
         // The vector form may put a rare pixel one source pixel over.
         const int differing = DifferingInterior(fast, oracle);
@@ -110,14 +111,14 @@ TEST(RenderPreview, OverlaysAndCoverage) {
     scene.slots[1].Loaded = scene.slots[2].Loaded = false;
     const OutputViewState view{scene.master.centerX, scene.master.centerY, 1};
     Bitmap out(100, 80);
-    RenderPreview(scene.slots, scene.master, view, nullptr, out, nullptr);
+    RenderPreview(test::SourcesOf(scene.slots), scene.master, view, nullptr, out, nullptr);
     const int sx = scene.master.centerX - 50 + 30, sy = scene.master.centerY - 40 + 20;
     EXPECT_EQ(0, std::memcmp(test::Pixel(out, 30, 20), test::Pixel(scene.slots[0].Bitmap, sx, sy), 3));
     EXPECT_EQ(test::Pixel(out, 0, 10)[0], 0);  // black outline
 
     // Brightness 255: ten times brighter, saturating.
     scene.slots[0].Brightness = 255;
-    RenderPreview(scene.slots, scene.master, view, nullptr, out, nullptr);
+    RenderPreview(test::SourcesOf(scene.slots), scene.master, view, nullptr, out, nullptr);
     const std::uint8_t* src = test::Pixel(scene.slots[0].Bitmap, sx, sy);
     for (int c = 0; c < 3; ++c) EXPECT_EQ(test::Pixel(out, 30, 20)[c], std::min(255, src[c] * 10));
     scene.slots[0].Brightness = 0;
@@ -125,13 +126,13 @@ TEST(RenderPreview, OverlaysAndCoverage) {
     // Two images, one shifted far away: where only one covers, half brightness.
     scene.slots[1].Loaded = true;
     scene.slots[1].CP1X = -10000;
-    RenderPreview(scene.slots, scene.master, view, nullptr, out, nullptr);
+    RenderPreview(test::SourcesOf(scene.slots), scene.master, view, nullptr, out, nullptr);
     EXPECT_EQ(test::Pixel(out, 30, 20)[1], src[1] / 2);
 
     // The frame of the saved output, with borders.
     const OutputViewState fit{scene.master.width / 2, scene.master.height / 2, 4.0};
     Borders borders{10, 20, 0, 0};
-    RenderPreview(scene.slots, scene.master, fit, &borders, out, nullptr);
+    RenderPreview(test::SourcesOf(scene.slots), scene.master, fit, &borders, out, nullptr);
     const int left = 50 - static_cast<int>(std::nearbyint(scene.master.width / 2 / 4.0)) - 5;
     ASSERT_GT(left, 0);
     EXPECT_EQ(test::Pixel(out, left, 40)[0], 128);
@@ -140,7 +141,7 @@ TEST(RenderPreview, OverlaysAndCoverage) {
     // Nothing loaded: the bitmap stays as it was.
     for (auto& s : scene.slots) s.Loaded = false;
     out.fill(1, 2, 3);
-    RenderPreview(scene.slots, scene.master, view, nullptr, out, nullptr);
+    RenderPreview(test::SourcesOf(scene.slots), scene.master, view, nullptr, out, nullptr);
     EXPECT_EQ(test::Pixel(out, 50, 40)[2], 3);
 }
 
@@ -152,10 +153,10 @@ Bitmap OracleWarp(const TImageSlot& slot, const MasterGeometry& master, const Bo
         for (int x = 0; x < out.width(); ++x) {
             SourcePosition p;
             if (master.spherical())
-                p = MapToSource(master, slot, false, x - master.width / 2.0 - b.left + 0.5,
+                p = MapToSource(master, test::SourceOf(slot), false, x - master.width / 2.0 - b.left + 0.5,
                                 y - master.height / 2.0 - b.top + 0.5, false);
             else {
-                p = MapToSource(master, slot, false, x - (master.cp1X + b.left), y - (master.cp1Y + b.top), false);
+                p = MapToSource(master, test::SourceOf(slot), false, x - (master.cp1X + b.left), y - (master.cp1Y + b.top), false);
                 p.x += 0.5;
                 p.y += 0.5;
             }
@@ -179,7 +180,7 @@ TEST(WarpFullSize, MatchesTheStepByStepMappingAndIsThreadIndependent) {
         for (int threads : {1, 2, 3}) {
             SetParallelThreads(threads);
             Bitmap fast(oracle.width(), oracle.height());
-            WarpFullSize(slot, false, scene.master, borders, fast);
+            WarpFullSize(test::SourceOf(slot), false, scene.master, borders, fast);
             if (threads == 1) {
                 reference = fast;
                 int off = 0;
@@ -209,8 +210,10 @@ TEST(WarpFullSize, FusedSnappingEqualsDivision) {
     for (double v : {0.0, -0.0, 0.5, 0.000005, 0.000015, 2147483647.0, -2147483647.0, 1e300, -1e300})
         xs.push_back(v), ys.push_back(v);
     std::vector<double> xa = xs, ya = ys, xb = xs, yb = ys;
-    SnapPositionsForTesting(xa.data(), ya.data(), static_cast<int>(xa.size()), true);
-    SnapPositionsForTesting(xb.data(), yb.data(), static_cast<int>(xb.size()), false);
+    CapInstructionSet(InstructionSet::Plain);  // by division
+    SnapPositions(xa.data(), ya.data(), static_cast<int>(xa.size()));
+    CapInstructionSet(InstructionSet::Avx512);  // fused where the processor has it
+    SnapPositions(xb.data(), yb.data(), static_cast<int>(xb.size()));
     EXPECT_EQ(xa, xb);
     EXPECT_EQ(ya, yb);
     EXPECT_EQ(xa[xa.size() - 2], 2147483647.0);
@@ -221,7 +224,7 @@ TEST(WarpFullSize, MasterCopyWithBordersAndWildAlignments) {
     const Borders borders{4, 6, 2, 3};
     const TImageSlot& master = scene.slots[0];
     Bitmap out(scene.master.width + 9, scene.master.height + 6);
-    WarpFullSize(master, true, scene.master, borders, out);
+    WarpFullSize(test::SourceOf(master), true, scene.master, borders, out);
     EXPECT_EQ(0, std::memcmp(test::Pixel(out, 6 + 10, 4 + 7), test::Pixel(master.Bitmap, 10, 7), 3));
     EXPECT_EQ(test::Pixel(out, 0, 0)[0], 91);  // luminance grey around
 
@@ -235,10 +238,10 @@ TEST(WarpFullSize, MasterCopyWithBordersAndWildAlignments) {
             Bitmap o(40, 30);
             wild.master.width = 40;
             wild.master.height = 30;
-            WarpFullSize(thin, false, wild.master, Borders{}, o);
+            WarpFullSize(test::SourceOf(thin), false, wild.master, Borders{}, o);
             thin.Scale = 1;
             thin.Rotation = 0;
-            WarpFullSize(thin, false, wild.master, Borders{}, o);
+            WarpFullSize(test::SourceOf(thin), false, wild.master, Borders{}, o);
         }
     }
 }

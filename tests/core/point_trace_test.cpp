@@ -12,7 +12,7 @@ namespace vantrel {
 namespace {
 
 TEST(PointInspector, TracesTheMastersControlPointToEverySlotsOwn) {
-    std::array<TImageSlot, 3> slots;
+    std::array<TImageSlot, kSlotCount> slots;
     const double halfFOV = std::numbers::pi / 6;
     const double f = FocalLengthFor(halfFOV, 300, 200);
     for (int n = 0; n < 2; ++n) {
@@ -30,7 +30,7 @@ TEST(PointInspector, TracesTheMastersControlPointToEverySlotsOwn) {
                                 static_cast<double>(m.CP1Azimuth), static_cast<double>(m.CP1Meridian), halfFOV, f};
     // The view shows the master 1:1 centred: view pixel (x, y) is master pixel (x - 50 + 150, ...).
     const OutputViewState view{150, 100, 1};
-    const PointTrace t = InspectPoint(slots, master, view, 100, 80, m.CP1X - 100, m.CP1Y - 60);
+    const PointTrace t = InspectPoint(test::SourcesOf(slots), master, view, 100, 80, m.CP1X - 100, m.CP1Y - 60);
     EXPECT_EQ(t.masterX, m.CP1X - 150);
     EXPECT_NEAR(t.length, 0, 1e-6);
     EXPECT_EQ(t.sourceX[0], 60);
@@ -53,7 +53,7 @@ TEST(PointInspector, TracesTheMastersControlPointToEverySlotsOwn) {
     // Turned half round, the point lies behind the source camera.
     slots[1].Rotation = 0;
     slots[1].Scale = 1e4;
-    const PointTrace behind = InspectPoint(slots, master, view, 100, 80, 90, 40);
+    const PointTrace behind = InspectPoint(test::SourcesOf(slots), master, view, 100, 80, 90, 40);
     EXPECT_EQ(behind.sourceX[1], -1);
     EXPECT_EQ(behind.sourceY[1], -1);
 }

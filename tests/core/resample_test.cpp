@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "util/cpu.h"
 
 namespace vantrel {
 namespace {
@@ -39,17 +40,17 @@ TEST(ResampleRow, VectorKernelsGiveThePlainKernelsBytes) {
     for (std::size_t row = 0; row < xsRows.size(); ++row) {
         const int count = static_cast<int>(xsRows[row].size());
         std::vector<std::uint8_t> expected;
-        for (ResampleKernel kernel : {ResampleKernel::Plain, ResampleKernel::Avx2, ResampleKernel::Widest}) {
-            SetResampleKernelForTesting(kernel);
+        for (InstructionSet kernel : {InstructionSet::Plain, InstructionSet::Avx2, InstructionSet::Avx512}) {
+            CapInstructionSet(kernel);
             std::vector<std::uint8_t> out(3 * static_cast<std::size_t>(count));
             ResampleRow(src, xsRows[row].data(), ysRows[row].data(), count, 66, out.data());
-            if (kernel == ResampleKernel::Plain)
+            if (kernel == InstructionSet::Plain)
                 expected = out;
             else
                 EXPECT_EQ(out, expected) << "kernel " << static_cast<int>(kernel) << " row " << row;
         }
     }
-    SetResampleKernelForTesting(ResampleKernel::Widest);
+    CapInstructionSet(InstructionSet::Avx512);
 }
 
 }  // namespace

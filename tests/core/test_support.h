@@ -83,3 +83,17 @@ inline constexpr bool kUnderSanitizer = false;
 #endif
 
 }  // namespace vantrel::test
+
+#include "workspace/image_slot.h"
+
+namespace vantrel::test {
+
+// Slot records as the renderers read them.
+inline AlignedSource SourceOf(const TImageSlot& s) { return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness}; }
+inline AlignedSources SourcesOf(const std::array<TImageSlot, kSlotCount>& slots) {
+    AlignedSources sources;
+    for (int n = 0; n < kSlotCount; ++n) sources[n] = SourceOf(slots[n]);
+    return sources;
+}
+
+}  // namespace vantrel::test

@@ -7,6 +7,8 @@
 #include "test_support.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "workspace/pointer_state.h"
+#include "workspace/slot_view.h"
 #include "workspace/workspace.h"
 
 namespace vantrel {
@@ -29,29 +31,35 @@ protected:
         return path;
     }
 
+    // A flat grey picture of the given lightness in slot n.
+    void placeGrey(int n, int grey) {
+        Bitmap b(4, 4);
+        b.fill(static_cast<std::uint8_t>(grey), static_cast<std::uint8_t>(grey), static_cast<std::uint8_t>(grey));
+        ws_.placeImage(n, std::move(b), "grey.bmp");
+    }
+
     fs::path dir_;
-    Workspace ws_{"/start"};
+    Workspace ws_;
+    TPointerState pointer_;
 };
 
 TEST_F(WorkspaceTest, StartsEmptyWithIdentityLens) {
-    EXPECT_EQ(ws_.MasterIndex, 0);
-    EXPECT_EQ(ws_.FocalLengthPx, 1.0e9);
-    EXPECT_EQ(ws_.FileList, std::vector<std::string>(3));
-    EXPECT_EQ(ws_.OpenDir, "/start");
-    EXPECT_EQ(ws_.LensD, 1);
-    EXPECT_EQ(ws_.OutputBitmap.width(), 444);
-    for (int n = 1; n <= 3; ++n) {
+    EXPECT_EQ(ws_.MasterIndex(), 0);
+    EXPECT_EQ(ws_.FocalLengthPx(), 1.0e9);
+    EXPECT_EQ(ws_.lens().LensD, 1);
+    TSlotView view;
+    ClearSlotView(view);
+    EXPECT_EQ(view.ViewBitmap.width(), 281);
+    EXPECT_EQ(test::Pixel(view.ViewBitmap, 140, 140)[0], 0);
+    EXPECT_EQ(test::Pixel(view.HistoBitmap, 40, 20)[0], 128);
+    EXPECT_EQ(test::Pixel(view.HistoBitmap, 0, 20)[0], 0);
+    for (int n = 1; n <= kSlotCount; ++n) {
         const TImageSlot& s = ws_.slot(n);
         EXPECT_FALSE(s.Loaded);
-        EXPECT_EQ(s.ViewBitmap.width(), 281);
-        EXPECT_EQ(test::Pixel(s.ViewBitmap, 140, 140)[0], 0);
-        EXPECT_EQ(test::Pixel(s.HistoBitmap, 40, 20)[0], 128);
-        EXPECT_EQ(test::Pixel(s.HistoBitmap, 0, 20)[0], 0);
         EXPECT_EQ(s.Scale, 1);
         EXPECT_EQ(s.CPLength, 1);
     }
 }
-
 TEST_F(WorkspaceTest, OnePixelImageGetsItsStartingState) {
     ASSERT_EQ(ws_.loadSlot(1, writeBmp("one.bmp", test::Gradient(1, 1))), LoadOutcome::Loaded);
     const TImageSlot& s = ws_.slot(1);
@@ -68,7 +76,9 @@ TEST_F(WorkspaceTest, OnePixelImageGetsItsStartingState) {
 TEST_F(WorkspaceTest, LoadMeasuresBeforeCorrecting) {
     Bitmap white(300, 200);
     white.fill(255, 255, 255);
-    ws_.LensScale = 2;
+    TLensCorrection doubled;
+    doubled.LensScale = 2;
+    ws_.setLens(doubled);
     ASSERT_EQ(ws_.loadSlot(2, writeBmp("white.BMP", white)), LoadOutcome::Loaded);
     const TImageSlot& s = ws_.slot(2);
     EXPECT_EQ(s.Luminance, 255);
@@ -119,15 +129,14 @@ TEST_F(WorkspaceTest, NavigationMovesAllViewsTogether) {
     EXPECT_EQ(ws_.slot(1).Zoom, 1);
     EXPECT_EQ(ws_.slot(1).ViewCenterX, 2000);
 
-    ws_.slot(2).Zoom = 5;
-    ws_.slot(2).ViewCenterX = 17;
+    ws_.setZoom(2, 5);
+    ws_.setViewCentre(2, 17, 0);
     ws_.fitInputViews();
     EXPECT_EQ(ws_.slot(2).Zoom, 5);  // empty slot untouched
     EXPECT_EQ(ws_.slot(2).ViewCenterX, 17);
     EXPECT_DOUBLE_EQ(ws_.slot(3).Zoom, 1.1 * 300 / 281);
 
-    ws_.slot(1).CP1X = 0;
-    ws_.slot(1).CP1Y = 0;
+    ws_.setControlPoints(1, 0, 0, ws_.slot(1).CP2X, ws_.slot(1).CP2Y);
     ws_.centreInputViewsOnCP(1);
     EXPECT_EQ(ws_.slot(1).ViewCenterX, 0);
     EXPECT_EQ(ws_.slot(3).ViewCenterX, 10);
@@ -136,35 +145,31 @@ TEST_F(WorkspaceTest, NavigationMovesAllViewsTogether) {
 }
 
 TEST_F(WorkspaceTest, PanningMovesOneViewByZoomedPointerTravel) {
-    ws_.slot(1).Zoom = 2.5;
-    ws_.slot(1).ViewCenterX = 100;
-    ws_.slot(1).ViewCenterY = 50;
-    ws_.slot(2).ViewCenterX = 7;
-    ws_.CaptureDragStart();
-    ws_.MouseDownX = 10;
-    ws_.MouseDownY = 10;
-    ws_.panInputView(1, 11, 7);  // dx 1 -> round(2.5) = 2 (halves to even); dy -3 -> round(-7.5) = -8
+    ws_.setZoom(1, 2.5);
+    ws_.setViewCentre(1, 100, 50);
+    ws_.setViewCentre(2, 7, 0);
+    pointer_.CaptureDragStart(ws_, 10, 10);
+    pointer_.panInputView(ws_, 1, 11, 7);  // dx 1 -> round(2.5) = 2 (halves to even); dy -3 -> round(-7.5) = -8
     EXPECT_EQ(ws_.slot(1).ViewCenterX, 98);
     EXPECT_EQ(ws_.slot(1).ViewCenterY, 58);
     EXPECT_EQ(ws_.slot(2).ViewCenterX, 7);
-    ws_.slot(1).Zoom = 1e300;
-    ws_.panInputView(1, 12, 7);  // saturates instead of overflowing
+    ws_.setZoom(1, 1e300);
+    pointer_.panInputView(ws_, 1, 12, 7);  // saturates instead of overflowing
     EXPECT_EQ(ws_.slot(1).ViewCenterX, INT32_MIN);
 }
 
 TEST_F(WorkspaceTest, ControlPointsMovedByDragAndKeysStopAtTheIntRange) {
-    ws_.slot(1).Zoom = 1e9;
-    ws_.CaptureDragStart();
-    ws_.MouseDownX = ws_.MouseDownY = 0;
-    ws_.DraggingCP1 = true;
-    ws_.dragControlPoints(1, 5, -5);
+    ws_.setZoom(1, 1e9);
+    pointer_.CaptureDragStart(ws_, 0, 0);
+    pointer_.DraggingCP1 = true;
+    pointer_.dragControlPoints(ws_, 1, 5, -5);
     EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX);
     EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN);
-    ws_.HoverCP1 = true;
-    ws_.nudgeControlPoints(1, 1, -1);
+    pointer_.HoverCP1 = true;
+    pointer_.nudgeControlPoints(ws_, 1, 1, -1);
     EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX);
     EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN);
-    ws_.nudgeControlPoints(1, -1, 1);
+    pointer_.nudgeControlPoints(ws_, 1, -1, 1);
     EXPECT_EQ(ws_.slot(1).CP1X, INT32_MAX - 1);
     EXPECT_EQ(ws_.slot(1).CP1Y, INT32_MIN + 1);
 }
@@ -178,9 +183,11 @@ TEST_F(WorkspaceTest, MasterByLuminance) {
         {{130, 100, 160}, 1}, {{120, 132, -1}, 1}, {{120, -1, 132}, 3}, {{-1, 120, 132}, 3},
     };
     for (const auto& c : cases) {
-        for (int n = 1; n <= 3; ++n) {
-            ws_.slot(n).Loaded = c.luminances[n - 1] >= 0;
-            ws_.slot(n).Luminance = c.luminances[n - 1];
+        for (int n = 1; n <= kSlotCount; ++n) {
+            if (c.luminances[n - 1] >= 0)
+                placeGrey(n, c.luminances[n - 1]);
+            else
+                ws_.clearSlot(n);
         }
         EXPECT_EQ(ws_.masterByLuminance(), c.master)
             << c.luminances[0] << "," << c.luminances[1] << "," << c.luminances[2];

@@ -36,6 +36,14 @@ void typeInto(QLineEdit* edit, const QString& text) {
 
 }  // namespace
 
+// The lens window on its own, with the file list it reads.
+struct Standalone {
+    ScriptedPrompter p;
+    Workspace ws;
+    std::vector<std::string> files = std::vector<std::string>(kSlotCount);
+    TLensCorrectionForm form{ws, files, p};
+};
+
 class LensFormTest : public QObject {
     Q_OBJECT
 
@@ -52,9 +60,8 @@ private:
 
 private slots:
     void slidersDragSnapAndKeys() {
-        ScriptedPrompter p;
-        Workspace ws;
-        TLensCorrectionForm form(ws, p);
+        Standalone window;
+        auto& [p, ws, files, form] = window;
         LensModel& m = form.model();
         EventLabel* a = form.sliderLabelFor(LensSlider::A);
         move(a, QPoint(10, 5));
@@ -87,9 +94,8 @@ private slots:
     }
 
     void typedValuesAndThePendingState() {
-        ScriptedPrompter p;
-        Workspace ws;
-        TLensCorrectionForm form(ws, p);
+        Standalone window;
+        auto& [p, ws, files, form] = window;
         form.show();
         LensModel& m = form.model();
         form.ADistortionEdit->setFocus();
@@ -122,10 +128,9 @@ private slots:
     }
 
     void viewZoomAndOpening() {
-        ScriptedPrompter p;
-        Workspace ws;
-        TLensCorrectionForm form(ws, p);
-        ws.FileList = {writeImage("wide.bmp", 3000, 2000).toStdString(), "", ""};
+        Standalone window;
+        auto& [p, ws, files, form] = window;
+        files = {writeImage("wide.bmp", 3000, 2000).toStdString(), "", ""};
         form.ImageListBox->addItem("wide.bmp");
         form.ImageListBox->setCurrentRow(0);
         form.ImageListBoxClick();
@@ -154,9 +159,8 @@ private slots:
     }
 
     void profilesSaveLoadAndRefuse() {
-        ScriptedPrompter p;
-        Workspace ws;
-        TLensCorrectionForm form(ws, p);
+        Standalone window;
+        auto& [p, ws, files, form] = window;
         typeInto(form.ADistortionEdit, "0.0125");
         typeInto(form.OveralScaleEdit, "1.02");
         const QString lens = dir_.filePath("lens.pfl");
@@ -258,9 +262,8 @@ private slots:
     }
 
     void savesACorrectedImageWithItsMetadata() {
-        ScriptedPrompter p;
-        Workspace ws;
-        TLensCorrectionForm form(ws, p);
+        Standalone window;
+        auto& [p, ws, files, form] = window;
         const QString camera = QString(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg";
         form.ListFileName = camera;
         form.OpenFromList = true;
@@ -285,7 +288,7 @@ private slots:
         p.files << QStringList{writeImage("a.bmp", 40, 30)};
         p.modalAnswers << QDialog::Rejected;
         f.OpenBtnClick();
-        QCOMPARE(static_cast<double>(f.workspace().LensScale), 1.0);
+        QCOMPARE(static_cast<double>(f.workspace().lens().LensScale), 1.0);
         QVERIFY(!f.workspace().slot(1).Loaded);
         // OK: the slot is loaded with the accepted correction (half size in grey).
         p.files << QStringList{writeImage("a.bmp", 40, 30)};

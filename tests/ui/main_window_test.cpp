@@ -50,7 +50,7 @@ private:
         return path;
     }
     static const std::uint8_t* viewPixel(TForm1& f, int n, int x, int y) {
-        return f.workspace().slot(n).ViewBitmap.row(y) + x * 3;
+        return f.view(n).ViewBitmap.row(y) + x * 3;
     }
 
 private slots:
@@ -95,7 +95,7 @@ private slots:
         QCOMPARE(p.messages.last(), QString("Click OK to exit the program\nOr Cancel to return"));
         QCOMPARE(p.kinds.last(), Prompter::Kind::Confirmation);
         QVERIFY(f.workspace().slot(1).Loaded);
-        QCOMPARE(f.workspace().MasterIndex, 1);
+        QCOMPARE(f.workspace().MasterIndex(), 1);
     }
 
     void openFillsSlotsInOrder() {
@@ -113,7 +113,7 @@ private slots:
         QCOMPARE(QString::fromStdString(ws.slot(2).FileName), QString("b.bmp"));
         QCOMPARE(f.statusText(1), QString("Ready"));
         QCOMPARE(f.progressValue(), 0);
-        QCOMPARE(ws.MasterIndex, 2);  // luminance 130 is nearer to 126 than 90
+        QCOMPARE(ws.MasterIndex(), 2);  // luminance 130 is nearer to 126 than 90
         QVERIFY(f.masterSelect(2)->isHidden() && !f.masterText(2)->isHidden());
         QVERIFY(!f.masterSelect(2)->isChecked());
         QCOMPARE(viewPixel(f, 2, 140, 140)[0], 129);  // one level darker at brightness 0
@@ -124,7 +124,7 @@ private slots:
         f.OpenBtnClick();
         QCOMPARE(QString::fromStdString(ws.slot(1).FileName), QString("d.bmp"));
         QCOMPARE(QString::fromStdString(ws.slot(3).FileName), QString("a.bmp"));
-        QCOMPARE(ws.FileList.size(), std::size_t{3});
+        QCOMPARE(f.FileList.size(), std::size_t{3});
     }
 
     void cancelledOrFailedLoadsKeepPathAndImage() {
@@ -178,7 +178,7 @@ private slots:
             QCOMPARE(ws.slot(n).Bitmap.width(), 200);
             QVERIFY(ws.slot(n).Luminance > 0);
         }
-        QVERIFY(ws.MasterIndex >= 1);
+        QVERIFY(ws.MasterIndex() >= 1);
         QVERIFY(p.messages.isEmpty());
     }
 
@@ -189,29 +189,29 @@ private slots:
         p.files << QStringList{write("a.bmp", Flat(40, 40, 126)), write("b.bmp", Flat(40, 40, 60)),
                                write("c.bmp", Flat(40, 40, 200))};
         f.OpenBtnClick();
-        QCOMPARE(ws.MasterIndex, 1);  // avg 128: slot 1 is nearest
+        QCOMPARE(ws.MasterIndex(), 1);  // avg 128: slot 1 is nearest
 
         p.files << QStringList{write("e.bmp", Flat(20, 20, 90))};
         f.LoadImage2Click();
         QCOMPARE(QString::fromStdString(ws.slot(2).FileName), QString("e.bmp"));
-        QCOMPARE(ws.FileList.size(), std::size_t{1});
-        QCOMPARE(ws.MasterIndex, 1);  // loading keeps the master
+        QCOMPARE(f.FileList.size(), std::size_t{1});
+        QCOMPARE(ws.MasterIndex(), 1);  // loading keeps the master
 
         f.ClearImage1Click();  // the master: another loaded slot takes over
         QVERIFY(!ws.slot(1).Loaded);
-        QVERIFY(ws.MasterIndex == 2 || ws.MasterIndex == 3);
+        QVERIFY(ws.MasterIndex() == 2 || ws.MasterIndex() == 3);
         QVERIFY(!f.masterSelect(1)->isHidden());
         QCOMPARE(viewPixel(f, 1, 140, 140)[0], 0);
         f.ClearImage2Click();
         f.ClearImage3Click();
-        QCOMPARE(ws.MasterIndex, 0);
+        QCOMPARE(ws.MasterIndex(), 0);
         QCOMPARE(f.statusText(1), QString("Empty"));
         for (int n = 1; n <= 3; ++n) QVERIFY(!f.masterSelect(n)->isHidden() && f.masterText(n)->isHidden());
 
         // The box of an empty slot cannot make it master.
         f.masterSelect(2)->setChecked(true);
         QVERIFY(!f.masterSelect(2)->isChecked());
-        QCOMPARE(ws.MasterIndex, 0);
+        QCOMPARE(ws.MasterIndex(), 0);
     }
 
     void navigationButtonsAndPanning() {
@@ -242,11 +242,11 @@ private slots:
         QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(130, 90));
         QCOMPARE(ws.slot(1).ViewCenterX, before1 - 30);
         QCOMPARE(ws.slot(3).ViewCenterX, before3);
-        QVERIFY(!ws.Panning);
+        QVERIFY(!f.pointer().Panning);
 
         // A right-button press starts no drag.
         QTest::mousePress(view, Qt::RightButton, {}, QPoint(100, 100));
-        QVERIFY(!ws.Panning);
+        QVERIFY(!f.pointer().Panning);
         QTest::mouseRelease(view, Qt::RightButton, {}, QPoint(100, 100));
 
         QTest::mouseClick(f.findChild<QPushButton*>("InputFitBtn"), Qt::LeftButton);
@@ -261,7 +261,7 @@ private slots:
         f.OpenBtnClick();
         f.PaintBox1MouseMove(10, 10);
         QCOMPARE(f.statusText(0), QString("Image 1 - photo.bmp   64x48"));
-        QCOMPARE(f.workspace().ActiveControl, 1);
+        QCOMPARE(f.pointer().ActiveControl, Control::InputView1);
         f.PaintBox2MouseMove(10, 10);
         QCOMPARE(f.statusText(0), QString("Image 2 - Empty"));
     }
@@ -294,27 +294,27 @@ private slots:
         const MarkCentre mark = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
         PaintBox* view = f.paintBox(1);
         const int startX = s.CP1X, startY = s.CP1Y;
-        const QByteArray outputBefore(reinterpret_cast<const char*>(ws.OutputBitmap.bits()), 444 * 3);
+        const QByteArray outputBefore(reinterpret_cast<const char*>(f.OutputBitmap.bits()), 444 * 3);
 
         move(view, QPoint(mark.x + 24, mark.y));  // inside the 49 x 49 zone
-        QVERIFY(ws.HoverCP1);
+        QVERIFY(f.pointer().HoverCP1);
         QTest::mousePress(view, Qt::LeftButton, {}, QPoint(mark.x + 24, mark.y));
-        QVERIFY(ws.DraggingCP1 && !ws.Panning);
+        QVERIFY(f.pointer().DraggingCP1 && !f.pointer().Panning);
         move(view, QPoint(mark.x + 24 + 7, mark.y - 3));
         QCOMPARE(s.CP1X, startX + static_cast<int>(std::nearbyint(7 * zoom)));
         QCOMPARE(s.CP1Y, startY + static_cast<int>(std::nearbyint(-3 * zoom)));
         // Live preview off: the grid follows, the output view waits for the release.
         QCOMPARE(f.AlignmentDataStringGrid->item(6, 1)->text(), QString("0"));
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(ws.OutputBitmap.bits()), 444 * 3), outputBefore);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(f.OutputBitmap.bits()), 444 * 3), outputBefore);
         QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(mark.x + 31, mark.y - 3));
-        QVERIFY(!ws.DraggingCP1);
+        QVERIFY(!f.pointer().DraggingCP1);
 
         // 25 pixels off the mark centre: a pan, not a drag.
         const MarkCentre moved = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
         move(view, QPoint(moved.x + 25, moved.y));
-        QVERIFY(!ws.HoverCP1);
+        QVERIFY(!f.pointer().HoverCP1);
         QTest::mousePress(view, Qt::LeftButton, {}, QPoint(moved.x + 25, moved.y));
-        QVERIFY(ws.Panning && !ws.DraggingCP1);
+        QVERIFY(f.pointer().Panning && !f.pointer().DraggingCP1);
         QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(moved.x + 25, moved.y));
 
         // Leaving a view forgets the hovered mark: a press in the output view
@@ -322,11 +322,11 @@ private slots:
         // pointer back into the input view.
         const MarkCentre at = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, zoom, 281, 281);
         move(view, QPoint(at.x, at.y));
-        QVERIFY(ws.HoverCP1);
+        QVERIFY(f.pointer().HoverCP1);
         QEvent leave(QEvent::Leave);
         QApplication::sendEvent(view, &leave);
         QTest::mousePress(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(50, 50));
-        QVERIFY(ws.Panning && !ws.DraggingCP1);
+        QVERIFY(f.pointer().Panning && !f.pointer().DraggingCP1);
         QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(50, 50));
 
         // The right button drags nothing.
@@ -351,7 +351,7 @@ private slots:
                 files << (c.greys[i] ? write(QString("m%1.bmp").arg(i), Flat(30, 20, c.greys[i])) : QString());
             p.files << files;
             f.OpenBtnClick();
-            QCOMPARE(f.workspace().MasterIndex, c.master);
+            QCOMPARE(f.workspace().MasterIndex(), c.master);
             QVERIFY(!f.masterText(c.master)->isHidden());
         }
         ScriptedPrompter p;
@@ -359,19 +359,19 @@ private slots:
         p.files << QStringList{write("x.bmp", Flat(30, 20, 100)), write("y.bmp", Flat(30, 20, 150))};
         f.OpenBtnClick();
         QTest::mouseClick(f.masterSelect(1), Qt::LeftButton);
-        QCOMPARE(f.workspace().MasterIndex, 1);
+        QCOMPARE(f.workspace().MasterIndex(), 1);
         QVERIFY(!f.masterSelect(1)->isChecked() && f.masterSelect(1)->isHidden() && !f.masterSelect(2)->isHidden());
         f.masterSelect(3)->setChecked(true);  // empty slot
-        QCOMPARE(f.workspace().MasterIndex, 1);
+        QCOMPARE(f.workspace().MasterIndex(), 1);
         QVERIFY(!f.masterSelect(3)->isChecked());
 
         // After a click on a box, Space goes to the key buffer, not to another box.
         f.show();
         QVERIFY(QTest::qWaitForWindowActive(&f));
         QTest::mouseClick(f.masterSelect(2), Qt::LeftButton);
-        QCOMPARE(f.workspace().MasterIndex, 2);
+        QCOMPARE(f.workspace().MasterIndex(), 2);
         QTest::keyClick(f.windowHandle(), Qt::Key_Space);
-        QCOMPARE(f.workspace().MasterIndex, 2);
+        QCOMPARE(f.workspace().MasterIndex(), 2);
         QCOMPARE(QApplication::focusWidget(), f.KeyBuffer);
     }
 
@@ -389,16 +389,16 @@ private slots:
         QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(110, 5));
         QVERIFY(f.histoBox(1)->isHidden());  // released outside the label
         f.sliderBox(1)->grab();                // paints the slider
-        QCOMPARE(ws.slot(1).SliderBitmap.row(7)[92 * 3 + 1], 128);  // grey knob at the right end tick
+        QCOMPARE(f.view(1).SliderBitmap.row(7)[92 * 3 + 1], 128);  // grey knob at the right end tick
 
         // The field of view: 120 pointer pixels are 60 degrees.
         EventLabel* fov = f.FOV_SliderLabel;
-        const double focalBefore = ws.FocalLengthPx;
+        const double focalBefore = ws.FocalLengthPx();
         move(fov, QPoint(5, 5));
         QTest::mousePress(fov, Qt::LeftButton, {}, QPoint(5, 5));
         move(fov, QPoint(125, 5));
         QCOMPARE(f.FOVLabel->text(), QString("60.0 deg / 31.2 mm"));
-        QCOMPARE(ws.FocalLengthPx, focalBefore);  // no master: unchanged
+        QCOMPARE(ws.FocalLengthPx(), focalBefore);  // no master: unchanged
         move(fov, QPoint(405, 5));
         QCOMPARE(f.FOVLabel->text().left(9), QString("179.0 deg"));
         move(fov, QPoint(-500, 5));
@@ -416,7 +416,7 @@ private slots:
         const TImageSlot& s = ws.slot(2);
         const MarkCentre mark = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, s.Zoom, 281, 281);
         move(f.paintBox(2), QPoint(mark.x, mark.y));
-        QVERIFY(ws.HoverCP1);
+        QVERIFY(f.pointer().HoverCP1);
         const int x = s.CP1X, y = s.CP1Y;
         QTest::keyClick(f.KeyBuffer, 'd');
         QCOMPARE(s.CP1X, x + 1);
@@ -426,7 +426,7 @@ private slots:
         QCOMPARE(s.CP1X, x);
         // Away from the marks nothing moves.
         move(f.paintBox(2), QPoint(140, 5));
-        QVERIFY(!ws.HoverCP1);
+        QVERIFY(!f.pointer().HoverCP1);
         QTest::keyClick(f.KeyBuffer, 'd');
         QCOMPARE(s.CP1X, x);
 
@@ -435,11 +435,11 @@ private slots:
         // before the first move.
         QVERIFY(QTest::qWaitForWindowActive(&f));
         QTest::mouseMove(f.FOV_SliderLabel, QPoint(5, 5));
-        ws.OutputBitmap.fill(1, 2, 3);
+        f.OutputBitmap.fill(1, 2, 3);
         QTest::keyClick(f.windowHandle(), Qt::Key_Right);
         QCOMPARE(f.FOVLabel->text(), QString("0.5 deg / 4125.3 mm"));
-        QVERIFY(ws.FocalLengthPx < 1e9);
-        QVERIFY(ws.OutputBitmap.row(150)[3 * 222 + 2] != 3);
+        QVERIFY(ws.FocalLengthPx() < 1e9);
+        QVERIFY(f.OutputBitmap.row(150)[3 * 222 + 2] != 3);
     }
 
     void outputViewNavigation() {
@@ -452,22 +452,22 @@ private slots:
         f.OpenBtnClick();
         QTest::mouseClick(f.findChild<QPushButton*>("Output1to1Btn"), Qt::LeftButton);
         QTest::mouseClick(f.findChild<QPushButton*>("OutPutZoomInBtn"), Qt::LeftButton);
-        QCOMPARE(ws.OutputZoom, 1 / 1.1);
+        QCOMPARE(ws.outputView().zoom, 1 / 1.1);
         QTest::mouseClick(f.findChild<QPushButton*>("OutputFitBtn"), Qt::LeftButton);
-        QVERIFY(std::abs(ws.OutputZoom - 3000.0 / 444 * 1.1) < 1e-12);
-        QCOMPARE(ws.OutputViewCenterX, 1500);
-        QCOMPARE(ws.OutputViewCenterY, 1000);
+        QVERIFY(std::abs(ws.outputView().zoom - 3000.0 / 444 * 1.1) < 1e-12);
+        QCOMPARE(ws.outputView().centerX, 1500);
+        QCOMPARE(ws.outputView().centerY, 1000);
         move(f.AlignedPaintBox, QPoint(10, 10));
         QCOMPARE(f.statusText(0), QString("Output Images - 3000x2000"));
 
         // Dragging right by 10 view pixels moves the centre left by round(10 x zoom).
         QTest::mousePress(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(100, 100));
         move(f.AlignedPaintBox, QPoint(110, 100));
-        QCOMPARE(ws.OutputViewCenterX, 1500 - static_cast<int>(std::nearbyint(10 * ws.OutputZoom)));
+        QCOMPARE(ws.outputView().centerX, 1500 - static_cast<int>(std::nearbyint(10 * ws.outputView().zoom)));
         QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(110, 100));
-        QVERIFY(!ws.Panning);
+        QVERIFY(!f.pointer().Panning);
         QTest::mousePress(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
-        QVERIFY(!ws.Panning);
+        QVERIFY(!f.pointer().Panning);
         QTest::mouseRelease(f.AlignedPaintBox, Qt::RightButton, {}, QPoint(100, 100));
     }
 
@@ -501,7 +501,7 @@ private slots:
         f.show();
         p.files << QStringList{write("a.bmp", Flat(50, 40, 100)), QString(), write("c.bmp", Flat(50, 40, 126))};
         f.OpenBtnClick();
-        QCOMPARE(f.workspace().MasterIndex, 3);
+        QCOMPARE(f.workspace().MasterIndex(), 3);
         QCOMPARE(f.AlignmentDataStringGrid->item(2, 1)->text(), QString("50 x 40"));
         const QImage grid = f.AlignmentDataStringGrid->viewport()->grab().toImage();
         const QRect master = f.AlignmentDataStringGrid->visualRect(f.AlignmentDataStringGrid->model()->index(0, 3));

@@ -51,7 +51,7 @@ private:
         }
         p.files << files;
         f.OpenBtnClick();
-        f.workspace().LastOutputDir = outputs_.path().toStdString();
+        f.LastOutputDir = outputs_.path().toStdString();
     }
 
 private slots:
@@ -64,7 +64,7 @@ private slots:
         ScriptedPrompter p;
         TForm1 f(p);
         load(f, p);
-        QCOMPARE(f.workspace().MasterIndex, 2);
+        QCOMPARE(f.workspace().MasterIndex(), 2);
         f.SaveForm->JPGQualitySlider->setValue(90);
         QCOMPARE(f.SaveForm->JPGQualityLabel->text(), QString("90%"));
         f.SaveBtnClick();
@@ -161,7 +161,7 @@ private slots:
         }
         p.files << files;
         f.OpenBtnClick();
-        f.workspace().LastOutputDir = outputs_.path().toStdString();
+        f.LastOutputDir = outputs_.path().toStdString();
         f.SaveBtnClick();
         QCOMPARE(p.messages.size(), 1);
         QVERIFY2(p.messages.last().contains("would both be saved as"), qPrintable(p.messages.last()));
@@ -179,7 +179,7 @@ private slots:
         ScriptedPrompter p;
         TForm1 f(p);
         load(f, p);
-        f.workspace().LastOutputDir = outputs_.filePath("missing/folder").toStdString();
+        f.LastOutputDir = outputs_.filePath("missing/folder").toStdString();
         f.SaveBtnClick();
         QVERIFY(p.messages.last().startsWith("Cannot create file "));
         QVERIFY(p.messages.last().contains("IMG_1Aligned.jpg"));

@@ -57,8 +57,15 @@ Extended SphericalDistance(Extended a, Extended b, Extended c) {
     return std::acos(cosine);
 }
 
+TangentFrame FrameAt(double azimuth, double meridian) {
+    const double sa = std::sin(azimuth), ca = std::cos(azimuth);
+    const double sm = std::sin(meridian), cm = std::cos(meridian);
+    return {{sa * cm, sa * sm, ca}, {-ca * cm, -ca * sm, sa}, {-sm, cm, 0}};
+}
+
 namespace {
-// The value of the compared side at which the sought angle is a right angle.
+// The value of the compared side at which the sought angle is a right angle;
+// past the equator (thetaR >= pi/2) the arc tangent's branch moves by pi.
 Extended RightAngleSide(Extended thetaR, Extended angle) {
     Extended u = std::atan2(std::tan(thetaR), std::cos(angle));
     if (thetaR >= kPi / 2) u += kPi;

@@ -9,6 +9,7 @@
 #include "align/camera_model.h"
 #include "imaging/draw.h"
 #include "imaging/resample.h"
+#include "util/cpu.h"
 #include "util/parallel.h"
 #include "util/vector_math.h"
 
@@ -19,20 +20,22 @@ FromMasterCP1 RelativeToMasterCP1(const MasterGeometry& master, Extended azimuth
     return {d, PointBearing(azimuth, d, master.cp1Azimuth, meridian - master.cp1Meridian)};
 }
 
-void SlotDirection(const TImageSlot& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian) {
+void SlotDirection(const TSlotAlignment& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian) {
     const Extended d = point.distance * slot.Scale;
     const Extended beta = point.bearing - slot.Rotation;
     azimuth = SphericalDistance(d, slot.CP1Azimuth, beta);
     meridian = MeridianOffset(d, azimuth, slot.CP1Azimuth, beta) + slot.CP1Meridian;
 }
 
-SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot, bool isMaster, double px, double py,
-                           bool preview) {
+SourcePosition MapToSource(const MasterGeometry& master, const AlignedSource& source, bool isMaster, double px,
+                           double py, bool preview) {
     SourcePosition out;
+    const TSlotAlignment& slot = *source.alignment;
+    const double halfWidth = source.image->width() / 2.0, halfHeight = source.image->height() / 2.0;
     if (isMaster) {
         const bool spherical = master.spherical();
-        out.x = px + (spherical ? (preview ? slot.ImageCenterX : slot.Bitmap.width() / 2.0) : slot.CP1X);
-        out.y = py + (spherical ? (preview ? slot.ImageCenterY : slot.Bitmap.height() / 2.0) : slot.CP1Y);
+        out.x = px + (spherical ? (preview ? slot.ImageCenterX : halfWidth) : slot.CP1X);
+        out.y = py + (spherical ? (preview ? slot.ImageCenterY : halfHeight) : slot.CP1Y);
         out.valid = true;
         return out;
     }
@@ -64,8 +67,8 @@ SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot,
     } else {
         Extended x, y;
         if (!SphericalToPoint(f, azimuth, meridian, x, y)) return out;
-        out.x = static_cast<double>(x) + slot.Bitmap.width() / 2.0;
-        out.y = static_cast<double>(y) + slot.Bitmap.height() / 2.0;
+        out.x = static_cast<double>(x) + halfWidth;
+        out.y = static_cast<double>(y) + halfHeight;
     }
     out.valid = true;
     return out;
@@ -73,24 +76,7 @@ SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot,
 
 namespace {
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VANTREL_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VANTREL_ROW_CLONES
-#endif
-
-// The tangent frame at a direction on the sphere, in (forward, left, up)
-// co-ordinates: the direction itself, the unit tangent towards the zenith
-// (bearing 0) and the one towards growing meridian (bearing +pi/2).
-struct Frame {
-    double c[3], n[3], w[3];
-};
-
-Frame FrameAt(double azimuth, double meridian) {
-    const double sa = std::sin(azimuth), ca = std::cos(azimuth);
-    const double sm = std::sin(meridian), cm = std::cos(meridian);
-    return {{sa * cm, sa * sm, ca}, {-ca * cm, -ca * sm, sa}, {-sm, cm, 0}};
-}
+using Frame = TangentFrame;
 
 inline double Dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
@@ -112,7 +98,7 @@ public:
     explicit SphericalMapper(const MasterGeometry& master)
         : f_(master.focalLengthPx), master_(FrameAt(master.cp1Azimuth, master.cp1Meridian)) {}
 
-    static Slot SlotFor(const TImageSlot& s, double centerX, double centerY) {
+    static Slot SlotFor(const TSlotAlignment& s, double centerX, double centerY) {
         return {FrameAt(static_cast<double>(s.CP1Azimuth), static_cast<double>(s.CP1Meridian)),
                 std::cos(s.Rotation), std::sin(s.Rotation), s.Scale, centerX, centerY};
     }
@@ -150,8 +136,8 @@ public:
     }
 
 private:
-    VANTREL_ROW_CLONES static void LocateRow(double f, const Frame& frame, const double* px, double py, int n,
-                                             double* cosD, double* sinD, double* cosB, double* sinB) {
+    [[gnu::always_inline]] static void LocateRowBody(double f, const Frame& frame, const double* px, double py, int n,
+                                                     double* cosD, double* sinD, double* cosB, double* sinB) {
         const Frame m = frame;  // a local copy, so stores to the rows cannot be taken to change it
         for (int i = 0; i < n; ++i) {
             const double p[3] = {f, -px[i], -py};  // the ray, unnormalised
@@ -166,8 +152,21 @@ private:
         }
     }
 
-    VANTREL_ROW_CLONES static void MapRow(double f, const Slot& slot, const double* cosD, const double* sinD,
-                                          const double* cosB, const double* sinB, int n, double* xs, double* ys) {
+    VANTREL_TARGET_AVX2 static void LocateRowAvx2(double f, const Frame& frame, const double* px, double py, int n,
+                                                  double* cosD, double* sinD, double* cosB, double* sinB) {
+        LocateRowBody(f, frame, px, py, n, cosD, sinD, cosB, sinB);
+    }
+    static void LocateRow(double f, const Frame& frame, const double* px, double py, int n, double* cosD,
+                          double* sinD, double* cosB, double* sinB) {
+        if (UseAvx2()) return LocateRowAvx2(f, frame, px, py, n, cosD, sinD, cosB, sinB);
+        LocateRowBody(f, frame, px, py, n, cosD, sinD, cosB, sinB);
+    }
+
+    // The point at distance d and bearing b (less the rotation) from the
+    // slot's CP1, in its tangent frame, projected onto the image plane.
+    [[gnu::always_inline]] static void MapRowBody(double f, const Slot& slot, const double* cosD, const double* sinD,
+                                                  const double* cosB, const double* sinB, int n, double* xs,
+                                                  double* ys) {
         const Slot s = slot;  // a local copy, so stores to the rows cannot be taken to change it
         for (int i = 0; i < n; ++i) {
             const double cb = cosB[i] * s.cosR + sinB[i] * s.sinR;
@@ -180,6 +179,15 @@ private:
             xs[i] = front ? toPlane * t[1] + s.centerX : -1;
             ys[i] = front ? toPlane * t[2] + s.centerY : -1;
         }
+    }
+    VANTREL_TARGET_AVX2 static void MapRowAvx2(double f, const Slot& slot, const double* cosD, const double* sinD,
+                                               const double* cosB, const double* sinB, int n, double* xs, double* ys) {
+        MapRowBody(f, slot, cosD, sinD, cosB, sinB, n, xs, ys);
+    }
+    static void MapRow(double f, const Slot& slot, const double* cosD, const double* sinD, const double* cosB,
+                       const double* sinB, int n, double* xs, double* ys) {
+        if (UseAvx2()) return MapRowAvx2(f, slot, cosD, sinD, cosB, sinB, n, xs, ys);
+        MapRowBody(f, slot, cosD, sinD, cosB, sinB, n, xs, ys);
     }
 
     double f_;
@@ -196,38 +204,59 @@ std::array<std::uint8_t, 256> BrightnessLevels(int brightness) {
 }
 
 // The preview's source pixels of a row of the flat model.
-VANTREL_ROW_CLONES void PlanarPreviewRow(const double* pxs, double py, int count, double cosR, double sinR,
-                                         double scale, double cp1X, double cp1Y, double* xs, double* ys) {
+[[gnu::always_inline]] inline void PlanarPreviewRowBody(const double* pxs, double py, int count, double cosR,
+                                                        double sinR, double scale, double cp1X, double cp1Y,
+                                                        double* xs, double* ys) {
     for (int x = 0; x < count; ++x) {
         xs[x] = std::nearbyint((pxs[x] * cosR - py * sinR) * scale + cp1X);
         ys[x] = std::nearbyint((pxs[x] * sinR + py * cosR) * scale + cp1Y);
     }
 }
+VANTREL_DISPATCH_AVX2(PlanarPreviewRow,
+                      (const double* pxs, double py, int count, double cosR, double sinR, double scale, double cp1X,
+                       double cp1Y, double* xs, double* ys),
+                      (pxs, py, count, cosR, sinR, scale, cp1X, cp1Y, xs, ys))
 
 // Positions rounded to whole source pixels, first clamped to the int range.
-VANTREL_ROW_CLONES void RoundPositions(double* xs, double* ys, int count) {
+[[gnu::always_inline]] inline void RoundPositionsBody(double* xs, double* ys, int count) {
     for (int x = 0; x < count; ++x) {
         xs[x] = std::nearbyint(std::clamp(xs[x], -2147483647.0, 2147483647.0));
         ys[x] = std::nearbyint(std::clamp(ys[x], -2147483647.0, 2147483647.0));
     }
 }
+VANTREL_DISPATCH_AVX2(RoundPositions, (double* xs, double* ys, int count), (xs, ys, count))
 
-// Positions snap to a grid of 0.00001 pixel (after clamping to the 32-bit
-// range): k / 100000 for the nearest integer k.
-VANTREL_ROW_CLONES void SnapPositionsDividing(double* xs, double* ys, int count) {
+// One output row of the flat model: a plain loop the vectoriser handles.
+[[gnu::always_inline]] inline void PlanarRowBody(double px0, double step, double py, int count, double cosR,
+                                                 double sinR, double scale, double cp1X, double cp1Y, double* xs,
+                                                 double* ys) {
+    for (int x = 0; x < count; ++x) {
+        const double px = px0 + x * step;
+        xs[x] = (px * cosR - py * sinR) * scale + cp1X + 0.5;
+        ys[x] = (px * sinR + py * cosR) * scale + cp1Y + 0.5;
+    }
+}
+VANTREL_DISPATCH_AVX2(PlanarRow,
+                      (double px0, double step, double py, int count, double cosR, double sinR, double scale,
+                       double cp1X, double cp1Y, double* xs, double* ys),
+                      (px0, step, py, count, cosR, sinR, scale, cp1X, cp1Y, xs, ys))
+
+// The snap's plain form: k / 100000 for the nearest integer k (after clamping
+// to the 32-bit range).
+void SnapPositionsDividing(double* xs, double* ys, int count) {
     for (int x = 0; x < count; ++x) {
         xs[x] = std::nearbyint(std::clamp(xs[x], -2147483647.0, 2147483647.0) * 100000) / 100000;
         ys[x] = std::nearbyint(std::clamp(ys[x], -2147483647.0, 2147483647.0) * 100000) / 100000;
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
 // The same quotient without a division: the product with the rounded
 // reciprocal is within an ulp, and one fused correction makes it the
 // correctly rounded k / 100000 (Markstein).
-__attribute__((target("avx2,fma"))) void SnapPositionsFused(double* xs, double* ys, int count) {
+VANTREL_TARGET_AVX2 void SnapPositionsFused(double* xs, double* ys, int count) {
+#ifdef VANTREL_X86
     constexpr double kStep = 100000, kInverse = 1.0 / 100000;
-    auto snap = [](double v) __attribute__((target("avx2,fma"))) {
+    auto snap = [](double v) VANTREL_TARGET_AVX2 {
         const double k = std::nearbyint(std::clamp(v, -2147483647.0, 2147483647.0) * kStep);
         const double q = k * kInverse;
         return std::fma(std::fma(-q, kStep, k), kInverse, q);
@@ -236,51 +265,34 @@ __attribute__((target("avx2,fma"))) void SnapPositionsFused(double* xs, double* 
         xs[x] = snap(xs[x]);
         ys[x] = snap(ys[x]);
     }
-}
-#endif
-
-bool g_snapByDivision = false;
-
-void SnapPositions(double* xs, double* ys, int count) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    if (fused && !g_snapByDivision) return SnapPositionsFused(xs, ys, count);
-#endif
+#else
     SnapPositionsDividing(xs, ys, count);
-}
-
-// One output row of the flat model: a plain loop the vectoriser handles.
-VANTREL_ROW_CLONES void PlanarRow(double px0, double step, double py, int count, double cosR, double sinR,
-                                  double scale, double cp1X, double cp1Y, double* xs, double* ys) {
-    for (int x = 0; x < count; ++x) {
-        const double px = px0 + x * step;
-        xs[x] = (px * cosR - py * sinR) * scale + cp1X + 0.5;
-        ys[x] = (px * sinR + py * cosR) * scale + cp1Y + 0.5;
-    }
+#endif
 }
 
 }  // namespace
 
-void SnapPositionsForTesting(double* xs, double* ys, int count, bool byDivision) {
-    g_snapByDivision = byDivision;
-    SnapPositions(xs, ys, count);
-    g_snapByDivision = false;
+void SnapPositions(double* xs, double* ys, int count) {
+    if (UseAvx2()) return SnapPositionsFused(xs, ys, count);
+    SnapPositionsDividing(xs, ys, count);
 }
 
-void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master, const OutputViewState& view,
+void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, const OutputViewState& view,
                    const Borders* borders, Bitmap& output, MarkPainter* marks) {
     struct Used {
-        const TImageSlot* slot;
+        const TSlotAlignment* slot;
+        const Bitmap* image;
         bool isMaster;
         std::array<std::uint8_t, 256> levels;
         SphericalMapper::Slot sphere;
         double cosR, sinR;
     };
     std::vector<Used> used;
-    for (int n = 1; n <= 3; ++n) {
-        const TImageSlot& s = slots[n - 1];
-        if (!s.Loaded || s.Bitmap.empty()) continue;
-        used.push_back({&s, n == master.index, BrightnessLevels(s.Brightness),
+    for (int n = 1; n <= kSlotCount; ++n) {
+        const AlignedSource& source = sources[n - 1];
+        if (!source.loaded()) continue;
+        const TSlotAlignment& s = *source.alignment;
+        used.push_back({&s, source.image, n == master.index, BrightnessLevels(source.brightness),
                         SphericalMapper::SlotFor(s, s.ImageCenterX, s.ImageCenterY), std::cos(s.Rotation),
                         std::sin(s.Rotation)});
     }
@@ -313,7 +325,7 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
             if (spherical) mapper.locate(columns.data(), py, w, anyScaled, points);
             for (std::size_t n = 0; n < used.size(); ++n) {
                 const Used& u = used[n];
-                const TImageSlot& s = *u.slot;
+                const TSlotAlignment& s = *u.slot;
                 double* sx = xs[n].data();
                 double* sy = ys[n].data();
                 if (u.isMaster) {
@@ -333,10 +345,10 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
             for (int x = 0; x < w; ++x, out += 3) {
                 int sum[3] = {0, 0, 0};
                 for (std::size_t n = 0; n < used.size(); ++n) {
-                    const TImageSlot& s = *used[n].slot;
+                    const Bitmap& image = *used[n].image;
                     const double sx = xs[n][x], sy = ys[n][x];
-                    if (!(sx >= 0 && sx <= s.Bitmap.width() - 1 && sy >= 0 && sy <= s.Bitmap.height() - 1)) continue;
-                    const std::uint8_t* p = s.Bitmap.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
+                    if (!(sx >= 0 && sx <= image.width() - 1 && sy >= 0 && sy <= image.height() - 1)) continue;
+                    const std::uint8_t* p = image.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
                     for (int c = 0; c < 3; ++c) sum[c] += used[n].levels[p[c]];
                 }
                 for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::min(sum[c] / count, 255));
@@ -366,22 +378,24 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
     DrawFrame(output, kBlack);
 }
 
-void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                   Bitmap& output, const std::function<void(int)>& progress) {
-    WarpScaled(slot, isMaster, master, borders, 1.0, output, progress);
+    WarpScaled(source, isMaster, master, borders, 1.0, output, progress);
 }
 
-void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                 double step, Bitmap& output, const std::function<void(int)>& progress) {
     const int w = output.width(), h = output.height();
     if (w <= 0 || h <= 0) return;
-    const std::uint8_t grey = static_cast<std::uint8_t>(slot.Luminance & 0xFF);
+    const TSlotAlignment& slot = *source.alignment;
+    const Bitmap& image = *source.image;
+    const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
     const bool spherical = master.spherical();
     const double cosR = std::cos(slot.Rotation), sinR = std::sin(slot.Rotation);
     const SphericalMapper mapper(master);
     const SphericalMapper::Slot sphere =
-        SphericalMapper::SlotFor(slot, slot.Bitmap.width() / 2.0, slot.Bitmap.height() / 2.0);
-    const int cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
+        SphericalMapper::SlotFor(slot, image.width() / 2.0, image.height() / 2.0);
+    const double cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
     const int progressStep = std::max(1, h / 50);
     // Output columns from the master's centre, for the spherical model.
     std::vector<double> columns(static_cast<std::size_t>(w));
@@ -414,12 +428,47 @@ void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& mas
                     }
                 }
                 SnapPositions(xs.data(), ys.data(), w);
-                ResampleRow(slot.Bitmap, xs.data(), ys.data(), w, grey, output.row(y));
+                ResampleRow(image, xs.data(), ys.data(), w, grey, output.row(y));
             }
         },
         [&](int done) {
             if (progress) progress(static_cast<int>(std::nearbyint(100.0 * done / h)));
         });
+}
+
+void RenderSavePreview(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                       const Borders& borders, Bitmap& target, const std::function<void(int)>& progress) {
+    const auto [frameW, frameH] = OutputFrameSize(master, borders);
+    // A frame borders have shrunk to nothing has nothing to show.
+    if (frameW <= 0 || frameH <= 0 || target.empty() || !source.loaded()) return;
+    double step = 1.1 * std::max(static_cast<double>(frameW) / target.width(),
+                                 static_cast<double>(frameH) / target.height());
+    double enlarge = 1;
+    if (step < 1) {
+        enlarge = step;
+        step = 1;
+    }
+    const int workW = std::max(1, static_cast<int>(std::nearbyint(frameW / step)));
+    const int workH = std::max(1, static_cast<int>(std::nearbyint(frameH / step)));
+    Bitmap work(workW, workH);
+    WarpScaled(source, isMaster, master, borders, step, work, progress);
+
+    // Centre it: stretched (nearest pixel) when it was enlarged.
+    const int outW = enlarge < 1 ? static_cast<int>(std::nearbyint(workW / enlarge)) : workW;
+    const int outH = enlarge < 1 ? static_cast<int>(std::nearbyint(workH / enlarge)) : workH;
+    const int left = enlarge < 1 ? static_cast<int>(std::nearbyint((target.width() - workW / enlarge) / 2))
+                                 : (target.width() - workW) / 2;
+    const int top = enlarge < 1 ? static_cast<int>(std::nearbyint((target.height() - workH / enlarge) / 2))
+                                : (target.height() - workH) / 2;
+    for (int y = std::max(0, top); y < std::min(target.height(), top + outH); ++y) {
+        const int sy = std::min(workH - 1, static_cast<int>(static_cast<long long>(y - top) * workH / outH));
+        std::uint8_t* dst = target.row(y);
+        const std::uint8_t* src = work.row(sy);
+        for (int x = std::max(0, left); x < std::min(target.width(), left + outW); ++x) {
+            const int sx = std::min(workW - 1, static_cast<int>(static_cast<long long>(x - left) * workW / outW));
+            std::copy_n(src + sx * 3, 3, dst + x * 3);
+        }
+    }
 }
 
 }  // namespace vantrel

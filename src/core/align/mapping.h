@@ -4,8 +4,8 @@
 #include <functional>
 
 #include "align/camera_model.h"
+#include "align/slot_alignment.h"
 #include "imaging/view_render.h"
-#include "workspace/image_slot.h"
 
 namespace vantrel {
 
@@ -14,7 +14,7 @@ struct MasterGeometry {
     int index = 0;  // 0 = no master
     int width = 0, height = 0;
     int centerX = 0, centerY = 0;
-    int cp1X = 0, cp1Y = 0, cp2X = 0, cp2Y = 0;
+    double cp1X = 0, cp1Y = 0, cp2X = 0, cp2Y = 0;
     double cp1Azimuth = 0, cp1Meridian = 0;
     double halfFOV = 0;
     double focalLengthPx = kFlatFocalLength;
@@ -57,7 +57,7 @@ struct FromMasterCP1 {
     Extended distance, bearing;
 };
 FromMasterCP1 RelativeToMasterCP1(const MasterGeometry& master, Extended azimuth, Extended meridian);
-void SlotDirection(const TImageSlot& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian);
+void SlotDirection(const TSlotAlignment& slot, const FromMasterCP1& point, Extended& azimuth, Extended& meridian);
 
 // One output position to one source image, step by step through the camera
 // model. (px, py) is relative to the reference point: the master's CP1
@@ -65,15 +65,15 @@ void SlotDirection(const TImageSlot& slot, const FromMasterCP1& point, Extended&
 // the integer conversions of the output view (the result is then whole
 // pixels); otherwise the continuous ones of the full-size render. This is the
 // reference the fast renderers are tested against.
-SourcePosition MapToSource(const MasterGeometry& master, const TImageSlot& slot, bool isMaster, double px, double py,
-                           bool preview);
+SourcePosition MapToSource(const MasterGeometry& master, const AlignedSource& source, bool isMaster, double px,
+                           double py, bool preview);
 
 // The output view: a blend of every loaded image at the view's zoom and
 // centre, nearest pixel, each with its display brightness; then the master's
 // control point marks (if a painter is given), the grey frame of the saved
 // output (with `borders` when given) and a black outline. Does nothing when
 // no slot is loaded.
-void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master, const OutputViewState& view,
+void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, const OutputViewState& view,
                    const Borders* borders, Bitmap& output, MarkPainter* marks);
 
 // One image at full size in the master's frame, bilinear, for saving. The
@@ -81,16 +81,23 @@ void RenderPreview(const std::array<TImageSlot, 3>& slots, const MasterGeometry&
 // bottom); pixels whose source lies outside the image (or behind its camera)
 // become grey at the image's luminance. `progress` gets 0..100 on the calling
 // thread. The same bytes for any thread count.
-void WarpFullSize(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                   Bitmap& output, const std::function<void(int percent)>& progress = {});
 
 // The same render with output pixel (x, y) taken at the bordered output
 // position (step x, step y): the save dialog's reduced-scale preview.
-void WarpScaled(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
+void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                 double step, Bitmap& output, const std::function<void(int percent)>& progress = {});
 
-// The snapping of full-size source positions to 0.00001 pixel, by division
-// or by the faster fused path that must give the same numbers.
-void SnapPositionsForTesting(double* xs, double* ys, int count, bool byDivision);
+// The save dialog's reduced-scale preview of one image into `target`: the
+// bordered output frame at a step that makes it about 1/1.1 of the target,
+// centred; smaller frames are rendered at full resolution and stretched up.
+void RenderSavePreview(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                       const Borders& borders, Bitmap& target, const std::function<void(int percent)>& progress = {});
+
+// Full-size source positions snap to 0.00001 pixel, so that every
+// instruction set gives the same bytes (the fused path is tested against the
+// dividing one by capping the instruction set).
+void SnapPositions(double* xs, double* ys, int count);
 
 }  // namespace vantrel

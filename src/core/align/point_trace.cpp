@@ -4,7 +4,7 @@
 #include <numbers>
 
 #include "align/camera_model.h"
-#include "align/number_format.h"
+#include "util/number_format.h"
 
 namespace vantrel {
 
@@ -12,7 +12,7 @@ namespace {
 double Degrees(Extended radians) { return static_cast<double>(radians * 180 / std::numbers::pi_v<long double>); }
 }  // namespace
 
-PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master,
+PointTrace InspectPoint(const AlignedSources& sources, const MasterGeometry& master,
                         const OutputViewState& view, int viewWidth, int viewHeight, int x, int y) {
     PointTrace t;
     const double k = view.zoom;
@@ -22,10 +22,10 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
     Extended a, m;
     PixelToSpherical(f, t.masterX, t.masterY, a, m);
     const FromMasterCP1 relative = RelativeToMasterCP1(master, a, m);
-    std::array<Extended, 3> srcAz{}, srcMer{};
-    for (int n = 0; n < 3; ++n) {
-        const TImageSlot& s = slots[n];
-        if (!s.Loaded) continue;
+    std::array<Extended, kSlotCount> srcAz{}, srcMer{};
+    for (int n = 0; n < kSlotCount; ++n) {
+        if (!sources[n].loaded()) continue;
+        const TSlotAlignment& s = *sources[n].alignment;
         SlotDirection(s, relative, srcAz[n], srcMer[n]);
         int sx, sy;
         SphericalToPixel(f, srcAz[n], srcMer[n], sx, sy);
@@ -37,7 +37,7 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
     t.meridian = Degrees(m);
     t.length = Degrees(relative.distance);
     t.angle = Degrees(relative.bearing);
-    for (int n = 0; n < 3; ++n) {
+    for (int n = 0; n < kSlotCount; ++n) {
         t.sourceAzimuth[n] = Degrees(srcAz[n]);
         t.sourceMeridian[n] = Degrees(srcMer[n]);
     }
@@ -65,7 +65,7 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
     line("Spherical angle of Output Point to the Master Control Point");
     line("TempAngle   =    " + number(t.angle));
     line("");
-    for (int n = 0; n < 3; ++n) {
+    for (int n = 0; n < kSlotCount; ++n) {
         const std::string i = std::to_string(n + 1);
         line("*****   Image " + i + "   *****");
         line("Output Point in Spherical Source Image Co-ords");
@@ -74,16 +74,16 @@ PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeom
         line("Output Point in Absolute Source Image Co-ords");
         line("SourceX" + i + "       = " + std::to_string(t.sourceX[n]));
         line("SourceY" + i + "       = " + std::to_string(t.sourceY[n]));
-        if (n < 2) line("");
+        if (n < kSlotCount - 1) line("");
     }
     out.pop_back();
 
-    for (int n = 0; n < 3; ++n) {
-        const Bitmap& b = slots[n].Bitmap;
+    for (int n = 0; n < kSlotCount; ++n) {
         const int sx = t.sourceX[n], sy = t.sourceY[n];
         // Outside the bitmap reads as the invalid colour, all bytes 255.
-        if (sx >= 0 && sy >= 0 && sx < b.width() && sy < b.height()) {
-            const std::uint8_t* p = b.row(sy) + static_cast<std::size_t>(sx) * 3;
+        if (sources[n].loaded() && sx >= 0 && sy >= 0 && sx < sources[n].image->width() &&
+            sy < sources[n].image->height()) {
+            const std::uint8_t* p = sources[n].image->row(sy) + static_cast<std::size_t>(sx) * 3;
             t.rgb[n] = {p[2], p[1], p[0]};
         } else {
             t.rgb[n] = {255, 255, 255};

@@ -12,14 +12,14 @@ namespace vantrel {
 struct PointTrace {
     int masterX = 0, masterY = 0;
     double azimuth = 0, meridian = 0, length = 0, angle = 0;  // degrees
-    std::array<double, 3> sourceAzimuth{}, sourceMeridian{};  // degrees
-    std::array<int, 3> sourceX{}, sourceY{};
-    std::array<std::array<int, 3>, 3> rgb{};  // per slot: red, green, blue; 255s outside
-    std::string listing;                      // ImageDataMemo, one line each
-    std::array<std::string, 3> colourText;    // Image1rgbMemo..Image3rgbMemo
+    std::array<double, kSlotCount> sourceAzimuth{}, sourceMeridian{};  // degrees
+    std::array<int, kSlotCount> sourceX{}, sourceY{};
+    std::array<std::array<int, 3>, kSlotCount> rgb{};  // per slot: red, green, blue; 255s outside
+    std::string listing;                               // ImageDataMemo, one line each
+    std::array<std::string, kSlotCount> colourText;    // Image1rgbMemo..Image3rgbMemo
 };
 
-PointTrace InspectPoint(const std::array<TImageSlot, 3>& slots, const MasterGeometry& master,
+PointTrace InspectPoint(const AlignedSources& sources, const MasterGeometry& master,
                         const OutputViewState& view, int viewWidth, int viewHeight, int x, int y);
 
 }  // namespace vantrel

@@ -23,22 +23,6 @@ std::string LoadFailureMessage(LoadOutcome outcome) {
     return outcome == LoadOutcome::Invalid ? kInvalidPictureMessage : "";
 }
 
-std::string FileNameOf(const std::string& path) {
-    const auto name = PathFromUtf8(path).filename().u8string();
-    return std::string(name.begin(), name.end());
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const auto text = PathFromUtf8(path).parent_path().u8string();
-    return std::string(text.begin(), text.end());
-}
-
-std::string FileExtension(const std::string& path) {
-    const std::string name = FileNameOf(path);
-    const auto dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : name.substr(dot);
-}
-
 ImageKind ImageKindOf(const std::string& path) {
     const std::string ext = FileExtension(path);
     if (ext == ".bmp" || ext == ".BMP") return ImageKind::Bmp;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imaging/bitmap.h"
+#include "util/file_io.h"
 
 namespace vantrel {
 
@@ -13,12 +14,6 @@ extern const char* const kIncompletePictureMessage;
 
 enum class ImageKind { None, Bmp, Jpeg };
 
-// The file name's extension from its last "." (empty when there is none).
-std::string FileExtension(const std::string& path);
-// The file name without its directory.
-std::string FileNameOf(const std::string& path);
-// The directory part, without a trailing separator.
-std::string DirectoryOf(const std::string& path);
 
 // Extensions are compared case-sensitively: ".bmp"/".BMP", ".jpg"/".JPG",
 // ".jpeg"/".JPEG", ".jpe"/".JPE"; anything else (".Jpg" too) is no image.

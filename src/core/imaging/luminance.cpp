@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "util/cpu.h"
 #include "util/parallel.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -16,16 +17,22 @@ namespace vantrel {
 namespace {
 
 // Lightness of a row of pixels; a plain loop the vectoriser handles well.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void RowLightness(const std::uint8_t* p, int width, std::uint8_t* out) {
+[[gnu::always_inline]] inline void RowLightnessBody(const std::uint8_t* p, int width, std::uint8_t* out) {
     for (int x = 0; x < width; ++x) {
         const std::uint8_t b = p[3 * x], g = p[3 * x + 1], r = p[3 * x + 2];
         const unsigned hi = std::max(std::max(b, g), r);
         const unsigned lo = std::min(std::min(b, g), r);
         out[x] = static_cast<std::uint8_t>((hi + lo) >> 1);
     }
+}
+
+VANTREL_TARGET_AVX2 void RowLightnessAvx2(const std::uint8_t* p, int width, std::uint8_t* out) {
+    RowLightnessBody(p, width, out);
+}
+
+void RowLightness(const std::uint8_t* p, int width, std::uint8_t* out) {
+    if (UseAvx2()) return RowLightnessAvx2(p, width, out);
+    RowLightnessBody(p, width, out);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -57,12 +64,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void RowLightnessVbmi(con
     }
     RowLightness(p, width - x, out + x);
 }
-
-bool HasVbmi() {
-    static const bool has =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-    return has;
-}
 #endif
 
 }  // namespace
@@ -82,7 +83,7 @@ void ComputeLuminance(const Bitmap& bitmap, std::int32_t& luminance, Histogram25
         std::vector<std::uint8_t> light(static_cast<std::size_t>(w));
         for (int y = y0; y < y1; ++y) {
 #ifdef VANTREL_LIGHTNESS_VBMI
-            if (HasVbmi())
+            if (UseAvx512())
                 RowLightnessVbmi(bitmap.row(y), w, light.data());
             else
 #endif

@@ -14,6 +14,7 @@
 #endif
 
 #include "imaging/pixel.h"
+#include "util/cpu.h"
 
 namespace vantrel {
 namespace {
@@ -57,10 +58,8 @@ struct RadialPositions {
 // offset and the same factor: the left half is computed, in a plain loop the
 // vectoriser turns into packed square roots and divisions (which round
 // exactly like scalar ones), and mirrored.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void RowFactors(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
+[[gnu::always_inline]] inline void RowFactorsBody(const RadialCorrection& lens, int w, const double* dxs, double dy,
+                                                  double* f) {
     // Locals, so stores to f cannot be taken to change the lens values.
     const double radius = lens.radius, a = lens.a, b = lens.b, c = lens.c, d = lens.d;
     const int half = (w + 1) / 2;
@@ -73,6 +72,15 @@ void RowFactors(const RadialCorrection& lens, int w, const double* dxs, double d
         f[x] = r == 0 ? 1.0 : ratio;
     }
     for (int x = 0; x < half; ++x) f[w - 1 - x] = f[x];
+}
+
+VANTREL_TARGET_AVX2 void RowFactorsAvx2(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
+    RowFactorsBody(lens, w, dxs, dy, f);
+}
+
+void RowFactors(const RadialCorrection& lens, int w, const double* dxs, double dy, double* f) {
+    if (UseAvx2()) return RowFactorsAvx2(lens, w, dxs, dy, f);
+    RowFactorsBody(lens, w, dxs, dy, f);
 }
 
 inline Sample Locate(const Source& source, std::size_t stride, double sx, double sy) {
@@ -504,35 +512,21 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Co
     }
 }
 
-bool HasAvx512() {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-                            __builtin_cpu_supports("avx512vbmi");
-    return has;
-}
-
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
-
-ResampleKernel g_widest = ResampleKernel::Widest;
 
 template <class Positions>
 void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst,
               int nextRowStep) {
     const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
 #ifdef VANTREL_X86_DISPATCH
-    if (g_widest >= ResampleKernel::Widest && HasAvx512()) return SampleRowAvx512(source, src, at, count, dst);
-    if (g_widest >= ResampleKernel::Avx2 && HasAvx2()) return SampleRowAvx2(source, src, at, count, dst);
+    const InstructionSet level = ActiveInstructionSet();
+    if (level >= InstructionSet::Avx512) return SampleRowAvx512(source, src, at, count, dst);
+    if (level >= InstructionSet::Avx2) return SampleRowAvx2(source, src, at, count, dst);
 #endif
     SampleColumns(source, src, at, 0, count, dst);
 }
 
 }  // namespace
-
-void SetResampleKernelForTesting(ResampleKernel widest) { g_widest = widest; }
 
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey, std::uint8_t* dst,
                  int nextRowStep) {
@@ -545,10 +539,9 @@ void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, cons
 #ifdef VANTREL_X86_DISPATCH
     // Whole groups of eight or four columns; the widest kernel also mirrors
     // its factors eight at a time from each end.
-    if (g_widest >= ResampleKernel::Widest && HasAvx512() && w >= 16)
-        return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
-    if (g_widest >= ResampleKernel::Avx2 && HasAvx2() && w >= 4)
-        return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
+    const InstructionSet level = ActiveInstructionSet();
+    if (level >= InstructionSet::Avx512 && w >= 16) return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
+    if (level >= InstructionSet::Avx2 && w >= 4) return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
 #endif
     // A mirrored row has exactly the negated offset and the same factors.
     const double dy = (y - lens.cy + 0.5) * lens.scale;

@@ -31,9 +31,7 @@ struct RadialCorrection {
 void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* scratch, int y,
                            std::uint8_t grey, Bitmap& out);
 
-// Tests compare the vector samplers with the plain one they must match by
-// capping the widest one used (the processor may offer less).
-enum class ResampleKernel { Plain, Avx2, Widest };
-void SetResampleKernelForTesting(ResampleKernel widest);
+// Both take the vector kernels of the active instruction set (util/cpu.h);
+// every level gives the same bytes.
 
 }  // namespace vantrel

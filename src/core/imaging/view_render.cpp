@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "imaging/pixel.h"
+
 namespace vantrel {
 
 int RoundToInt(double v) {
@@ -15,11 +17,12 @@ int RoundToInt(double v) {
     return static_cast<int>(r);
 }
 
-MarkCentre ViewPosition(int sourceX, int sourceY, int centerX, int centerY, double zoom, int viewWidth,
+MarkCentre ViewPosition(double sourceX, double sourceY, int centerX, int centerY, double zoom, int viewWidth,
                         int viewHeight) {
     constexpr double kFar = 100000;
-    auto place = [&](int source, int center, int size) {
-        const double offset = std::nearbyint((static_cast<double>(source) - center) / zoom);
+    auto place = [&](double source, int center, int size) {
+        // A sub-pixel point shows at its nearest view pixel.
+        const double offset = std::nearbyint((source - center) / zoom);
         return size / 2 + static_cast<int>(std::clamp(offset, -kFar, kFar));
     };
     return {place(sourceX, centerX, viewWidth), place(sourceY, centerY, viewHeight)};
@@ -41,17 +44,16 @@ std::array<std::uint8_t, 256> BrightnessTable(int b) {
 
 }  // namespace
 
-void RenderSlotView(const TImageSlot& slot, Bitmap& view, MarkPainter* marks) {
-    const Bitmap& source = slot.Bitmap;
+bool RenderScaledView(const Bitmap& source, int brightness, int centerX, int centerY, double zoom, Bitmap& view) {
     const int w = source.width(), h = source.height();
-    if (w == 0 || h == 0 || view.empty()) return;
+    if (w == 0 || h == 0 || view.empty()) return false;
     const int vw = view.width(), vh = view.height();
-    const double z = slot.Zoom;
-    const auto table = BrightnessTable(slot.Brightness);
+    const double z = zoom;
+    const auto table = BrightnessTable(brightness);
 
     // Positions in doubles: a huge zoom or a far-off centre must not overflow.
-    const double ox = slot.ViewCenterX - std::nearbyint(vw * z / 2);
-    const double oy = slot.ViewCenterY - std::nearbyint(vh * z / 2);
+    const double ox = centerX - std::nearbyint(vw * z / 2);
+    const double oy = centerY - std::nearbyint(vh * z / 2);
     std::vector<int> columns(static_cast<std::size_t>(vw));
     for (int vx = 0; vx < vw; ++vx) {
         const double sx = std::nearbyint(vx * z) + ox;
@@ -76,33 +78,24 @@ void RenderSlotView(const TImageSlot& slot, Bitmap& view, MarkPainter* marks) {
             }
         }
     }
-    if (marks) DrawCPMarks(slot, view, *marks);
-    DrawFrame(view, kBlack);
+    return true;
 }
 
-void DrawCPMarks(const TImageSlot& slot, Bitmap& view, MarkPainter& marks) {
-    auto at = [&](int x, int y) {
-        return ViewPosition(x, y, slot.ViewCenterX, slot.ViewCenterY, slot.Zoom, view.width(), view.height());
-    };
-    marks.drawMark(view, at(slot.CP1X, slot.CP1Y), kCP1Colour);
-    marks.drawMark(view, at(slot.CP2X, slot.CP2Y), kCP2Colour);
-}
-
-void RenderHistogram(const TImageSlot& slot, Bitmap& histo) {
+void RenderHistogramView(const Histogram256& histogram, int brightness, Bitmap& histo) {
     const int hw = histo.width(), hh = histo.height();
     if (hw < 2 || hh < 1) return;
     std::vector<std::int64_t> col(static_cast<std::size_t>(hw));
     std::int64_t peak = 1;
     for (int x = 0; x < hw; ++x) {
         // Bins 0..254 only: bin 255 (clipped highlights) would dwarf the rest.
-        col[x] = slot.Histogram[static_cast<std::size_t>(std::nearbyint(254.0 * x / (hw - 1)))];
+        col[x] = histogram[static_cast<std::size_t>(std::nearbyint(254.0 * x / (hw - 1)))];
         peak = std::max(peak, col[x]);
     }
     for (auto& c : col) c = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(hh) * c / peak));
 
     FillRect(histo, 0, 0, hw, hh, kWhite);
     const int bottom = hh - 1;
-    const int shift = RoundToInt(static_cast<double>(hw) * slot.Brightness / 254);
+    const int shift = RoundToInt(static_cast<double>(hw) * brightness / 254);
     for (int x = 0; x < hw; ++x) {
         const long long i = static_cast<long long>(x) - shift;
         if (i >= 0 && i <= hw - 1)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "imaging/draw.h"
-#include "workspace/image_slot.h"
+#include "imaging/luminance.h"
 
 namespace vantrel {
 
@@ -22,7 +22,7 @@ struct MarkCentre {
 // Where a source point appears in a view of the given size centred on
 // (centerX, centerY) at `zoom` source pixels per view pixel. Far-off points are
 // pulled in to a distance where they still draw nothing visible.
-MarkCentre ViewPosition(int sourceX, int sourceY, int centerX, int centerY, double zoom, int viewWidth,
+MarkCentre ViewPosition(double sourceX, double sourceY, int centerX, int centerY, double zoom, int viewWidth,
                         int viewHeight);
 
 // Draws a control point mark; the UI supplies one that paints with the platform.
@@ -32,13 +32,12 @@ public:
     virtual void drawMark(Bitmap& target, MarkCentre centre, Rgb colour) = 0;
 };
 
-// The slot's image at its zoom and centre, nearest neighbour, with the
-// display brightness, marks (if a painter is given) and a black frame.
-// An empty slot leaves the view untouched.
-void RenderSlotView(const TImageSlot& slot, Bitmap& view, MarkPainter* marks);
-void DrawCPMarks(const TImageSlot& slot, Bitmap& view, MarkPainter& marks);
+// An image at a zoom (source pixels per view pixel) about a centre, nearest
+// neighbour, with a display brightness; black outside the image. An empty
+// image leaves the view untouched (false).
+bool RenderScaledView(const Bitmap& source, int brightness, int centerX, int centerY, double zoom, Bitmap& view);
 
-// The slot's histogram with the brightness shift previewed in grey.
-void RenderHistogram(const TImageSlot& slot, Bitmap& histo);
+// A histogram with the brightness shift previewed in grey.
+void RenderHistogramView(const Histogram256& histogram, int brightness, Bitmap& histo);
 
 }  // namespace vantrel

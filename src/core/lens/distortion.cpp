@@ -9,6 +9,7 @@
 
 #include "imaging/draw.h"
 #include "imaging/luminance.h"
+#include "util/cpu.h"
 #include "util/parallel.h"
 
 namespace vantrel {
@@ -41,14 +42,8 @@ void CopyOrFill(const Bitmap& source, int sx, int sy, std::uint8_t fill, std::ui
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VANTREL_LENS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define VANTREL_LENS_CLONES
-#endif
-
 // k for a row of offsets: a plain loop the vectoriser handles.
-VANTREL_LENS_CLONES void RowFactors(const Factors& f, const double* dxs, double dy, int count, double* ks) {
+[[gnu::always_inline]] inline void RowFactorsBody(const Factors& f, const double* dxs, double dy, int count, double* ks) {
     const double a = f.a, b = f.b, c = f.c, d = f.d, radius = f.radius;
     const double ay = std::fabs(dy);
     for (int x = 0; x < count; ++x) {
@@ -64,19 +59,24 @@ VANTREL_LENS_CLONES void RowFactors(const Factors& f, const double* dxs, double 
         ks[x] = r == 0 ? 1.0 : q;
     }
 }
+VANTREL_DISPATCH_AVX512(RowFactors, (const Factors& f, const double* dxs, double dy, int count, double* ks),
+                        (f, dxs, dy, count, ks))
 
 // A whole source position as an index; anything beyond the int range (or
 // not a number) is outside: -1.
 inline int SourceIndex(double v) { return v >= -1 && v <= 2147483646.0 ? static_cast<int>(v) : -1; }
 
 // Source columns and rows of one output row.
-VANTREL_LENS_CLONES void RowSources(const double* dxs, const double* ks, double dy, int cx, int cy, int count,
-                                    int* sxs, int* sys) {
+[[gnu::always_inline]] inline void RowSourcesBody(const double* dxs, const double* ks, double dy, int cx, int cy,
+                                                  int count, int* sxs, int* sys) {
     for (int x = 0; x < count; ++x) {
         sxs[x] = SourceIndex(std::nearbyint(dxs[x] * ks[x]) + cx);
         sys[x] = SourceIndex(std::nearbyint(dy * ks[x]) + cy);
     }
 }
+VANTREL_DISPATCH_AVX512(RowSources,
+                        (const double* dxs, const double* ks, double dy, int cx, int cy, int count, int* sxs, int* sys),
+                        (dxs, ks, dy, cx, cy, count, sxs, sys))
 
 }  // namespace
 
@@ -126,14 +126,18 @@ void MirroredRowFactors(const Factors& f, const std::vector<double>& dxs, double
 
 // Byte offsets of the source pixels, -1 outside the image: a plain loop the
 // vectoriser handles.
-VANTREL_LENS_CLONES void SourceOffsets(const int* sxs, const int* sys, int count, int width, int height,
-                                       std::int64_t stride, std::int64_t* offsets) {
+[[gnu::always_inline]] inline void SourceOffsetsBody(const int* sxs, const int* sys, int count, int width,
+                                                     int height, std::int64_t stride, std::int64_t* offsets) {
     for (int x = 0; x < count; ++x) {
         const bool inside = static_cast<unsigned>(sxs[x]) < static_cast<unsigned>(width) &&
                             static_cast<unsigned>(sys[x]) < static_cast<unsigned>(height);
         offsets[x] = inside ? sys[x] * stride + sxs[x] * 3 : -1;
     }
 }
+VANTREL_DISPATCH_AVX512(SourceOffsets,
+                        (const int* sxs, const int* sys, int count, int width, int height, std::int64_t stride,
+                         std::int64_t* offsets),
+                        (sxs, sys, count, width, height, stride, offsets))
 
 void CopyRow(const Bitmap& source, const std::int64_t* offsets, int count, std::uint8_t fill, std::uint8_t* out,
              std::int64_t ahead) {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "align/number_format.h"
+#include "util/number_format.h"
 #include "imaging/image_file.h"
 #include "lens/lens_profile.h"
 #include "util/file_io.h"
@@ -69,6 +69,10 @@ LensModel ProfileCoefficients(const LensProfileValues& values) {
     model.CoeffC = TypedValue(LensSlider::C, ProfileNumber(values.CoeffC, '.'));
     model.UpdateCoeffD();
     return model;
+}
+
+TLensCorrection CorrectionOf(const LensModel& m) {
+    return {m.OverallScale, m.CoeffA, m.CoeffB, m.CoeffC, m.CoeffD};
 }
 
 std::string EditText(LensSlider slider, Extended value, char separator) {

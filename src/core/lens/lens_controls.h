@@ -4,6 +4,7 @@
 
 #include "lens/distortion.h"
 #include "lens/lens_profile.h"
+#include "lens/load_correction.h"
 
 namespace vantrel {
 
@@ -31,6 +32,8 @@ Extended TypedValue(LensSlider slider, const std::string& text);
 // The coefficients a loaded profile gives once the window has shown its values
 // in the edit boxes and read them back (D follows from A, B and C).
 LensModel ProfileCoefficients(const LensProfileValues& values);
+// The correction a load applies for the window's model.
+TLensCorrection CorrectionOf(const LensModel& model);
 
 // The edit box text (15 digits) and the framed text (a space and 7 digits, or
 // 15 after a Reset); the rotation shows degrees.

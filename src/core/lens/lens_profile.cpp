@@ -4,7 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
-#include "align/number_format.h"
+#include "util/number_format.h"
 #include "util/file_io.h"
 
 namespace vantrel {
@@ -73,6 +73,16 @@ std::optional<LensProfileValues> ParseProfile(const std::vector<std::string>& li
     const Extended c = ParseProfileNumber(lines[9]).value_or(-10);
     if (scale == -1 || a == -10 || b == -10 || c == -10) return std::nullopt;
     return LensProfileValues{scale, a, b, c};
+}
+
+ProfileReading ReadProfileText(const std::string& text) {
+    ProfileReading reading;
+    reading.lines = SplitLines(text);
+    if (reading.lines.size() < 10)
+        reading.error = "The profile file has fewer than ten lines.";
+    else if (!(reading.values = ParseProfile(reading.lines)))
+        reading.error = "Unable to parse file contents.";
+    return reading;
 }
 
 bool IsBlankProfile(const LensProfileValues& v) {

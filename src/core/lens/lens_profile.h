@@ -43,6 +43,28 @@ bool MatchesLoadedProfile(const std::vector<std::string>& lines, const std::stri
 std::string ProfileLabelText(const std::vector<std::string>& lines, const std::string& name,
                              const LensProfileValues& values);
 
+// A profile file's text read: its values, or the message that refuses it.
+struct ProfileReading {
+    std::vector<std::string> lines;
+    std::optional<LensProfileValues> values;
+    std::string error;  // empty when values are there
+};
+ProfileReading ReadProfileText(const std::string& text);
+
+// The profile the lens window has loaded or saved last: its lines and its
+// name, against which the profile label tells whether the values still match.
+struct TLoadedProfile {
+    std::vector<std::string> lines = BlankProfileLines();
+    std::string name = kBlankProfileName;
+
+    std::string labelFor(const LensProfileValues& values) const { return ProfileLabelText(lines, name, values); }
+    // Back to the blank profile, under no name.
+    void clear() {
+        lines = BlankProfileLines();
+        name.clear();
+    }
+};
+
 // The file name that Save writes: the chosen name with its extension
 // replaced by (or given) ".pfl".
 std::string ProfileFileName(const std::string& chosen);

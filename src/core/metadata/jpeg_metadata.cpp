@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "imaging/image_file.h"
 #include "util/file_io.h"
 
 namespace vantrel {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "align/number_format.h"
+#include "util/number_format.h"
 #include "imaging/bmp_codec.h"
 #include "imaging/jpeg_codec.h"
 #include "util/error.h"
@@ -12,30 +12,30 @@
 
 namespace vantrel {
 
-void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                       OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
-                       TJpegMetadata& metadata, const std::function<void(int)>& progress) {
+void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                       const Borders& borders, OutputFormat format, int quality, const std::string& outputPath,
+                       Bitmap& frame, TJpegMetadata* metadata, const std::function<void(int)>& progress) {
     const auto [w, h] = OutputFrameSize(master, borders);
     if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
     if (frame.width() != w || frame.height() != h) frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
-    WarpFullSize(slot, isMaster, master, borders, frame, progress);
+    WarpFullSize(source, isMaster, master, borders, frame, progress);
     if (format == OutputFormat::Bmp) {
         WriteFileAtomically(outputPath, EncodeBmp(frame));
         return;
     }
     const std::vector<std::uint8_t> encoded = EncodeJpeg(frame, quality);
-    if (metadata.ReadMetadata(slot.FilePath))
-        WriteFileAtomically(outputPath, metadata.ComposeJpeg(encoded, frame.width(), frame.height(), true));
+    if (metadata && metadata->HasMetadata())
+        WriteFileAtomically(outputPath, metadata->ComposeJpeg(encoded, frame.width(), frame.height(), true));
     else
         WriteFileAtomically(outputPath, encoded);
 }
 
 std::string AlignmentProblem(const Workspace& workspace, int n) {
     const TImageSlot& s = workspace.slot(n);
-    if (n == workspace.MasterIndex) return {};
-    auto coincide = [](const TImageSlot& t) { return t.CP1X == t.CP2X && t.CP1Y == t.CP2Y; };
+    const int master = workspace.MasterIndex();
+    if (n == master) return {};
     const std::string image = "Image " + std::to_string(n) + " (" + s.FileName + ") cannot be saved: ";
-    if (coincide(s) || (workspace.MasterIndex != 0 && coincide(workspace.slot(workspace.MasterIndex))))
+    if (s.pointsCoincide() || (master != 0 && workspace.slot(master).pointsCoincide()))
         return image + "its control points or the master's coincide, so they give no rotation or scale.";
     if (!std::isfinite(s.Rotation) || !std::isfinite(s.Scale) || !(s.Scale >= 1.0 / 64 && s.Scale <= 64))
         return image + "its alignment is degenerate (rotation " + FormatGeneral(s.Rotation * 180 / std::numbers::pi, 5) +
@@ -44,21 +44,23 @@ std::string AlignmentProblem(const Workspace& workspace, int n) {
     return {};
 }
 
-void WriteSlots(const Workspace& workspace, const std::array<bool, 3>& which,
-                const std::array<std::string, 3>& paths, const Borders& borders, OutputFormat format, int quality,
-                const std::function<void(int, int)>& progress) {
-    for (int n = 1; n <= 3; ++n) {
-        if (!which[n - 1] || !workspace.slot(n).Loaded) continue;
+void WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                const std::array<std::string, kSlotCount>& paths, const Borders& borders, OutputFormat format,
+                int quality, const std::function<void(int, int)>& progress) {
+    auto written = [&](int n) { return which[n - 1] && workspace.slot(n).Loaded; };
+    std::array<TJpegMetadata, kSlotCount> metadata;
+    for (int n = 1; n <= kSlotCount; ++n) {
+        if (!written(n)) continue;
         if (const std::string problem = AlignmentProblem(workspace, n); !problem.empty()) throw Error(problem);
+        if (format == OutputFormat::Jpeg) metadata[n - 1].ReadMetadata(workspace.slot(n).FilePath);
     }
     Bitmap frame;
-    TJpegMetadata metadata;
     const MasterGeometry master = workspace.masterGeometry();
-    for (int n = 1; n <= 3; ++n) {
-        if (!which[n - 1] || !workspace.slot(n).Loaded) continue;
+    for (int n = 1; n <= kSlotCount; ++n) {
+        if (!written(n)) continue;
         if (progress) progress(n, 0);
-        WriteAlignedImage(workspace.slot(n), n == workspace.MasterIndex, master, borders, format, quality,
-                          paths[n - 1], frame, metadata, [&](int percent) {
+        WriteAlignedImage(workspace.source(n), n == workspace.MasterIndex(), master, borders, format, quality,
+                          paths[n - 1], frame, &metadata[n - 1], [&](int percent) {
                               if (progress) progress(n, percent);
                           });
     }

@@ -5,20 +5,22 @@
 #include <string>
 
 #include "align/mapping.h"
+#include "align/slot_alignment.h"
 #include "metadata/jpeg_metadata.h"
 
 namespace vantrel {
 
 enum class OutputFormat { Bmp, Jpeg };
 
-// Renders one slot into the master's frame plus borders (into `frame`, which
-// is resized and reused between calls) and writes it as a 24-bit BMP or a
-// JPEG of `quality`; a JPEG carries the source file's EXIF (with the new
-// pixel size), IPTC and comment. Written once, through a temporary file, so a
-// failure leaves no partial file and keeps what was there. Throws Error.
-void WriteAlignedImage(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                       OutputFormat format, int quality, const std::string& outputPath, Bitmap& frame,
-                       TJpegMetadata& metadata, const std::function<void(int percent)>& progress = {});
+// Renders one image into the master's frame plus borders (into `frame`,
+// which is resized and reused between calls) and writes it as a 24-bit BMP or
+// a JPEG of `quality`; a JPEG carries `metadata` (the source's, read before;
+// null or empty: none) with the new pixel size. Written once, through a
+// temporary file, so a failure leaves no partial file and keeps what was
+// there. Throws Error.
+void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                       const Borders& borders, OutputFormat format, int quality, const std::string& outputPath,
+                       Bitmap& frame, TJpegMetadata* metadata, const std::function<void(int percent)>& progress = {});
 
 class Workspace;
 
@@ -32,10 +34,12 @@ std::string AlignmentProblem(const Workspace& workspace, int n);
 // "Save All": every slot in `which` that is loaded, in slot order, to its
 // path, through one reused frame. `progress` gets the slot number before each
 // image and the percentage while it renders. Refuses before writing anything
-// when an image's alignment is unusable (AlignmentProblem). Stops at the
-// first failure, keeping the files already written. Throws Error.
-void WriteSlots(const Workspace& workspace, const std::array<bool, 3>& which,
-                const std::array<std::string, 3>& paths, const Borders& borders, OutputFormat format, int quality,
-                const std::function<void(int slot, int percent)>& progress = {});
+// when an image's alignment is unusable (AlignmentProblem). Every source's
+// metadata is read before the first file is written, so an output that
+// replaces another image's source cannot lend it the wrong metadata. Stops at
+// the first failure, keeping the files already written. Throws Error.
+void WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                const std::array<std::string, kSlotCount>& paths, const Borders& borders, OutputFormat format,
+                int quality, const std::function<void(int slot, int percent)>& progress = {});
 
 }  // namespace vantrel

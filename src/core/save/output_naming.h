@@ -4,7 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "align/mapping.h"
+#include "align/slot_alignment.h"
+
 
 namespace vantrel {
 
@@ -14,18 +15,18 @@ std::string BaseNameOf(const std::string& path);
 // What the save dialog offers: per slot whether it is written and the base
 // name typed for it, the tag and where it goes, the type and the directory.
 struct SaveNaming {
-    std::array<bool, 3> enabled{};
-    std::array<std::string, 3> baseName;
+    std::array<bool, kSlotCount> enabled{};
+    std::array<std::string, kSlotCount> baseName;
     std::string tag = "Aligned";
     bool append = true;
     bool jpeg = true;
     std::string outputDir;
-    std::array<std::string, 3> sourcePath;  // named when two outputs would collide
+    std::array<std::string, kSlotCount> sourcePath;  // named when two outputs would collide
 };
 
 struct OutputNames {
-    std::array<std::string, 3> fileName, fullPath;  // empty for a slot not offered
-    std::array<bool, 3> exists{};
+    std::array<std::string, kSlotCount> fileName, fullPath;  // empty for a slot not offered
+    std::array<bool, kSlotCount> exists{};
     bool anyExists = false;
     // Why these names cannot be written (empty when they can): a name that
     // would leave the output directory, or two images given one file.
@@ -38,7 +39,7 @@ OutputNames ComputeOutputNames(const SaveNaming& naming,
                                const std::function<bool(const std::string&)>& exists);
 
 // The overwrite warning for the offered slots whose files exist; empty when none.
-std::string OverwriteMessage(const OutputNames& names, const std::array<bool, 3>& enabled);
+std::string OverwriteMessage(const OutputNames& names, const std::array<bool, kSlotCount>& enabled);
 
 // The directory cut into pieces joined by blanks so that a word-wrapping
 // label of `labelWidth` shows one piece a line (" " for an empty directory).
@@ -47,11 +48,5 @@ std::string WrapDirectoryLabel(const std::string& directory, int labelWidth,
 
 // A border field: its integer value, 0 for text that is not an integer.
 int BorderValue(const std::string& text);
-
-// The save dialog's reduced-scale preview of one slot into `target`: the
-// bordered output frame at a step that makes it about 1/1.1 of the target,
-// centred; smaller frames are rendered at full resolution and stretched up.
-void RenderSavePreview(const TImageSlot& slot, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                       Bitmap& target, const std::function<void(int percent)>& progress = {});
 
 }  // namespace vantrel

@@ -19,6 +19,22 @@ std::filesystem::path PathFromUtf8(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
+std::string FileNameOf(const std::string& path) {
+    const auto name = PathFromUtf8(path).filename().u8string();
+    return std::string(name.begin(), name.end());
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const auto text = PathFromUtf8(path).parent_path().u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string FileExtension(const std::string& path) {
+    const std::string name = FileNameOf(path);
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
 // ---- reading ----
 
 InputFile::InputFile(const std::string& path) : path_(path) {

@@ -12,6 +12,13 @@ namespace vantrel {
 // Paths travel through the program as UTF-8 strings.
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 
+// The file name without its directory.
+std::string FileNameOf(const std::string& path);
+// The directory part, without a trailing separator.
+std::string DirectoryOf(const std::string& path);
+// The file name's extension from its last "." (empty when there is none).
+std::string FileExtension(const std::string& path);
+
 // A regular file open for reading. Directories, FIFOs and devices (also
 // behind a link) are refused before anything is read, so a special file can
 // neither block nor pour out endless bytes. Throws Error.

@@ -1,5 +1,7 @@
 #include "util/vector_math.h"
 
+#include "util/cpu.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -21,19 +23,6 @@ namespace vantrel {
 namespace {
 
 #if defined(VANTREL_HAS_LIBMVEC)
-enum class Width { Scalar, Four, Eight };
-
-Width Detect() {
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return Width::Eight;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Width::Four;
-    return Width::Scalar;
-}
-
-Width Widest() {
-    static const Width widest = Detect();
-    return widest;
-}
-
 // Each function runs whole vectors, and the tail through the same vector
 // function on padded lanes.
 __attribute__((target("avx512f,avx512dq"))) void Atan2Eight(const double* y, const double* x, double* out, int count) {
@@ -83,16 +72,16 @@ __attribute__((target("avx2,fma"))) void SinCosFour(const double* a, double* s, 
 
 void VectorAtan2(const double* y, const double* x, double* out, int count) {
 #if defined(VANTREL_HAS_LIBMVEC)
-    if (Widest() == Width::Eight) return Atan2Eight(y, x, out, count);
-    if (Widest() == Width::Four) return Atan2Four(y, x, out, count);
+    if (UseAvx512()) return Atan2Eight(y, x, out, count);
+    if (UseAvx2()) return Atan2Four(y, x, out, count);
 #endif
     for (int i = 0; i < count; ++i) out[i] = std::atan2(y[i], x[i]);
 }
 
 void VectorSinCos(const double* angle, double* sines, double* cosines, int count) {
 #if defined(VANTREL_HAS_LIBMVEC)
-    if (Widest() == Width::Eight) return SinCosEight(angle, sines, cosines, count);
-    if (Widest() == Width::Four) return SinCosFour(angle, sines, cosines, count);
+    if (UseAvx512()) return SinCosEight(angle, sines, cosines, count);
+    if (UseAvx2()) return SinCosFour(angle, sines, cosines, count);
 #endif
     for (int i = 0; i < count; ++i) {
         sines[i] = std::sin(angle[i]);

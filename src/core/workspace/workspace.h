@@ -4,118 +4,134 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "align/mapping.h"
 #include "imaging/image_file.h"
-#include "lens/distortion.h"
+#include "lens/load_correction.h"
 #include "workspace/image_slot.h"
 
 namespace vantrel {
 
-// The working state of one run: what the main window owns besides its
-// controls, and the operations on it. Slots are numbered 1 to 3.
+// The master's copied geometry, as the renderers read it after SelectMaster
+// and Recalculate.
+struct TMasterCopy {
+    std::int32_t MasterIndex = 0;  // 0 = none, else 1..kSlotCount
+    std::int32_t MasterWidth = 0, MasterHeight = 0;
+    std::int32_t MasterCenterX = 0, MasterCenterY = 0;
+    double MasterCP1X = 0, MasterCP1Y = 0, MasterCP2X = 0, MasterCP2Y = 0;
+    double MasterCP1Azimuth = 0, MasterCP1Meridian = 0, MasterCP2Azimuth = 0, MasterCP2Meridian = 0;
+};
+
+// The document of one run: the image slots with their pictures, control
+// points, lens values and alignment; the master; the field of view; the lens
+// correction that loads apply; the output view. Everything that changes it
+// is an operation here; the pointer's state lives with the window
+// (TPointerState).
 class Workspace {
 public:
-    // The state of a freshly opened main window; `currentDir` is where the
-    // open and save dialogs start.
-    explicit Workspace(const std::string& currentDir = {});
+    Workspace();
 
-    TImageSlot& slot(int n) { return Slots.at(static_cast<std::size_t>(n - 1)); }
-    const TImageSlot& slot(int n) const { return Slots.at(static_cast<std::size_t>(n - 1)); }
+    // ---- reading ----
+    const TImageSlot& slot(int n) const { return slots_.at(static_cast<std::size_t>(n - 1)); }
+    const std::array<TImageSlot, kSlotCount>& slotRecords() const { return slots_; }
+    // Slot n as the renderers read it.
+    AlignedSource source(int n) const;
+    AlignedSources sources() const;
+    const TMasterCopy& master() const { return master_; }
+    std::int32_t MasterIndex() const { return master_.MasterIndex; }
+    MasterGeometry masterGeometry() const;
+    // Half the field of view across the master's longer side, radians (0: none).
+    double HalfFOV() const { return halfFOV_; }
+    double FocalLengthPx() const { return focalLengthPx_; }
+    // The angle the alignment works with: HalfFOV, or 0 where the flat model
+    // must stand in (see SphericalModelApplies).
+    double modelHalfFOV() const;
+    // The lens correction that loads from now on apply.
+    const TLensCorrection& lens() const { return lens_; }
+    OutputViewState outputView() const { return {OutputViewCenterX_, OutputViewCenterY_, OutputZoom_}; }
+    // Master choice by luminance: 0 when nothing is loaded.
+    int masterByLuminance() const;
 
-    // Empties slot n with the standard box sizes.
+    // ---- loading ----
+    // Empties slot n.
     void clearSlot(int n);
-
     // Reads `path` into slot n: decode, starting view and control points,
     // luminance and histogram, then the current lens correction. A file that
     // is not read (unknown extension, rejected content) changes nothing in the
     // slot. A file that cannot be opened throws Error.
     LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {});
+    // The same for a picture already decoded.
+    void placeImage(int n, Bitmap image, const std::string& path,
+                    const std::function<void(int percent)>& progress = {});
+    void setLens(const TLensCorrection& lens);
 
-    // The lens correction that loads from now on apply.
-    void setLens(const LensModel& model);
+    // While a scope holds this, consecutive loads lend each other their
+    // pixel memory; it is given back when the scope ends.
+    class LoadBatch {
+    public:
+        explicit LoadBatch(Workspace& ws) : ws_(ws) { ++ws_.batches_; }
+        ~LoadBatch() {
+            if (--ws_.batches_ == 0) ws_.spare_ = Bitmap();
+        }
+        LoadBatch(const LoadBatch&) = delete;
+        LoadBatch& operator=(const LoadBatch&) = delete;
 
-    // Gives a freshly read Bitmap its starting state (not loaded if it is empty).
-    void FinishSlotLoad(TImageSlot& slot);
+    private:
+        Workspace& ws_;
+    };
 
-    // Input view navigation, applied to all three slots.
+    // ---- input views, all slots at once ----
     void zoomInputViews(bool in);  // by a factor of 1.1
     void fitInputViews();
     void inputViewsOneToOne();
     void centreInputViewsOnCP(int cp);
+    void setViewCentre(int n, int x, int y);
+    void setZoom(int n, double zoom);
 
-    // Panning: the press records the drag start; moves shift one view.
-    void CaptureDragStart();
-    void panInputView(int n, int x, int y);
-
-    // Control points under the pointer of input view n at view pixel (x, y):
-    // sets HoverCP1 / HoverCP2 from the 49 x 49 zones around the marks (CP2
-    // wins where they overlap). True when the pointer is on a mark.
-    bool updateHover(int n, int x, int y);
-    // Drags the control point(s) chosen at the press by the pointer travel
-    // since then, in source pixels of slot n, and re-solves the slot.
-    void dragControlPoints(int n, int x, int y);
-    // Moves the hovered control point(s) of slot n by whole source pixels.
-    void nudgeControlPoints(int n, int dx, int dy);
+    // ---- control points, brightness ----
+    // Moves slot n's points and re-solves it.
+    void setControlPoints(int n, double cp1X, double cp1Y, double cp2X, double cp2Y);
+    void setBrightness(int n, int brightness);
     void solveSlot(int n);
-    // Brightness of slot n from the pointer travel since the press (x3, clamped).
-    void dragBrightness(int n, int x);
 
-    // Field of view in degrees (full angle); setting clamps to 0..179 and,
-    // with a master, updates the focal length and re-solves every slot.
+    // ---- field of view ----
+    // Degrees, the full angle; setting clamps to 0..179 and, with a master,
+    // updates the focal length and re-solves every slot.
     double fovDegrees() const;
-    // The angle the alignment works with: HalfFOV, or 0 where the flat model
-    // must stand in (see SphericalModelApplies).
-    double modelHalfFOV() const;
     void setFOVDegrees(double degrees);
     // The read-out "60.0 deg / 31.2 mm" ("None" without an angle).
     std::string fovReadout(bool noneBelowATenth) const;
 
-    // Output view navigation.
+    // ---- master and alignment ----
+    void SelectMaster(int n);
+    // Forgets the master (nothing loaded any more).
+    void clearMaster();
+    void Recalculate(bool scaling);
+    void UpdateFocalLength();
+
+    // ---- output view ----
+    void ResetOutputView();
     void zoomOutputView(bool in);
     void fitOutputView();
     void outputViewOneToOne();
     void centreOutputViewOnCP(int cp);
-    void panOutputView(int x, int y);
+    void setOutputViewCentre(int x, int y);
 
-    MasterGeometry masterGeometry() const;
-    OutputViewState outputView() const { return {OutputViewCenterX, OutputViewCenterY, OutputZoom}; }
-
-    // Master choice by luminance: 0 when nothing is loaded.
-    int masterByLuminance() const;
-    void SelectMaster(int n);
-    void Recalculate(bool scaling);
-    void ResetOutputView();
-    void UpdateFocalLength();
-
-    // The master's control points, in pixels and on the sphere.
+private:
+    TImageSlot& mutableSlot(int n) { return slots_.at(static_cast<std::size_t>(n - 1)); }
+    // Gives a freshly read Bitmap its starting state (not loaded if it is empty).
+    void FinishSlotLoad(TImageSlot& slot);
     void copyMasterPoints(const TImageSlot& master);
 
-    std::vector<std::string> FileList;
-    std::array<TImageSlot, 3> Slots;
-    std::int32_t MouseDownX = 0, MouseDownY = 0;
-    bool Panning = false, SliderDragging = false, DraggingCP1 = false, DraggingCP2 = false;
-    bool HoverCP1 = false, HoverCP2 = false;
-    std::array<TDragSnapshot, 3> DragStart{};
-    std::int32_t OutputDragStartX = 0, OutputDragStartY = 0;
-    std::int32_t MasterIndex = 0;
-    std::int32_t MasterWidth = 0, MasterHeight = 0;
-    std::int32_t MasterCenterX = 0, MasterCenterY = 0;
-    std::int32_t MasterCP1X = 0, MasterCP1Y = 0, MasterCP2X = 0, MasterCP2Y = 0;
-    double MasterCP1Azimuth = 0, MasterCP1Meridian = 0, MasterCP2Azimuth = 0, MasterCP2Meridian = 0;
-    double FocalLengthPx = 0;
-    vantrel::Bitmap OutputBitmap;
-    std::int32_t OutputViewCenterX = 0, OutputViewCenterY = 0;
-    double OutputZoom = 1;
-    bool LivePreview = false;
-    bool SliderHot = false;
-    double HalfFOV = 0;
-    double HalfFOVAtPress = 0;
-    Extended LensA = 0, LensB = 0, LensC = 0, LensD = 1, LensScale = 1;
-    std::int32_t ActiveControl = 0;
-    std::string OpenDir;
-    std::string LastOutputDir;
+    std::array<TImageSlot, kSlotCount> slots_;
+    TMasterCopy master_;
+    double halfFOV_ = 0;
+    double focalLengthPx_ = kFlatFocalLength;
+    TLensCorrection lens_;
+    std::int32_t OutputViewCenterX_ = 0, OutputViewCenterY_ = 0;
+    double OutputZoom_ = 1;
+    int batches_ = 0;
+    Bitmap spare_;
 };
 
 }  // namespace vantrel

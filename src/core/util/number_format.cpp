@@ -1,4 +1,4 @@
-#include "align/number_format.h"
+#include "util/number_format.h"
 
 #include <cmath>
 #include <cstdio>

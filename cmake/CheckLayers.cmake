@@ -1,0 +1,40 @@
+# Fails when a core folder includes a folder above it. Run as
+#   cmake -DCORE_DIR=<src/core> -P CheckLayers.cmake
+# Lowest first; a folder may include itself and any folder listed before it,
+# except that lens and align stand apart.
+set(layers util metadata imaging lens align workspace save)
+set(apart_lens align)
+set(apart_align lens)
+
+file(GLOB_RECURSE sources "${CORE_DIR}/*.h" "${CORE_DIR}/*.cpp")
+set(problems "")
+foreach(source IN LISTS sources)
+  file(RELATIVE_PATH relative "${CORE_DIR}" "${source}")
+  string(REGEX MATCH "^[^/]+" folder "${relative}")
+  list(FIND layers "${folder}" level)
+  if(level EQUAL -1)
+    string(APPEND problems "  ${relative}: folder '${folder}' has no place in the layers\n")
+    continue()
+  endif()
+  file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"[^\"]+\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE ".*\"([^\"]+)\".*" "\\1" target "${line}")
+    string(REGEX MATCH "^[^/]+" target_folder "${target}")
+    if(NOT target MATCHES "/")
+      continue()  # a header beside the file
+    endif()
+    list(FIND layers "${target_folder}" target_level)
+    if(target_level EQUAL -1)
+      continue()  # not a core header
+    endif()
+    if(target_level GREATER level)
+      string(APPEND problems "  ${relative} includes ${target}: ${target_folder} is above ${folder}\n")
+    elseif(DEFINED apart_${folder} AND target_folder STREQUAL "${apart_${folder}}")
+      string(APPEND problems "  ${relative} includes ${target}: ${folder} and ${target_folder} stand apart\n")
+    endif()
+  endforeach()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "Core layers broken:\n${problems}")
+endif()
+message(STATUS "Core layers: every include points down")
