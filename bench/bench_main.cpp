@@ -11,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #endif
 
+#include "autoalign/auto_align.h"
+#include "imaging/image_file.h"
 #include "imaging/jpeg_codec.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
@@ -22,6 +24,7 @@
 #include "util/file_io.h"
 #include "workspace/workspace.h"
 #include "util/parallel.h"
+#include "../tests/core/synthetic_brackets.h"
 
 namespace vantrel {
 namespace {
@@ -252,6 +255,43 @@ void BM_SaveAll_3x24MP(benchmark::State& state) {
     SetParallelThreads(0);
 }
 BENCHMARK(BM_SaveAll_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Three 24 MP exposures (x1, x0.45, x2.2) of a real photograph, the second
+// and third turned, scaled and shifted as a hand-held bracket is; Auto Align
+// of both to the first, from decoded bitmaps.
+void BM_AutoAlign_3x24MP(benchmark::State& state) {
+    SetParallelThreads(2);
+    static Workspace ws;
+    static bool made = false;
+    if (!made) {
+        Bitmap photo;
+        const std::string path = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
+        if (!std::filesystem::exists(path) || LoadImageFile(path, photo) != LoadOutcome::Loaded) photo = Scene();
+        const double toPhoto = std::min(photo.width() / 6000.0, photo.height() / 4000.0) * 0.99;
+        auto master = [&](test::Point p) { return test::Point{p.x * toPhoto, p.y * toPhoto}; };
+        const test::Motion moves[] = {test::SimilarityAbout(kWidth, kHeight, 0, 1, 0, 0),
+                                      test::SimilarityAbout(kWidth, kHeight, 1.5, 1.01, 120, -70),
+                                      test::SimilarityAbout(kWidth, kHeight, -2.2, 0.99, -90, 110)};
+        const double gains[] = {1, 0.45, 2.2};
+        for (int n = 1; n <= kSlotCount; ++n)
+            ws.placeImage(n,
+                          test::Exposure(photo, kWidth, kHeight,
+                                         [&](test::Point q) { return master(test::Unmap(moves[n - 1], q)); },
+                                         gains[n - 1], 1.5, static_cast<unsigned>(n)),
+                          "bracket.jpg");
+        ws.SelectMaster(1);
+        made = true;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600, 2000, 5400, 2000);
+        state.ResumeTiming();
+        const AutoAlignReport report = AutoAlign(ws);
+        if (!report.allAligned()) state.SkipWithError(report.problems().c_str());
+    }
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_AutoAlign_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #ifdef VANTREL_HAVE_OPENCV
 // The peer: OpenCV's affine warp of the same picture, same rotation and scale, 2 threads.

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "metadata/exif_tags.h"
 #include "metadata/jpeg_metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::vector<std::uint8_t> encoded = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00,
                                                       0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9};
+    (void)vantrel::ReadTiffTags(data, size).HalfFieldOfView(4000, 3000);
     vantrel::TJpegMetadata meta;
     if (meta.ReadMetadataFromBytes(std::vector<std::uint8_t>(data, data + size))) {
         const auto out = meta.ComposeJpeg(encoded, 1234, 567, true);

@@ -6,15 +6,12 @@ packages=(
   cmake g++ make ccache pkg-config
   qt6-base-dev libgl-dev fonts-liberation
   libjpeg62-turbo-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-photo-dev libopencv-features2d-dev libopencv-calib3d-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libimage-exiftool-perl
 )
 
-# Benchmarks compare the warp with OpenCV's; only they need it.
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(libopencv-core-dev libopencv-imgproc-dev)
-fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,8 +3,11 @@
 
 #include "main_window.h"
 #include "prompter.h"
+#include "util/file_io.h"
 
 int main(int argc, char** argv) {
+    // A session ended during a save leaves no temporary file beside the outputs.
+    vantrel::RemoveTemporaryFilesOnInterrupt();
     QApplication app(argc, argv);
     QFont font("Arial");  // fontconfig picks a metric twin where Arial is missing
     font.setPixelSize(12);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "autoalign/auto_align.h"
 #include "imaging/image_file.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
@@ -20,6 +21,7 @@
 #include "save/output_naming.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "util/number_format.h"
 #include "workspace/alignment_grid.h"
 #include "workspace/workspace.h"
 
@@ -31,9 +33,12 @@ constexpr const char* kUsage =
     "Usage: vantrel-align [options] IMAGE1 [IMAGE2 [IMAGE3]]\n"
     "Aligns up to three bracketed exposures and writes them as \"Save All\" does.\n"
     "\n"
-    "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels;\n"
+    "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels (decimals allowed);\n"
     "                       images without --cp keep the starting points a fresh load gives\n"
-    "  --fov DEG            field of view across the longer side of the master (0 = none, the default)\n"
+    "  --auto               place every image's control points automatically before writing;\n"
+    "                       exit status 3 when an image could not be aligned (it is written unaligned)\n"
+    "  --fov DEG|exif       field of view across the longer side of the master (0 = none, the default),\n"
+    "                       or the one the master's EXIF records\n"
     "  --master N           master image; default: the automatic choice by luminance\n"
     "  --no-scaling         like unticking \"Scaling\"\n"
     "  --lens FILE.pfl      lens profile applied at load, as the lens window's OK would\n"
@@ -45,8 +50,11 @@ constexpr const char* kUsage =
     "  -o, --output-dir DIR default: the current directory\n"
     "  --overwrite          replace existing outputs (otherwise refuse, naming them)\n"
     "  --info               print, per image, its size, luminance and metadata summary; write nothing\n"
-    "  --print-alignment    print the alignment data grid's rows\n"
+    "  --print-alignment    print the alignment data grid's rows and the control points\n"
     "  --help, --version\n";
+
+// The exit status when an image could not be aligned automatically.
+constexpr int kNotAligned = 3;
 
 struct UsageError {
     std::string message;
@@ -58,10 +66,11 @@ struct Failure {
 struct Options {
     std::vector<std::string> images;
     struct Points {
-        int x1, y1, x2, y2;
+        double x1, y1, x2, y2;
     };
     std::array<std::optional<Points>, kSlotCount> cp;
     double fov = 0;
+    bool fovFromExif = false, autoAlign = false;
     int master = 0;
     bool scaling = true;
     std::string lens;
@@ -122,9 +131,16 @@ Options Parse(int argc, char** argv) {
             cpTexts.push_back(value());
         } else if (arg == "--fov") {
             const std::string text = value();
+            if (text == "exif") {
+                o.fovFromExif = true;
+                continue;
+            }
             const auto v = ParseProfileNumber(text);
-            if (!v || !(*v >= 0 && *v <= 179)) throw Failure{"--fov must be a number of degrees from 0 to 179"};
+            if (!v || !(*v >= 0 && *v <= 179))
+                throw Failure{"--fov must be a number of degrees from 0 to 179, or exif"};
             o.fov = static_cast<double>(*v);
+        } else if (arg == "--auto") {
+            o.autoAlign = true;
         } else if (arg == "--master") {
             o.master = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 3, arg));
         } else if (arg == "--no-scaling") {
@@ -168,10 +184,18 @@ Options Parse(int argc, char** argv) {
         if (n < 1 || n > static_cast<long long>(o.images.size()))
             throw Failure{"--cp names image " + std::to_string(n) + ", which is not given"};
         if (o.cp[n - 1]) throw Failure{"--cp is given twice for image " + std::to_string(n)};
-        const auto p = ParseList(text.substr(colon + 1), "--cp", 4);
-        for (long long v : p) InRange(v, -2147483647LL, 2147483647LL, "--cp");
-        o.cp[n - 1] = Options::Points{static_cast<int>(p[0]), static_cast<int>(p[1]), static_cast<int>(p[2]),
-                                      static_cast<int>(p[3])};
+        std::vector<double> p;
+        std::stringstream in(text.substr(colon + 1));
+        std::string part;
+        while (std::getline(in, part, ',')) {
+            const auto v = ParseProfileNumber(part);
+            if (!v || part.find(',') != std::string::npos || !(std::fabs(static_cast<double>(*v)) <= 2147483647.0))
+                throw Failure{"bad value for --cp: \"" + text + "\" (expected N:X1,Y1,X2,Y2)"};
+            p.push_back(static_cast<double>(*v));
+        }
+        if (p.size() != 4 || text.back() == ',')
+            throw Failure{"bad value for --cp: \"" + text + "\" (expected 4 numbers)"};
+        o.cp[n - 1] = Options::Points{p[0], p[1], p[2], p[3]};
     }
     if (o.master > static_cast<int>(o.images.size()))
         throw Failure{"--master names image " + std::to_string(o.master) + ", which is not given"};
@@ -212,6 +236,15 @@ void PrintAlignment(const Workspace& ws, int count) {
     for (int r = 1; r < kGridRows; ++r) {
         std::cout << kGridRowNames[r];
         for (int c = 1; c <= count; ++c) std::cout << '\t' << t[r][c];
+        std::cout << "\n";
+    }
+    for (const int cp : {1, 2}) {
+        std::cout << "CP" << cp;
+        for (int c = 1; c <= count; ++c) {
+            const TImageSlot& s = ws.slot(c);
+            std::cout << '\t' << FormatGeneral(cp == 1 ? s.CP1X : s.CP2X, 10) << ','
+                      << FormatGeneral(cp == 1 ? s.CP1Y : s.CP2Y, 10);
+        }
         std::cout << "\n";
     }
 }
@@ -260,6 +293,23 @@ int Run(int argc, char** argv) {
 
     ws.setFOVDegrees(o.fov);
     ws.SelectMaster(o.master ? o.master : ws.masterByLuminance());  // solves every slot with a field of view
+    if (o.fovFromExif) {
+        const double degrees = ExifFieldOfViewDegrees(ws);
+        if (degrees <= 0)
+            throw Failure{ws.slot(ws.MasterIndex()).FilePath + ": the EXIF records no focal length to take a field of view from"};
+        ws.setFOVDegrees(degrees);
+    }
+    bool allAligned = true;
+    if (o.autoAlign) {
+        const AutoAlignReport report = AutoAlign(ws, {false, [&](int n, int percent) {
+                                                          if (terminal) std::fprintf(stderr, "\rAligning image %d: %3d%%", n, percent);
+                                                      }});
+        if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
+        if (!report.error.empty()) std::cerr << "vantrel-align: " << report.error << "\n";
+        if (!report.fieldOfView.empty()) std::cerr << "vantrel-align: " << report.fieldOfView << "\n";
+        for (const auto& r : report.results) std::cerr << "vantrel-align: " << r.message << "\n";
+        allAligned = report.allAligned();
+    }
     ws.Recalculate(o.scaling);
     if (o.printAlignment) PrintAlignment(ws, count);
 
@@ -293,7 +343,7 @@ int Run(int argc, char** argv) {
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
     for (int n = 0; n < count; ++n) std::cout << names.fullPath[n] << "\n";
-    return 0;
+    return allAligned ? 0 : kNotAligned;
 }
 
 }  // namespace

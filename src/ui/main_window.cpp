@@ -24,6 +24,7 @@
 
 #include "forms.h"
 #include "align/point_trace.h"
+#include "autoalign/auto_align.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "workspace/alignment_grid.h"
@@ -204,6 +205,9 @@ void TForm1::buildControls() {
     ScalingCheckBox->setGeometry(16, 56, 110, 17);
     ScalingCheckBox->setChecked(true);
     connect(ScalingCheckBox, &QCheckBox::clicked, this, &TForm1::ScalingCheckBoxClick);
+    AutoAlignCheckBox = new QCheckBox("Auto Align", panel);
+    AutoAlignCheckBox->setObjectName("AutoAlignCheckBox");
+    AutoAlignCheckBox->setGeometry(16, 80, 110, 17);
 
     auto* label4 = new QLabel("FOV / FL", client);
     label4->setObjectName("Label4");
@@ -282,6 +286,9 @@ void TForm1::buildMenus() {
     bar->setObjectName("MainMenu1");
     MainMenuOpen = bar->addAction("Open", this, &TForm1::OpenBtnClick);
     MainMenuOpen->setObjectName("MainMenuOpen");
+    MainMenuAutoAlign = bar->addAction("Auto Align", this, &TForm1::AutoAlignClick);
+    MainMenuAutoAlign->setObjectName("MainMenuAutoAlign");
+    MainMenuAutoAlign->setShortcut(QKeySequence("Ctrl+A"));
     MainMenuSaveAll = bar->addAction("Save All", this, &TForm1::SaveBtnClick);
     MainMenuSaveAll->setObjectName("MainMenuSaveAll");
     MainMenuAbout = bar->addAction("About", this, &TForm1::MainMenuAboutClick);
@@ -470,6 +477,7 @@ void TForm1::OpenBtnClick() {
             }
         }
         AutoSelectMaster();
+        if (AutoAlignCheckBox->isChecked()) AutoAlignClick();
     } catch (const std::exception& e) {
         reportError(e);
     }
@@ -499,9 +507,34 @@ void TForm1::LoadSlotFromFile(int n) {
         if (ws_.MasterIndex() == n) ws_.SelectMaster(n);  // its image changed
         if (ws_.MasterIndex() == 0) AutoSelectMaster();
         realign(true);
+        if (AutoAlignCheckBox->isChecked()) AutoAlignClick();
     } catch (const std::exception& e) {
         reportError(e);
     }
+}
+
+void TForm1::AutoAlignClick() {
+    if (ws_.MasterIndex() == 0) return;
+    Finally done([this] {
+        setProgress(0);
+        setStatus(1, "Ready");
+        statusBar()->update();
+    });
+    AutoAlignReport report;
+    {
+        WaitCursor wait;
+        report = AutoAlign(ws_, {false, [this](int n, int percent) {
+                                     setStatus(1, QString("Auto Align - image %1").arg(n));
+                                     setProgress(percent);
+                                     ProcessPendingMessages();
+                                 }});
+        showFOV(false);
+        FOV_SliderPaintBox->update();
+        realign(true);
+        renderInputViews();
+    }
+    if (const std::string problems = report.problems(); !problems.empty())
+        prompter_.message(this, Prompter::Kind::Warning, ToQt(problems));
 }
 
 void TForm1::ClearImageClick(int n) {
@@ -903,6 +936,12 @@ void TForm1::nudgeControlPoints(int dx, int dy) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // The key buffer is no text box to the user: the window's shortcuts
+    // (Ctrl+A) win over its own (select all).
+    if (event->type() == QEvent::ShortcutOverride && watched == KeyBuffer) {
+        event->ignore();
+        return true;
+    }
     // The window previews every key before the focused control.
     if (event->type() == QEvent::KeyPress && (watched == KeyBuffer || watched == this)) {
         auto* key = static_cast<QKeyEvent*>(event);

@@ -40,6 +40,8 @@ public:
 
     // Menu and popup handlers.
     void OpenBtnClick();
+    // Places every slot's control points itself (Auto Align).
+    void AutoAlignClick();
     void LoadSlotFromFile(int n);
     void LoadImage1Click() { LoadSlotFromFile(1); }
     void LoadImage2Click() { LoadSlotFromFile(2); }
@@ -144,8 +146,10 @@ public:
     QLabel* FOVLabel = nullptr;
     QCheckBox* LivePreviewCheckBox = nullptr;
     QCheckBox* ScalingCheckBox = nullptr;
+    QCheckBox* AutoAlignCheckBox = nullptr;
     QProgressBar* MainProgressBar = nullptr;
     QAction* MainMenuOpen = nullptr;
+    QAction* MainMenuAutoAlign = nullptr;
     QAction* MainMenuSaveAll = nullptr;
     QAction* MainMenuAbout = nullptr;
     QAction* Close1 = nullptr;

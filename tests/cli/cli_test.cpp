@@ -206,6 +206,28 @@ TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
         EXPECT_EQ(e.path().extension(), ".jpg") << e.path();  // no temporary left anywhere
 }
 
+TEST_F(CliTest, AutoAlignPlacesThePointsAndExitsThreeWhenItCannot) {
+    const std::string b = std::string(VANTREL_TESTDATA_DIR) + "/brackets/sony-dsc08191-08205/";
+    Result r = Align("--auto --print-alignment -o out " + b + "DSC08196.JPG " + b + "DSC08197.JPG", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("field of view 64.2 degrees from the master's EXIF"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Image 2 (DSC08197.JPG): aligned ("), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("\nCP1\t"), std::string::npos) << r.out;
+    // A picture of something else: named, left unaligned, still written; exit 3.
+    r = Align("--auto --overwrite -o out " + b + "DSC08196.JPG " + images_[1], dir_);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("could not be aligned"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "img2Aligned.jpg"));
+    // Decimal points, and the EXIF's field of view on request.
+    r = Align("--fov exif --cp 2:10.5,20.25,70,25 --print-alignment -o out --overwrite " + b + "DSC08196.JPG " +
+                  b + "DSC08197.JPG",
+              dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("CP1\t20,56\t10.5,20.25\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("CP Length\t"), std::string::npos);
+    EXPECT_EQ(Align("--fov exif " + images_[0], dir_).status, 1);  // a BMP has no EXIF
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     Result r = Align("--help", dir_);
     EXPECT_EQ(r.status, 0);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numbers>
 #include <filesystem>
 
 #include "imaging/jpeg_codec.h"
+#include "metadata/exif_tags.h"
 #include "metadata/jpeg_metadata.h"
 #include "test_support.h"
 #include "util/file_io.h"
@@ -15,9 +17,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A segment: FF, marker, 16-bit length, payload.
 Bytes Segment(std::uint8_t marker, const Bytes& payload) {
-    Bytes s = {0xFF, marker, static_cast<std::uint8_t>((payload.size() + 2) >> 8),
-               static_cast<std::uint8_t>((payload.size() + 2) & 0xFF)};
-    s.insert(s.end(), payload.begin(), payload.end());
+    Bytes s(payload.size() + 4);
+    s[0] = 0xFF;
+    s[1] = marker;
+    s[2] = static_cast<std::uint8_t>((payload.size() + 2) >> 8);
+    s[3] = static_cast<std::uint8_t>((payload.size() + 2) & 0xFF);
+    std::copy(payload.begin(), payload.end(), s.begin() + 4);
     return s;
 }
 
@@ -214,6 +219,7 @@ TEST(JpegMetadata, RealAndCorruptFilesNeverReadOutside) {
     int withMetadata = 0;
     for (const char* folder : {"camera-jpeg", "corrupt-jpeg", "brackets"}) {
         for (const auto& file : test::FilesIn(folder)) {
+            (void)ReadExifTagsOf(file.string()).HalfFieldOfView(4000, 3000);
             TJpegMetadata meta;
             if (!meta.ReadMetadata(file.string())) continue;
             ++withMetadata;
@@ -223,6 +229,41 @@ TEST(JpegMetadata, RealAndCorruptFilesNeverReadOutside) {
         }
     }
     EXPECT_GT(withMetadata, 50);
+}
+
+// Values as exiftool prints them; the fields of view worked out by hand:
+// 35 mm equivalent f35 on a w x h picture gives atan(w / hypot(w, h) * 43.267 / 2 / f35),
+// a focal length f with n pixels per unit gives atan(w / n * unit / 2 / f).
+TEST(ExifTags, CameraFilesGiveTheirExposureAndFieldOfView) {
+    struct Case {
+        const char* file;
+        int width, height;
+        double exposure, fNumber, iso;
+        double halfFovDegrees;  // 0: none
+        double shotTime;        // seconds since 1970
+    } cases[] = {
+        {"hdr/iphone_hdr_NO.jpg", 3264, 2448, 0.025, 2.2, 32, 16.889621, 1428696743.016},
+        {"gps/DSCN0040.jpg", 640, 480, 1 / 131.0, 4.1, 64, 31.719983, 1224694537},
+        {"tests/87_OSError.jpg", 1488, 2240, 1 / 60.0, 29, 1000, 11.322038, 1134571187},
+        {"exif-org/fujifilm-dx10.jpg", 1024, 768, 0, 4.2, 150, 22.312978, 987107594},  // 2151 per cm, 5.8 mm
+        // 10142.857 per inch; its ISO is in the maker notes only
+        {"tests/28-hex_value.jpg", 1704, 2272, 1 / 640.0, 5.6, 0, 26.127154, 1219330383},
+        {"exif-org/kodak-dc210.jpg", 640, 480, 1 / 30.0, 4.0, 0, 0, 972578811},  // a focal length alone
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const ExifTags tags = ReadExifTagsOf(test::TestData(std::string("camera-jpeg/exif-samples/") + c.file).string());
+        EXPECT_NEAR(tags.ExposureTime.value_or(0), c.exposure, 1e-4);
+        EXPECT_NEAR(tags.FNumber.value_or(0), c.fNumber, 1e-9);
+        EXPECT_NEAR(tags.ISO.value_or(0), c.iso, 1e-9);
+        const auto half = tags.HalfFieldOfView(c.width, c.height);
+        EXPECT_NEAR(half ? *half * 180 / std::numbers::pi : 0, c.halfFovDegrees, 1e-4);
+        EXPECT_NEAR(tags.ShotTime().value_or(0), c.shotTime, 1e-3);
+    }
+    // A picture made smaller after the shot keeps the angle.
+    const ExifTags iphone = ReadExifTagsOf(test::TestData("camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg").string());
+    EXPECT_NEAR(*iphone.HalfFieldOfView(816, 612), *iphone.HalfFieldOfView(3264, 2448), 1e-12);
+    EXPECT_FALSE(ReadExifTagsOf(test::TestData("camera-jpeg/missing.jpg").string()).FNumber);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "prompter.h"
 #include "scripted_prompter.h"
 #include "util/file_io.h"
+#include "../core/synthetic_brackets.h"
 
 using namespace vantrel;
 
@@ -493,6 +494,63 @@ private slots:
         f.AlignedPaintBoxMouseMove(120, 100);
         QCOMPARE(f.DebugForm->ImageDataMemo->toPlainText(), QString("before"));
         QTest::mouseRelease(f.AlignedPaintBox, Qt::LeftButton, {}, QPoint(120, 100));
+    }
+
+    // Auto Align from the menu bar, from Ctrl+A and after a load when its box
+    // is ticked; a picture that does not match is named; the marks can still
+    // be dragged by whole pixels from where the program put them.
+    void autoAlignFromTheMenuTheKeyAndTheBox() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        Workspace& ws = f.workspace();
+        Bitmap photo;
+        LoadImageFile(QString(VANTREL_TESTDATA_DIR "/camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg").toStdString(), photo);
+        auto shot = [&](const QString& name, const test::Motion& motion, double gain) {
+            return write(name, test::Exposure(photo, 600, 400, [&](test::Point q) {
+                             const test::Point r = test::Unmap(motion, q);
+                             return test::Point{r.x * 5, r.y * 5};
+                         }, gain, 1, 1));
+        };
+        const QString master = shot("master.bmp", test::Motion{}, 1);
+        const QString turned = shot("turned.bmp", test::SimilarityAbout(600, 400, 1.5, 1.01, 9, -4), 0.5);
+        p.files << QStringList{master, turned};
+        f.OpenBtnClick();
+        QTest::mouseClick(f.masterSelect(1), Qt::LeftButton);
+        QCOMPARE(ws.MasterIndex(), 1);
+
+        // The menu bar's command.
+        QTest::mouseClick(f.menuBar(), Qt::LeftButton, {}, f.menuBar()->actionGeometry(f.MainMenuAutoAlign).center());
+        QVERIFY(ws.slot(2).CP1X != std::floor(ws.slot(2).CP1X));  // a sub-pixel point
+        QVERIFY(std::abs(ws.slot(2).Rotation * 180 / std::numbers::pi - 1.5) < 0.05);
+        QCOMPARE(f.statusText(1), QString("Ready"));
+        QVERIFY(p.messages.isEmpty());
+
+        // A hand drag moves the point by whole source pixels from where it was.
+        const TImageSlot& s = ws.slot(2);
+        const double x = s.CP1X;
+        const MarkCentre mark = ViewPosition(s.CP1X, s.CP1Y, s.ViewCenterX, s.ViewCenterY, s.Zoom, 281, 281);
+        move(f.paintBox(2), QPoint(mark.x, mark.y));
+        QTest::mousePress(f.paintBox(2), Qt::LeftButton, {}, QPoint(mark.x, mark.y));
+        QMouseEvent drag(QEvent::MouseMove, QPointF(mark.x + 3, mark.y), f.paintBox(2)->mapToGlobal(QPointF(mark.x + 3, mark.y)),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(f.paintBox(2), &drag);
+        QTest::mouseRelease(f.paintBox(2), Qt::LeftButton, {}, QPoint(mark.x + 3, mark.y));
+        QCOMPARE(s.CP1X - x, std::nearbyint(3 * s.Zoom));
+
+        // Ctrl+A puts it back.
+        QTest::keyClick(f.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        QVERIFY(std::abs(s.CP1X - x) < 0.05);
+
+        // Ticked, a load aligns at once; a grey picture is named, not aligned.
+        QTest::mouseClick(f.AutoAlignCheckBox, Qt::LeftButton);
+        QVERIFY(f.AutoAlignCheckBox->isChecked());
+        p.files << QStringList{write("grey.bmp", Flat(600, 400, 90))};
+        f.LoadImage3Click();
+        QVERIFY(!p.messages.isEmpty());
+        QVERIFY2(p.messages.last().contains("Image 3 (grey.bmp) could not be aligned"), qPrintable(p.messages.last()));
+        QVERIFY(std::abs(s.CP1X - x) < 0.05);  // the others are still aligned
     }
 
     void gridShowsLoadedColumnsAndTheMaster() {

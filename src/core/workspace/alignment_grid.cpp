@@ -11,6 +11,9 @@ namespace vantrel {
 namespace {
 constexpr double kPi = std::numbers::pi;
 double Degrees(double radians) { return radians * 180 / kPi; }
+// Whole pixels read as integers; a sub-pixel offset to a thousandth, which
+// fits the column (+ 0.0 keeps "-0" away).
+std::string PixelOffset(double pixels) { return FormatGeneral(std::round(pixels * 1000) / 1000 + 0.0, 15); }
 }  // namespace
 
 GridTexts AlignmentGridTexts(const Workspace& ws) {
@@ -22,9 +25,8 @@ GridTexts AlignmentGridTexts(const Workspace& ws) {
         cell(GridRow::Name, c) = s.FileName;
         cell(GridRow::Size, c) = std::to_string(s.Bitmap.width()) + " x " + std::to_string(s.Bitmap.height());
         cell(GridRow::Luminance, c) = std::to_string(s.Luminance);
-        // Whole pixels read as integers; sub-pixel points in the general format.
-        cell(GridRow::DeltaX, c) = FormatGeneral(s.CP1X - ws.master().MasterCP1X, 15);
-        cell(GridRow::DeltaY, c) = FormatGeneral(s.CP1Y - ws.master().MasterCP1Y, 15);
+        cell(GridRow::DeltaX, c) = PixelOffset(s.CP1X - ws.master().MasterCP1X);
+        cell(GridRow::DeltaY, c) = PixelOffset(s.CP1Y - ws.master().MasterCP1Y);
         cell(GridRow::Rotation, c) = FormatGeneral(Degrees(s.Rotation), 5);
         cell(GridRow::Scale, c) = FormatGeneral(s.Scale, 5);
         if (halfFOV > 0) {

@@ -1,0 +1,246 @@
+#include "autoalign/auto_align.h"
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <optional>
+
+#include "autoalign/registration.h"
+#include "metadata/exif_tags.h"
+#include "util/number_format.h"
+
+namespace vantrel {
+
+using namespace autoalign;
+
+namespace {
+
+constexpr double kDegreesPerRadian = 180 / std::numbers::pi;
+
+std::string Describe(int slot, const TImageSlot& s) { return "Image " + std::to_string(slot) + " (" + s.FileName + ")"; }
+
+// The motion a slot's control points give it now, in the registration's terms.
+std::optional<Motion> CurrentMotion(const Workspace& ws, int n, bool spherical, double f) {
+    const TImageSlot& master = ws.slot(ws.MasterIndex());
+    const TImageSlot& s = ws.slot(n);
+    const std::vector<Point> p{{master.CP1X, master.CP1Y}, {master.CP2X, master.CP2Y}};
+    const std::vector<Point> q{{s.CP1X, s.CP1Y}, {s.CP2X, s.CP2Y}};
+    Motion like;
+    like.f = f;
+    like.masterCentre = {static_cast<double>(master.ImageCenterX), static_cast<double>(master.ImageCenterY)};
+    like.imageCentre = {static_cast<double>(s.ImageCenterX), static_cast<double>(s.ImageCenterY)};
+    Motion m;
+    if (!(spherical ? FitRotation(p, q, {1, 1}, like, m) : FitSimilarity(p, q, {1, 1}, m))) return std::nullopt;
+    // What the registration measures: about the true centres.
+    m.masterCentre = {(master.Bitmap.width() - 1) / 2.0, (master.Bitmap.height() - 1) / 2.0};
+    m.imageCentre = {(s.Bitmap.width() - 1) / 2.0, (s.Bitmap.height() - 1) / 2.0};
+    return m;
+}
+
+// A slot's control points for the master's points: the planar motion maps
+// them as they are; the spherical one in the control points' own
+// co-ordinates (about width div 2), so that the rotation they give is the
+// rotation found.
+std::pair<Point, Point> SlotPoints(const Workspace& ws, int n, Motion motion, Point m1, Point m2) {
+    if (motion.spherical) {
+        const TImageSlot& master = ws.slot(ws.MasterIndex());
+        const TImageSlot& s = ws.slot(n);
+        motion.masterCentre = {static_cast<double>(master.ImageCenterX), static_cast<double>(master.ImageCenterY)};
+        motion.imageCentre = {static_cast<double>(s.ImageCenterX), static_cast<double>(s.ImageCenterY)};
+    }
+    return {motion.map(m1), motion.map(m2)};
+}
+
+std::string Pixels(double v) { return FormatGeneral(v, 2) + " px"; }
+
+}  // namespace
+
+bool AutoAlignReport::allAligned() const {
+    if (!error.empty()) return false;
+    for (const auto& s : results)
+        if (s.outcome == AutoAlignSlotReport::Outcome::Failed || s.outcome == AutoAlignSlotReport::Outcome::Approximate)
+            return false;
+    return true;
+}
+
+std::string AutoAlignReport::problems() const {
+    std::string text = error;
+    for (const auto& s : results)
+        if (s.outcome == AutoAlignSlotReport::Outcome::Failed || s.outcome == AutoAlignSlotReport::Outcome::Approximate)
+            text += (text.empty() ? "" : "\n") + s.message;
+    return text;
+}
+
+double ExifFieldOfViewDegrees(const Workspace& ws) {
+    if (ws.MasterIndex() == 0) return 0;
+    const TImageSlot& m = ws.slot(ws.MasterIndex());
+    const auto half = ReadExifTagsOf(m.FilePath).HalfFieldOfView(m.Bitmap.width(), m.Bitmap.height());
+    return half ? *half * 2 * kDegreesPerRadian : 0;
+}
+
+AutoAlignReport AutoAlign(Workspace& ws, const AutoAlignOptions& options) {
+    AutoAlignReport report;
+    const int masterSlot = ws.MasterIndex();
+    std::vector<int> others;
+    for (int n = 1; n <= kSlotCount; ++n)
+        if (n != masterSlot && ws.slot(n).Loaded) others.push_back(n);
+    if (masterSlot == 0 || !ws.slot(masterSlot).Loaded) {
+        report.error = "Auto Align needs a loaded master image.";
+        return report;
+    }
+    if (others.empty()) {
+        report.error = "Auto Align needs a second image to align to the master.";
+        return report;
+    }
+    auto progress = [&](int slot, int percent) {
+        if (options.progress) options.progress(slot, percent);
+    };
+
+    // The camera model: the field of view set, or the EXIF's, or none yet.
+    if (ws.modelHalfFOV() <= 0 || options.fieldOfViewFromExif)
+        if (const double exif = ExifFieldOfViewDegrees(ws); exif > 0) {
+            ws.setFOVDegrees(exif);
+            report.fieldOfView = "field of view " + FormatGeneral(exif, 3) + " degrees from the master's EXIF";
+        }
+    bool spherical = ws.modelHalfFOV() > 0;
+    double f = ws.FocalLengthPx();
+
+    const TImageSlot& master = ws.slot(masterSlot);
+    progress(masterSlot, 0);
+    const Prepared prepared(master.Bitmap);
+    progress(masterSlot, 100);
+    std::vector<std::unique_ptr<Prepared>> images;
+    std::vector<Registration> found;
+    for (const int n : others) {
+        progress(n, 0);
+        images.push_back(std::make_unique<Prepared>(Prepared(ws.slot(n).Bitmap).matchedTo(prepared)));
+        RegistrationOptions o;
+        o.spherical = spherical;
+        o.f = f;
+        o.previous = CurrentMotion(ws, n, spherical, f);
+        // Without a field of view this pass may only gather pairs for its estimate.
+        o.allowFeatures = spherical;
+        o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
+        found.push_back(Register(prepared, *images.back(), o));
+    }
+
+    // No field of view known: the sphere when it fits the matches clearly
+    // better than the plane. When the plane does not fit at all (a wide lens
+    // turned), the pairs come from a sphere of a guessed field of view first.
+    auto registerAll = [&](double sphereF, bool fromFound, bool features) {
+        std::vector<Registration> out(others.size());
+        for (std::size_t k = 0; k < others.size(); ++k) {
+            const int n = others[k];
+            RegistrationOptions o;
+            o.spherical = true;
+            o.f = sphereF;
+            o.allowFeatures = features;
+            o.previous = CurrentMotion(ws, n, true, sphereF);
+            if (fromFound && found[k].matches > 0)
+                o.start = SphericalNear(found[k].found, sphereF, master.Bitmap.width(), master.Bitmap.height(),
+                                        ws.slot(n).Bitmap.width(), ws.slot(n).Bitmap.height());
+            o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
+            out[k] = Register(prepared, *images[k], o);
+        }
+        return out;
+    };
+    auto good = [](const std::vector<Registration>& all) {
+        int count = 0;
+        for (const auto& r : all) count += r.status == Registration::Status::Aligned;
+        return count;
+    };
+    const auto focalFor = [&](double halfFOV) {
+        return (std::max(master.Bitmap.width(), master.Bitmap.height()) / 2) / std::tan(halfFOV);
+    };
+    std::optional<double> estimated;  // degrees
+    if (!spherical) {
+        bool onSphere = false;
+        if (good(found) < static_cast<int>(found.size())) {
+            std::vector<Registration> guessed = registerAll(focalFor(25 * std::numbers::pi / 180), true, false);
+            auto agreeing = [](const std::vector<Registration>& all) {
+                double sum = 0;
+                for (const auto& r : all) sum += r.check.within * r.check.patches;
+                return sum;
+            };
+            if (agreeing(guessed) > agreeing(found)) found = guessed, onSphere = true;
+        }
+        for (int round = 0; round < 3; ++round) {
+            std::vector<Registration> usable;
+            std::vector<std::pair<int, int>> sizes;
+            for (std::size_t k = 0; k < others.size(); ++k)
+                if (found[k].matches > 0) {
+                    usable.push_back(found[k]);
+                    sizes.emplace_back(ws.slot(others[k]).Bitmap.width(), ws.slot(others[k]).Bitmap.height());
+                }
+            const auto estimate = EstimateFieldOfView(usable, master.Bitmap.width(), master.Bitmap.height(), sizes);
+            if (!estimate) break;
+            if (!onSphere && !(estimate->sphericalRms < 0.8 * estimate->planarRms && estimate->planarRms > 0.05)) break;
+            estimated = estimate->halfFOV * 2 * kDegreesPerRadian;
+            found = registerAll(focalFor(estimate->halfFOV), true, false);
+            onSphere = true;
+        }
+        // Images the quick passes did not align get the full search, matched
+        // features included, with the model chosen.
+        for (std::size_t k = 0; k < others.size(); ++k) {
+            if (found[k].status != Registration::Status::Failed) continue;
+            const int n = others[k];
+            RegistrationOptions o;
+            o.spherical = estimated.has_value();
+            o.f = estimated ? focalFor(*estimated / 2 / kDegreesPerRadian) : 0;
+            o.previous = CurrentMotion(ws, n, o.spherical, o.f);
+            o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
+            found[k] = Register(prepared, *images[k], o);
+        }
+    }
+    if (estimated) {
+        ws.setFOVDegrees(*estimated);
+        report.fieldOfView = "field of view estimated at " + FormatGeneral(*estimated, 3) + " degrees";
+    }
+    spherical = ws.modelHalfFOV() > 0;
+    f = ws.FocalLengthPx();
+
+    // The master's points first, then every image's at the same scene points;
+    // an image not aligned keeps its motion under the master's new points.
+    std::vector<std::optional<Motion>> kept;
+    for (const int n : others) kept.push_back(CurrentMotion(ws, n, spherical, f));
+    const auto [m1, m2] = ControlPointPlaces(prepared);
+    ws.setControlPoints(masterSlot, m1.x, m1.y, m2.x, m2.y);
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        const int n = others[k];
+        const Registration& r = found[k];
+        AutoAlignSlotReport s;
+        s.slot = n;
+        s.matches = r.matches;
+        s.residual = r.residual;
+        s.confidence = r.confidence();
+        const std::string name = Describe(n, ws.slot(n));
+        const std::optional<Motion> motion =
+            r.status == Registration::Status::Failed ? kept[k] : std::optional<Motion>(r.motion);
+        if (motion) {
+            const auto [q1, q2] = SlotPoints(ws, n, *motion, m1, m2);
+            if (std::isfinite(q1.x) && std::isfinite(q1.y) && std::isfinite(q2.x) && std::isfinite(q2.y))
+                ws.setControlPoints(n, q1.x, q1.y, q2.x, q2.y);
+        }
+        const std::string figures = std::to_string(r.matches) + " matches, residual " + Pixels(r.residual) +
+                                    ", confidence " + FormatGeneral(s.confidence, 2);
+        switch (r.status) {
+            case Registration::Status::Aligned:
+                s.outcome = r.reason.empty() ? AutoAlignSlotReport::Outcome::Aligned : AutoAlignSlotReport::Outcome::Kept;
+                s.message = name + ": " + (r.reason.empty() ? "aligned" : "kept, " + r.reason) + " (" + figures + ")";
+                break;
+            case Registration::Status::Approximate:
+                s.outcome = AutoAlignSlotReport::Outcome::Approximate;
+                s.message = name + " is only approximately aligned: " + r.reason + " (" + figures + ").";
+                break;
+            case Registration::Status::Failed:
+                s.outcome = AutoAlignSlotReport::Outcome::Failed;
+                s.message = name + " could not be aligned: " + r.reason + ". It keeps its control points.";
+                break;
+        }
+        report.results.push_back(s);
+        progress(n, 100);
+    }
+    return report;
+}
+
+}  // namespace vantrel

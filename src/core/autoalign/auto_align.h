@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "workspace/workspace.h"
+
+namespace vantrel {
+
+struct AutoAlignOptions {
+    // Take the field of view from the master's EXIF even when one is set.
+    bool fieldOfViewFromExif = false;
+    // slot 1..kSlotCount, 0..100; on the calling thread.
+    std::function<void(int slot, int percent)> progress;
+};
+
+// What Auto Align did for one image.
+struct AutoAlignSlotReport {
+    enum class Outcome { Aligned, Approximate, Kept, Failed };
+    int slot = 0;
+    Outcome outcome = Outcome::Failed;
+    int matches = 0;
+    double residual = 0;    // median distance of the matched details from the fit, pixels
+    double confidence = 0;  // 0..1
+    std::string message;    // one line in plain words
+};
+
+struct AutoAlignReport {
+    std::string error;  // why nothing could be done (no master, nothing to align)
+    std::string fieldOfView;  // what was decided about the field of view, when anything
+    std::vector<AutoAlignSlotReport> results;
+
+    bool allAligned() const;
+    // The lines for the images that were not aligned (for the window's message).
+    std::string problems() const;
+};
+
+// Places the control points of every loaded slot so that each image lines up
+// with the master: the master's points first move to well-textured,
+// well-separated places, then each other image's points follow at the
+// sub-pixel positions registration finds. Without a field of view it takes
+// the master's EXIF one, or estimates one and uses the sphere when that fits
+// clearly better than the plane. An image whose result is not clearly good
+// keeps its alignment (its points re-expressed for the master's new ones).
+// Re-solves every slot; the caller recalculates and renders.
+AutoAlignReport AutoAlign(Workspace& ws, const AutoAlignOptions& options = {});
+
+// The field of view the master's EXIF records, in degrees; 0 when none.
+double ExifFieldOfViewDegrees(const Workspace& ws);
+
+}  // namespace vantrel

@@ -1,0 +1,162 @@
+// Automatic control points against brackets of known geometry made from a
+// real photograph: the program's own mapping, after Auto Align, is compared
+// with the true motion over the whole frame.
+#include <gtest/gtest.h>
+
+#include <numbers>
+
+#include "align/mapping.h"
+#include "autoalign/auto_align.h"
+#include "imaging/image_file.h"
+#include "synthetic_brackets.h"
+#include "test_support.h"
+#include "util/parallel.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int kW = 1500, kH = 1000;
+
+const Bitmap& Photo() {
+    static const Bitmap photo = [] {
+        Bitmap b;
+        LoadImageFile(test::TestData("camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg").string(), b);
+        return b;
+    }();
+    return photo;
+}
+
+// The photograph at this frame size, then the exposure under `truth`.
+Bitmap Shot(const test::Motion& truth, double gain, unsigned seed, const Bitmap& picture = Photo()) {
+    const double toPicture = std::min(picture.width() / static_cast<double>(kW), picture.height() / static_cast<double>(kH));
+    return test::Exposure(picture, kW, kH,
+                          [&](test::Point q) {
+                              const test::Point p = test::Unmap(truth, q);
+                              return test::Point{p.x * toPicture, p.y * toPicture};
+                          },
+                          gain, 1.5, seed);
+}
+
+// How far the program's mapping of slot n lies from the truth: median and
+// worst over a grid of master pixels the image covers.
+std::pair<double, double> ModelError(const Workspace& ws, int n, const test::Motion& truth) {
+    const MasterGeometry master = ws.masterGeometry();
+    std::vector<double> errors;
+    for (int y = 10; y < kH - 10; y += 45)
+        for (int x = 10; x < kW - 10; x += 45) {
+            SourcePosition p;
+            if (master.spherical()) {
+                p = MapToSource(master, ws.source(n), false, x - kW / 2.0 + 0.5, y - kH / 2.0 + 0.5, false);
+                p.x -= 0.5, p.y -= 0.5;  // continuous to pixel centres
+            } else {
+                p = MapToSource(master, ws.source(n), false, x - master.cp1X, y - master.cp1Y, false);
+            }
+            const test::Point t = truth.map({static_cast<double>(x), static_cast<double>(y)});
+            if (t.x < 0 || t.y < 0 || t.x > kW - 1 || t.y > kH - 1) continue;
+            errors.push_back(std::hypot(p.x - t.x, p.y - t.y));
+        }
+    std::sort(errors.begin(), errors.end());
+    return {errors[errors.size() / 2], errors.back()};
+}
+
+TEST(AutoAlign, BracketsOfKnownGeometryLineUpToAFractionOfAPixel) {
+    struct Case {
+        const char* name;
+        double gain2, gain3;
+        bool spherical;
+        double fov;  // degrees set before Auto Align; 0: none
+        double median, worst;
+    } cases[] = {
+        {"plane, x0.45 and x2.2", 0.45, 2.2, false, 0, 0.05, 0.3},
+        {"plane, -3 and +3 EV", 0.125, 8, false, 0, 0.1, 0.3},
+        {"sphere, field of view given", 0.45, 2.2, true, 60, 0.05, 0.3},
+        {"sphere, field of view estimated", 0.45, 2.2, true, 0, 0.05, 0.3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const test::Motion truth2 = c.spherical ? test::TurnedCamera(kW, kH, 60, 0.03, -0.015, 0.04)
+                                                : test::SimilarityAbout(kW, kH, 3.0, 1.03, 0.04 * kW, -0.02 * kH);
+        const test::Motion truth3 = c.spherical ? test::TurnedCamera(kW, kH, 60, -0.025, 0.02, -0.06)
+                                                : test::SimilarityAbout(kW, kH, -4.2, 0.97, -0.03 * kW, 0.025 * kH);
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
+        ws.placeImage(2, Shot(truth2, c.gain2, 2), "darker.jpg");
+        ws.placeImage(3, Shot(truth3, c.gain3, 3), "brighter.jpg");
+        ws.SelectMaster(1);
+        ws.setFOVDegrees(c.fov);
+        const AutoAlignReport report = AutoAlign(ws);
+        ws.Recalculate(true);
+        ASSERT_TRUE(report.allAligned()) << report.problems();
+        if (c.spherical) EXPECT_NEAR(ws.fovDegrees(), 60, 0.2);
+        if (!c.spherical) EXPECT_EQ(ws.fovDegrees(), 0);
+        for (const auto& [n, truth] : {std::pair{2, truth2}, std::pair{3, truth3}}) {
+            const auto [median, worst] = ModelError(ws, n, truth);
+            EXPECT_LE(median, c.median) << "image " << n;
+            EXPECT_LE(worst, c.worst) << "image " << n;
+        }
+    }
+}
+
+TEST(AutoAlign, NeverWorseThanUnalignedAndSaysWhy) {
+    // An unrelated picture (the scene turned upside down and mirrored), a
+    // flat grey one and one of very different size.
+    Bitmap unrelated = Shot(test::Motion{}, 1, 4);
+    for (int y = 0; y < kH / 2; ++y)
+        for (int x = 0; x < kW; ++x)
+            std::swap_ranges(unrelated.row(y) + 3 * x, unrelated.row(y) + 3 * x + 3,
+                             unrelated.row(kH - 1 - y) + 3 * (kW - 1 - x));
+    Bitmap grey(kW, kH);
+    grey.fill(120, 120, 120);
+    const struct {
+        Bitmap image;
+        const char* why;
+    } cases[] = {{unrelated, "could not be aligned"}, {grey, "no detail"}, {Bitmap(kW / 2, kH / 2), "too different in size"}};
+    for (const auto& c : cases) {
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
+        ws.placeImage(2, c.image, "other.jpg");
+        ws.SelectMaster(1);
+        ws.Recalculate(true);
+        const double rotation = ws.slot(2).Rotation, scale = ws.slot(2).Scale;
+        const AutoAlignReport report = AutoAlign(ws);
+        ws.Recalculate(true);
+        EXPECT_FALSE(report.allAligned());
+        ASSERT_EQ(report.results.size(), 1u);
+        EXPECT_EQ(report.results[0].outcome, AutoAlignSlotReport::Outcome::Failed);
+        EXPECT_NE(report.problems().find(c.why), std::string::npos) << report.problems();
+        // Its alignment is what it was, under the master's new points.
+        EXPECT_NEAR(ws.slot(2).Rotation, rotation, 1e-9);
+        EXPECT_NEAR(ws.slot(2).Scale, scale, 1e-9);
+    }
+    Workspace alone;
+    alone.placeImage(1, Bitmap(1, 1), "dot.bmp");
+    alone.SelectMaster(1);
+    EXPECT_NE(AutoAlign(alone).error.find("second image"), std::string::npos);
+}
+
+TEST(AutoAlign, SamePointsOnAnyThreadCountAndAgainWhenRepeated) {
+    const test::Motion truth = test::SimilarityAbout(kW, kH, 1.2, 1.01, 30, -20);
+    std::vector<double> first;
+    for (int threads : {1, 2}) {
+        SetParallelThreads(threads);
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
+        ws.placeImage(2, Shot(truth, 0.5, 2), "other.jpg");
+        ws.SelectMaster(1);
+        ASSERT_TRUE(AutoAlign(ws).allAligned());
+        const std::vector<double> points{ws.slot(2).CP1X, ws.slot(2).CP1Y, ws.slot(2).CP2X, ws.slot(2).CP2Y};
+        if (first.empty()) {
+            first = points;
+            // Run again: the image is aligned already, and stays so.
+            const AutoAlignReport again = AutoAlign(ws);
+            ASSERT_TRUE(again.allAligned()) << again.problems();
+            EXPECT_NEAR(ws.slot(2).CP1X, points[0], 0.02);
+        } else {
+            EXPECT_EQ(points, first);
+        }
+    }
+    SetParallelThreads(0);
+}
+
+}  // namespace
+}  // namespace vantrel
