@@ -227,6 +227,12 @@ void PrintInfo(const Workspace& ws, int count) {
         if (d && d->ExifWidth > 0) std::cout << ", pixel dimensions " << d->ExifWidth << " x " << d->ExifHeight;
         std::cout << "\n  APP13: " << (meta.IptcSegment() ? "yes" : "no")
                   << ", COM: " << (meta.CommentSegment() ? "yes" : "no") << "\n";
+        const int chunks = meta.IccChunkCount();
+        std::cout << "  XMP: " << (meta.XmpSegment() ? "yes" : "no") << ", ICC profile: "
+                  << (chunks == 0 ? "none" : std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks"))
+                  << ", other segments carried: "
+                  << meta.CarriedSegments().size() - static_cast<std::size_t>(chunks) - (meta.XmpSegment() ? 1 : 0)
+                  << "\n";
     }
 }
 

@@ -111,6 +111,14 @@ TEST_F(CliTest, BracketsKeepTheirMetadata) {
     EXPECT_NE(info.out.find("EXIF: little-endian (II), pixel dimensions 5472 x 3080"), std::string::npos);
     EXPECT_NE(info.out.find("APP13: no, COM: no"), std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out"), fs::directory_iterator()), 2);  // --info wrote nothing
+
+    // A colour profile in seven chunks comes along whole.
+    const std::string icc = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/pillow/icc_profile_big.jpg";
+    ASSERT_EQ(Align("-o out " + icc, dir_).status, 0);
+    TJpegMetadata meta;
+    ASSERT_TRUE(meta.ReadMetadata((dir_ / "out" / "icc_profile_bigAligned.jpg").string()));
+    EXPECT_EQ(meta.IccChunkCount(), 7);
+    EXPECT_NE(Align("--info " + icc, dir_).out.find("XMP: no, ICC profile: 7 chunks"), std::string::npos);
 }
 
 TEST_F(CliTest, PrintsTheAlignmentGrid) {

@@ -7,6 +7,7 @@
 #include "imaging/jpeg_codec.h"
 #include "metadata/exif_tags.h"
 #include "metadata/jpeg_metadata.h"
+#include "metadata/xmp_packet.h"
 #include "test_support.h"
 #include "util/file_io.h"
 
@@ -15,16 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A segment: FF, marker, 16-bit length, payload.
-Bytes Segment(std::uint8_t marker, const Bytes& payload) {
-    Bytes s(payload.size() + 4);
-    s[0] = 0xFF;
-    s[1] = marker;
-    s[2] = static_cast<std::uint8_t>((payload.size() + 2) >> 8);
-    s[3] = static_cast<std::uint8_t>((payload.size() + 2) & 0xFF);
-    std::copy(payload.begin(), payload.end(), s.begin() + 4);
-    return s;
-}
+Bytes Segment(std::uint8_t marker, const Bytes& payload) { return test::JpegSegment(marker, payload); }
 
 // An Exif APP1 payload: IFD0 with an ExifIFD pointer, whose directory holds
 // PixelXDimension and PixelYDimension in the given format (3 SHORT, 4 LONG).
@@ -118,45 +110,71 @@ TEST(JpegMetadata, CameraFileKeepsItsExifWithTheNewSize) {
         }
 }
 
+Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 TEST(JpegMetadata, SegmentSelection) {
     const Bytes comment = Segment(0xFE, {'h', 'i'});
+    const Bytes sos = Segment(0xDA, {0});
+    const Bytes body = EncodedBody();
     TJpegMetadata meta;
     // Only a comment: default JFIF header, the comment, then the image.
-    Bytes out = Compose(meta, Join({comment, Segment(0xDA, {0})}));
-    Bytes expected = {0xFF, 0xD8};
-    expected.insert(expected.end(), TJpegMetadata::DefaultJfifHeader.begin(), TJpegMetadata::DefaultJfifHeader.end());
-    expected.insert(expected.end(), comment.begin(), comment.end());
-    const Bytes body = EncodedBody();
-    expected.insert(expected.end(), body.begin(), body.end());
-    EXPECT_EQ(out, expected);
+    Bytes out = Compose(meta, Join({comment, sos}));
+    Bytes jfif(TJpegMetadata::DefaultJfifHeader.begin(), TJpegMetadata::DefaultJfifHeader.end());
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, jfif, comment, body}));
 
-    // The first APP1 is kept whatever it holds; a later Exif APP1 is lost.
-    const Bytes xmp = Segment(0xE1, {'h', 't', 't', 'p', ':', '/', '/'});
-    out = Compose(meta, Join({xmp, Segment(0xE1, ExifPayload(false, 3, 10, 10)), comment, Segment(0xDA, {0})}));
-    EXPECT_TRUE(std::equal(xmp.begin(), xmp.end(), out.begin() + 2));
-    EXPECT_EQ(meta.Directory()->ExifWidth, 0);
-    EXPECT_EQ(meta.SegmentCount, 3);  // the second APP1 was dropped, then COM and SOS
+    // The EXIF block leads wherever it stood; the XMP before it follows.
+    const Bytes xmp = Segment(0xE1, Concat({Text(SegmentIdentifier(kXmpIdentifier)), Text("<x:xmpmeta/>")}));
+    const Bytes exif = Segment(0xE1, ExifPayload(false, 3, 10, 10));
+    out = Compose(meta, Join({xmp, exif, comment, sos}), 10, 10);
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, exif, comment, xmp, body}));
+    EXPECT_EQ(meta.Directory()->ExifWidth, 10);
 
-    // Four segments without metadata, then APP1 fifth: nothing is carried.
+    // Metadata after the fourth segment counts like any other.
     const Bytes dqt = Segment(0xDB, {1, 2});
-    EXPECT_FALSE(meta.ReadMetadataFromBytes(Join({dqt, dqt, dqt, dqt, Segment(0xE1, ExifPayload(false, 3, 5, 5))})));
+    out = Compose(meta, Join({dqt, dqt, dqt, dqt, exif, sos}), 10, 10);
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, exif, body}));
 
-    // IPTC and comment go after the EXIF block, in this order.
-    const Bytes iptc = Segment(0xED, {'P', 'h', 'o', 't', 'o'});
-    const Bytes app1 = Segment(0xE1, ExifPayload(false, 4, 40, 30));
-    out = Compose(meta, Join({app1, comment, iptc, Segment(0xDA, {0})}));
-    Bytes head = {0xFF, 0xD8};
-    for (const Bytes* s : {&app1, &iptc, &comment}) head.insert(head.end(), s->begin(), s->end());
-    EXPECT_TRUE(StartsWith(out, head));
+    // The first APP13 and the last COM follow the EXIF block; every other
+    // APP1..APP13, APP15 and COM in source order. Not carried: APP0 beside
+    // EXIF, the MPF index, APP14 and the tables of the image itself.
+    const Bytes iptc = Segment(0xED, Text("Photoshop 3.0"));
+    const Bytes iptc2 = Segment(0xED, Text("Photoshop 3.0 second"));
+    const Bytes first = Segment(0xFE, Text("first"));
+    const Bytes app3 = Segment(0xE3, Text("maker")), app12 = Segment(0xEC, Text("Ducky")), app15 = Segment(0xEF, {7});
+    const Bytes fpxr = Segment(0xE2, Text("FPXR"));
+    const Bytes app0 = Segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
+    const Bytes mpf = Segment(0xE2, Concat({Text({"MPF\0", 4}), Bytes(8, 1)}));
+    const Bytes adobe = Segment(0xEE, Text("Adobe"));
+    out = Compose(meta, Join({app0, first, app3, exif, mpf, iptc, fpxr, adobe, dqt, app12, iptc2, comment, app15, sos}),
+                  10, 10);
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, exif, iptc, comment, first, app3, fpxr, app12, iptc2, app15, body}));
 
-    // More than 20 segments before the image: reading stops after 20.
+    // An ICC profile's chunks go together in sequence where the first stood.
+    auto chunk = [](int sequence) {
+        return Segment(0xE2, Concat({Text({"ICC_PROFILE\0", 12}), {static_cast<std::uint8_t>(sequence), 3},
+                                     Bytes(5, static_cast<std::uint8_t>(sequence))}));
+    };
+    out = Compose(meta, Join({chunk(2), app3, chunk(3), chunk(1), sos}));
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, jfif, chunk(1), chunk(2), chunk(3), app3, body}));
+    EXPECT_EQ(meta.IccChunkCount(), 3);
+
+    // Thirty segments before the image: all of them.
     Bytes many = {0xFF, 0xD8};
+    Bytes carried;
     for (int i = 0; i < 30; ++i) {
-        const Bytes s = Segment(i == 0 ? 0xFE : 0xE2, {static_cast<std::uint8_t>(i)});
+        const Bytes s = Segment(i == 0 ? 0xFE : 0xE4, {static_cast<std::uint8_t>(i)});
         many.insert(many.end(), s.begin(), s.end());
+        if (i > 0) carried.insert(carried.end(), s.begin(), s.end());
     }
-    EXPECT_TRUE(meta.ReadMetadataFromBytes(many));
-    EXPECT_EQ(meta.SegmentCount, 20);
+    out = Compose(meta, Concat({many, sos}));
+    EXPECT_EQ(meta.SegmentCount, 30);
+    EXPECT_EQ(out, Concat({{0xFF, 0xD8}, jfif, Segment(0xFE, {0}), carried, body}));
 
     // Not a JPEG at all, or nothing but SOI.
     EXPECT_FALSE(meta.ReadMetadataFromBytes({0x42, 0x4D, 0, 0}));
@@ -165,16 +183,18 @@ TEST(JpegMetadata, SegmentSelection) {
 
 TEST(JpegMetadata, MalformedBlocksAreCarriedUnchanged) {
     const Bytes good = ExifPayload(true, 4, 300, 200);
+    const Bytes jfif(TJpegMetadata::DefaultJfifHeader.begin(), TJpegMetadata::DefaultJfifHeader.end());
     struct Damage {
         std::size_t at;
         std::uint8_t value;
+        bool exif;  // still an Exif block, so it leads
     } damages[] = {
-        {6 + 4, 0x7F},   // IFD0 offset far past the block
-        {6 + 8, 0xFF},   // IFD0 entry count runs past the block
-        {6 + 30, 0xF0},  // Exif pointer past the block
-        {6 + 44, 0x40},  // Exif directory count too large
-        {2, 'X'},        // not "Exif"
-        {6, 'Q'},        // byte order neither II nor MM
+        {6 + 4, 0x7F, true},   // IFD0 offset far past the block
+        {6 + 8, 0xFF, true},   // IFD0 entry count runs past the block
+        {6 + 30, 0xF0, true},  // Exif pointer past the block
+        {6 + 44, 0x40, true},  // Exif directory count too large
+        {6, 'Q', true},        // byte order neither II nor MM
+        {2, 'X', false},       // not "Exif": another APP1, after the JFIF header
     };
     for (const Damage& d : damages) {
         Bytes payload = good;
@@ -182,13 +202,70 @@ TEST(JpegMetadata, MalformedBlocksAreCarriedUnchanged) {
         const Bytes app1 = Segment(0xE1, payload);
         TJpegMetadata meta;
         const Bytes out = Compose(meta, Join({app1, Segment(0xDA, {0})}), 77, 66);
-        EXPECT_TRUE(std::equal(app1.begin(), app1.end(), out.begin() + 2)) << d.at;
+        EXPECT_EQ(out, Concat({{0xFF, 0xD8}, d.exif ? Bytes() : jfif, app1, EncodedBody()})) << d.at;
     }
-    // Truncated inside the APP1: the segment is not kept.
-    Bytes cut = Join({Segment(0xE1, good)});
+
+    // Damaged segment lists: what came before the fault is carried, nothing
+    // is read past the data.
+    const Bytes note = Segment(0xFE, Text("kept"));
+    const Bytes shortIcc = Segment(0xE2, Text("ICC_PROFILE"));  // no sequence number: a plain APP2
+    Bytes cut = Join({note, Segment(0xE1, good)});
     cut.resize(cut.size() - 5);
-    TJpegMetadata meta;
-    EXPECT_FALSE(meta.ReadMetadataFromBytes(cut));
+    const struct {
+        const char* what;
+        Bytes file;
+        Bytes carried;  // after the JFIF header and `note`
+    } lists[] = {
+        {"cut inside a segment", cut, {}},
+        {"length below 2", Join({note, {0xFF, 0xE3, 0x00, 0x01, 0xAA}}), {}},
+        {"length byte missing", Join({note, {0xFF, 0xE3, 0x00}}), {}},
+        {"fill bytes and markers without a length", Join({note, {0xFF, 0xFF, 0xFF, 0xD0, 0xFF, 0x01}, shortIcc}), shortIcc},
+        {"a stray zero marker ends the list", Join({note, {0xFF, 0x00}, shortIcc}), {}},
+        {"nothing but fill bytes", Join({note, Bytes(1000, 0xFF)}), {}},
+    };
+    for (const auto& l : lists) {
+        TJpegMetadata meta;
+        EXPECT_EQ(Compose(meta, l.file), Concat({{0xFF, 0xD8}, jfif, note, l.carried, EncodedBody()})) << l.what;
+    }
+}
+
+// The recorded size in XMP: attributes and elements, with the padding giving
+// or taking the difference, and packets left alone where that cannot be done.
+TEST(XmpPacket, DimensionsRewrittenWithinThePadding) {
+    const std::string ns = R"(xmlns:exif="http://ns.adobe.com/exif/1.0/" xmlns:tiff="http://ns.adobe.com/tiff/1.0/")";
+    const std::string trailer = R"(<?xpacket end="w"?>)";
+    const struct {
+        const char* what;
+        std::string before, after;  // the packet; `after` empty: unchanged
+    } cases[] = {
+        {"attributes, longer values take padding",
+         "<rdf:Description " + ns + " exif:PixelXDimension=\"999\" exif:PixelYDimension='99'/>\n    " + trailer,
+         "<rdf:Description " + ns + " exif:PixelXDimension=\"1234\" exif:PixelYDimension='567'/>\n  " + trailer},
+        {"elements, shorter values give padding",
+         "<x " + ns + "><tiff:ImageWidth>100000</tiff:ImageWidth><tiff:ImageLength>20000</tiff:ImageLength></x>\n" +
+             trailer,
+         "<x " + ns + "><tiff:ImageWidth>1234</tiff:ImageWidth><tiff:ImageLength>567</tiff:ImageLength></x>\n    " +
+             trailer},
+        {"same length needs no padding", "<x " + ns + " exif:PixelXDimension=\"4321\" exif:PixelYDimension=\"765\"/>",
+         "<x " + ns + " exif:PixelXDimension=\"1234\" exif:PixelYDimension=\"567\"/>"},
+        {"longer without padding", "<x " + ns + " exif:PixelXDimension=\"99\"/>" + trailer, ""},
+        {"longer without a trailer", "<x " + ns + " exif:PixelXDimension=\"99\"/>    ", ""},
+        {"prefix bound elsewhere", "<x xmlns:exif=\"http://example.com/\" exif:PixelXDimension=\"99\"/>   " + trailer, ""},
+        {"not a number", "<x " + ns + " exif:PixelXDimension=\"wide\"/>    " + trailer, ""},
+        {"quote never closed", "<x " + ns + " exif:PixelXDimension=\"99    " + trailer, ""},
+        {"element never closed", "<x " + ns + "><tiff:ImageWidth>99</tiff:ImageWid>    " + trailer, ""},
+        {"already right", "<x " + ns + " exif:PixelXDimension=\"1234\"/>" + trailer, ""},
+    };
+    auto segment = [](std::string_view identifier, const std::string& packet) {
+        return Concat({{0, 0}, Text(identifier), Text(packet)});
+    };
+    for (const auto& c : cases) {
+        Bytes data = segment(SegmentIdentifier(kXmpIdentifier), c.before);
+        EXPECT_EQ(UpdateXmpDimensions(data, 1234, 567), !c.after.empty()) << c.what;
+        EXPECT_EQ(data, segment(SegmentIdentifier(kXmpIdentifier), c.after.empty() ? c.before : c.after)) << c.what;
+    }
+    Bytes extended = segment(SegmentIdentifier(kExtendedXmpIdentifier), "<x " + ns + " exif:PixelXDimension=\"9\"/>");
+    EXPECT_FALSE(UpdateXmpDimensions(extended, 1234, 567));
 }
 
 TEST(JpegMetadata, FilesOnDiskAndFailures) {

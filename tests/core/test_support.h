@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,6 +34,29 @@ inline Bitmap Gradient(int w, int h) {
         }
     }
     return b;
+}
+
+// A JPEG segment: FF, marker, 16-bit length, payload.
+inline std::vector<std::uint8_t> JpegSegment(std::uint8_t marker, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> s(payload.size() + 4);
+    s[0] = 0xFF;
+    s[1] = marker;
+    s[2] = static_cast<std::uint8_t>((payload.size() + 2) >> 8);
+    s[3] = static_cast<std::uint8_t>((payload.size() + 2) & 0xFF);
+    std::copy(payload.begin(), payload.end(), s.begin() + 4);
+    return s;
+}
+
+// What a shell command prints on its standard output.
+inline std::string Shell(const std::string& command) {
+    std::string out;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
 }
 
 inline const std::uint8_t* Pixel(const Bitmap& b, int x, int y) { return b.row(y) + x * 3; }

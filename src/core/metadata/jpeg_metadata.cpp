@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <string_view>
 
+#include "metadata/xmp_packet.h"
 #include "util/file_io.h"
 
 namespace vantrel {
@@ -26,8 +29,6 @@ int FormatSize(int format) {
 constexpr int kShort = 3, kLong = 4;
 constexpr int kMaxDirectoryDepth = 16;
 
-// Segment tables never need more of the file than 20 maximal segments.
-constexpr std::size_t kMetadataPrefix = 2 + TJpegMetadata::kMaxSegments * (2 + 65535 + 16);
 
 }  // namespace
 
@@ -138,12 +139,74 @@ void TExifDirectory::WalkDirectory(const std::vector<std::uint8_t>& data, std::s
 const std::array<std::uint8_t, 18> TJpegMetadata::DefaultJfifHeader = {
     0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00, 0x01, 0x02, 0x01, 0x01, 0x2C, 0x01, 0x2C, 0x00, 0x00};
 
+// The bytes of a file or a buffer in order, fetched in blocks, so a walk
+// over the segments reads no more of a file than it needs.
+class TJpegMetadata::Source {
+public:
+    using Fetch = std::function<std::vector<std::uint8_t>(std::uint64_t offset, std::size_t count)>;
+    explicit Source(Fetch fetch) : fetch_(std::move(fetch)) {}
+
+    std::uint64_t position() const { return offset_ + at_; }
+    // The next byte, or -1 at the end.
+    int next() {
+        if (at_ == block_.size() && !refill()) return -1;
+        return block_[at_++];
+    }
+    // Appends the next `count` bytes to `out`; false when the data ends first.
+    bool take(std::size_t count, std::vector<std::uint8_t>& out) {
+        while (count > 0) {
+            if (at_ == block_.size() && !refill()) return false;
+            const std::size_t n = std::min(count, block_.size() - at_);
+            out.insert(out.end(), block_.begin() + static_cast<std::ptrdiff_t>(at_),
+                       block_.begin() + static_cast<std::ptrdiff_t>(at_ + n));
+            at_ += n;
+            count -= n;
+        }
+        return true;
+    }
+
+private:
+    bool refill() {
+        offset_ += block_.size();
+        at_ = 0;
+        block_ = fetch_(offset_, 64 * 1024);
+        return !block_.empty();
+    }
+    Fetch fetch_;
+    std::vector<std::uint8_t> block_;
+    std::uint64_t offset_ = 0;
+    std::size_t at_ = 0;
+};
+
+namespace {
+
+bool HasIdentifier(const TJpegSegment& s, std::string_view identifier) {
+    return s.Data.size() >= 2 + identifier.size() &&
+           std::equal(identifier.begin(), identifier.end(), s.Data.begin() + 2);
+}
+
+constexpr std::string_view kExifIdentifier{"Exif\0\0", 6};
+constexpr std::string_view kIccIdentifier{"ICC_PROFILE\0", 12};
+constexpr std::string_view kMpfIdentifier{"MPF\0", 4};
+
+// An ICC chunk: the identifier, its sequence number and the chunk count.
+bool IsIccChunk(const TJpegSegment& s) {
+    return s.Marker == 0xE2 && s.Data.size() >= 2 + kIccIdentifier.size() + 2 && HasIdentifier(s, kIccIdentifier);
+}
+int IccSequence(const TJpegSegment& s) { return s.Data[2 + kIccIdentifier.size()]; }
+
+}  // namespace
+
 void TJpegMetadata::reset() {
     SegmentCount = 0;
+    Segments.clear();
     exif_.reset();
     iptc_.reset();
     comment_.reset();
     header_.reset();
+    xmp_.reset();
+    carried_.clear();
+    iccChunks_ = 0;
     directory_.reset();
     ErrorText.clear();
     MotorolaOrder = false;
@@ -157,21 +220,29 @@ bool TJpegMetadata::ReadMetadata(const std::string& path) {
     std::string ext = FileExtension(path);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     if (ext != ".jpg" && ext != ".jpeg" && ext != ".jpe") return false;
-    std::vector<std::uint8_t> head;
     try {
-        head = ReadFilePrefix(path, kMetadataPrefix);
+        const InputFile file(path);
+        Source source([&](std::uint64_t offset, std::size_t count) { return file.read(offset, count); });
+        if (!ReadJpegSegments(source)) return false;
     } catch (...) {
         return false;
     }
-    return ReadMetadataFromBytes(head);
+    ErrorText = "<none>";
+    return true;
 }
 
 bool TJpegMetadata::ReadMetadataFromBytes(const std::vector<std::uint8_t>& file) {
     const std::string error = ErrorText.empty() ? "Not an EXIF file" : ErrorText;
     reset();
     ErrorText = error;
+    Source source([&](std::uint64_t offset, std::size_t count) {
+        if (offset >= file.size()) return std::vector<std::uint8_t>();
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, file.size() - offset));
+        return std::vector<std::uint8_t>(file.begin() + static_cast<std::ptrdiff_t>(offset),
+                                         file.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    });
     try {
-        if (!ReadJpegSegments(file)) return false;
+        if (!ReadJpegSegments(source)) return false;
     } catch (...) {
         ErrorText = "Illegal Exif construction";
         return false;
@@ -180,59 +251,72 @@ bool TJpegMetadata::ReadMetadataFromBytes(const std::vector<std::uint8_t>& file)
     return true;
 }
 
-bool TJpegMetadata::ReadJpegSegments(const std::vector<std::uint8_t>& file) {
-    const std::size_t size = file.size();
-    if (size < 2 || file[0] != 0xFF || file[1] != 0xD8) return false;
-    std::size_t pos = 2;
-    while (SegmentCount < kMaxSegments) {
+bool TJpegMetadata::ReadJpegSegments(Source& source) {
+    if (source.next() != 0xFF || source.next() != 0xD8) return false;
+    // The walk ends at the image data, at the end of the file, at a segment
+    // cut short (not kept) or at a bound; what was read before is kept.
+    while (Segments.size() < kMaxSegments && source.position() < kMaxMetadataBytes) {
         int marker = 0xFF;
-        while (marker == 0xFF) {
-            if (pos >= size) return HasMetadata();
-            marker = file[pos++];
-        }
-        // A segment cut short by the end of the file is not kept.
-        if (size - pos < 2) return HasMetadata();
-        const int length = file[pos] << 8 | file[pos + 1];
-        if (length < 2 || size - pos < static_cast<std::size_t>(length)) return HasMetadata();
-        const int index = SegmentCount++;
-        TJpegSegment& segment = Segments[index];
+        while (marker == 0xFF && source.position() < kMaxMetadataBytes) marker = source.next();
+        if (marker < 0 || marker == 0xFF || marker == 0x00 || marker == 0xDA || marker == 0xD9) break;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // markers without a length
+        TJpegSegment segment;
         segment.Marker = marker;
-        segment.Size = length;
-        segment.Data.assign(file.begin() + static_cast<std::ptrdiff_t>(pos),
-                            file.begin() + static_cast<std::ptrdiff_t>(pos + length));
-        pos += length;
-        if (SegmentCount == 5 && !HasMetadata()) break;
-        switch (marker) {
-            case 0xE1:
-                if (SegmentCount <= 5 && !exif_) {
-                    exif_ = index;
-                    ParseExifBlock();
-                } else {
-                    --SegmentCount;  // a later APP1 is never kept
-                }
-                break;
-            case 0xED:
-                if (!iptc_) iptc_ = index;
-                break;
-            case 0xFE: comment_ = index; break;
-            case 0xE0: header_ = index; break;
-            case 0xDA:
-            case 0xD9: return HasMetadata();
-            default: break;
-        }
+        if (!source.take(2, segment.Data)) break;
+        segment.Size = segment.Data[0] << 8 | segment.Data[1];
+        if (segment.Size < 2 || !source.take(static_cast<std::size_t>(segment.Size - 2), segment.Data)) break;
+        Segments.push_back(std::move(segment));
     }
+    SegmentCount = static_cast<int>(Segments.size());
+    Classify();
     return HasMetadata();
+}
+
+void TJpegMetadata::Classify() {
+    // The leading segments first: they are written ahead of the others.
+    for (int i = 0; i < SegmentCount; ++i) {
+        const TJpegSegment& s = Segments[i];
+        if (s.Marker == 0xE1 && !exif_ && HasIdentifier(s, kExifIdentifier)) exif_ = i;
+        if (s.Marker == 0xE1 && !xmp_ && HasIdentifier(s, SegmentIdentifier(kXmpIdentifier))) xmp_ = i;
+        if (s.Marker == 0xED && !iptc_) iptc_ = i;
+        if (s.Marker == 0xFE) comment_ = i;
+        if (s.Marker == 0xE0) header_ = i;
+    }
+    if (exif_) ParseExifBlock();
+
+    // Then every other APP1..APP13, APP15 and COM in source order, but for
+    // what would be false in the output: the MPF index (its offsets point at
+    // images not copied) and APP14 (the encoder's own colour transform).
+    // The ICC profile's chunks go together, in sequence, where the first stood.
+    std::vector<int> icc;
+    for (int i = 0; i < SegmentCount; ++i)
+        if (IsIccChunk(Segments[i])) icc.push_back(i);
+    std::stable_sort(icc.begin(), icc.end(),
+                     [&](int a, int b) { return IccSequence(Segments[a]) < IccSequence(Segments[b]); });
+    iccChunks_ = static_cast<int>(icc.size());
+    for (int i = 0; i < SegmentCount; ++i) {
+        const TJpegSegment& s = Segments[i];
+        const bool metadata = (s.Marker >= 0xE1 && s.Marker <= 0xED) || s.Marker == 0xEF || s.Marker == 0xFE;
+        if (!metadata || i == exif_ || i == iptc_ || i == comment_) continue;
+        if (s.Marker == 0xE2 && HasIdentifier(s, kMpfIdentifier)) continue;
+        if (IsIccChunk(s)) {
+            if (i == *std::min_element(icc.begin(), icc.end())) carried_.insert(carried_.end(), icc.begin(), icc.end());
+            continue;
+        }
+        carried_.push_back(i);
+    }
+}
+
+std::vector<const TJpegSegment*> TJpegMetadata::CarriedSegments() const {
+    std::vector<const TJpegSegment*> out;
+    for (const int i : carried_) out.push_back(&Segments[i]);
+    return out;
 }
 
 void TJpegMetadata::ParseExifBlock() {
     directory_.emplace();
     const TJpegSegment& segment = Segments[*exif_];
     const std::vector<std::uint8_t>& d = segment.Data;
-    if (d.size() < 6 || std::memcmp(d.data() + 2, "Exif", 4) != 0) {
-        ErrorText = "Incorrect Exif header";
-        directory_->Malformed = true;
-        return;
-    }
     if (d.size() >= 10 && d[8] == 'I' && d[9] == 'I') {
         MotorolaOrder = false;
     } else if (d.size() >= 10 && d[8] == 'M' && d[9] == 'M') {
@@ -282,24 +366,30 @@ void TJpegMetadata::UpdateExifDimensions(int width, int height) {
 
 std::vector<std::uint8_t> TJpegMetadata::ComposeJpeg(const std::vector<std::uint8_t>& encoded, int width, int height,
                                                      bool adjustSize) {
-    if (adjustSize && directory_) UpdateExifDimensions(width, height);
+    if (adjustSize) {
+        if (directory_) UpdateExifDimensions(width, height);
+        if (xmp_) UpdateXmpDimensions(Segments[*xmp_].Data, width, height);
+    }
+    std::size_t metadataSize = 2 + DefaultJfifHeader.size();
+    for (const TJpegSegment& s : Segments) metadataSize += 2 + s.Data.size();
     std::vector<std::uint8_t> out;
-    out.reserve(encoded.size() + 4 * 65540);
+    out.reserve(encoded.size() + metadataSize);
     out.push_back(0xFF);
     out.push_back(0xD8);
-    auto add = [&](std::uint8_t marker, const TJpegSegment& s) {
+    auto add = [&](const TJpegSegment& s) {
         out.push_back(0xFF);
-        out.push_back(marker);
+        out.push_back(static_cast<std::uint8_t>(s.Marker));
         out.insert(out.end(), s.Data.begin(), s.Data.end());
     };
     if (exif_)
-        add(0xE1, Segments[*exif_]);
+        add(Segments[*exif_]);
     else if (header_)
-        add(0xE0, Segments[*header_]);
+        add(Segments[*header_]);
     else
         out.insert(out.end(), DefaultJfifHeader.begin(), DefaultJfifHeader.end());
-    if (iptc_) add(0xED, Segments[*iptc_]);
-    if (comment_) add(0xFE, Segments[*comment_]);
+    if (iptc_) add(Segments[*iptc_]);
+    if (comment_) add(Segments[*comment_]);
+    for (const int i : carried_) add(Segments[i]);
 
     // Skip the encoder's own APP0, APP1, APP13 and COM, each once and in turn.
     std::size_t offset = 2;

@@ -46,25 +46,29 @@ private:
     std::vector<std::size_t> walked_;
 };
 
-// The JPEG metadata reader and writer: reads a source JPEG's first segments
-// and writes a JPEG made of the source's EXIF, IPTC and comment segments and
-// freshly encoded image data.
+// The JPEG metadata reader and writer: reads a source JPEG's segments up to
+// its image data and writes a JPEG made of the source's metadata segments
+// and freshly encoded image data.
 class TJpegMetadata : public TByteOrderBuffer {
 public:
-    static constexpr int kMaxSegments = 20;
+    // Bounds of the walk to the image data; real files stay far below both.
+    static constexpr std::size_t kMaxSegments = 65536;
+    static constexpr std::uint64_t kMaxMetadataBytes = std::uint64_t{64} << 20;
 
-    // True when `path` is a JPEG (by extension) whose first segments hold
-    // metadata (APP1, APP13 or COM). Never throws.
+    // True when `path` is a JPEG (by extension) with metadata before its
+    // image data. Never throws.
     bool ReadMetadata(const std::string& path);
     // The same on bytes already in memory.
     bool ReadMetadataFromBytes(const std::vector<std::uint8_t>& file);
-    bool HasMetadata() const { return exif_ || iptc_ || comment_; }
+    bool HasMetadata() const { return exif_ || iptc_ || comment_ || !carried_.empty(); }
 
-    // The output file's bytes: SOI, the source's EXIF block (dimensions set
+    // The output file's bytes: SOI; the source's EXIF block (dimensions set
     // to width x height when `adjustSize`) or its APP0 or a default JFIF
-    // header, its IPTC and comment segments, then `encoded` (a complete JPEG)
-    // from its first segment that is none of APP0, APP1, APP13, COM in turn.
-    // Uses the metadata of the last successful read.
+    // header; its first APP13 and last COM; every other metadata segment in
+    // source order (XMP with its recorded size updated too, the ICC profile's
+    // chunks in sequence); then `encoded` (a complete JPEG) from its first
+    // segment that is none of APP0, APP1, APP13, COM in turn. Uses the
+    // metadata of the last successful read.
     std::vector<std::uint8_t> ComposeJpeg(const std::vector<std::uint8_t>& encoded, int width, int height,
                                           bool adjustSize);
 
@@ -79,21 +83,31 @@ public:
 
     std::string ErrorText;
     int SegmentCount = 0;
-    std::array<TJpegSegment, kMaxSegments> Segments;
-    const TJpegSegment* ExifSegment() const { return exif_ ? &Segments[*exif_] : nullptr; }
-    const TJpegSegment* IptcSegment() const { return iptc_ ? &Segments[*iptc_] : nullptr; }
-    const TJpegSegment* CommentSegment() const { return comment_ ? &Segments[*comment_] : nullptr; }
-    const TJpegSegment* HeaderSegment() const { return header_ ? &Segments[*header_] : nullptr; }
+    std::vector<TJpegSegment> Segments;  // every segment before the image data
+    // The first APP1 that is an Exif block, wherever it stands.
+    const TJpegSegment* ExifSegment() const { return At(exif_); }
+    const TJpegSegment* IptcSegment() const { return At(iptc_); }     // the first APP13
+    const TJpegSegment* CommentSegment() const { return At(comment_); }  // the last COM
+    const TJpegSegment* HeaderSegment() const { return At(header_); }    // the last APP0
+    const TJpegSegment* XmpSegment() const { return At(xmp_); }          // the first standard XMP
     const TExifDirectory* Directory() const { return directory_ ? &*directory_ : nullptr; }
+    // The segments written after the leading ones, in their order.
+    std::vector<const TJpegSegment*> CarriedSegments() const;
+    int IccChunkCount() const { return iccChunks_; }
 
     static const std::array<std::uint8_t, 18> DefaultJfifHeader;
 
 private:
+    class Source;
     void reset();
-    bool ReadJpegSegments(const std::vector<std::uint8_t>& file);
+    bool ReadJpegSegments(Source& source);
+    void Classify();
     void ParseExifBlock();
+    const TJpegSegment* At(const std::optional<int>& i) const { return i ? &Segments[*i] : nullptr; }
 
-    std::optional<int> exif_, iptc_, comment_, header_;
+    std::optional<int> exif_, iptc_, comment_, header_, xmp_;
+    std::vector<int> carried_;
+    int iccChunks_ = 0;
     std::optional<TExifDirectory> directory_;
 };
 
