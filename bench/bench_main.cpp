@@ -12,8 +12,8 @@
 #endif
 
 #include "autoalign/auto_align.h"
-#include "imaging/image_file.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/image_file.h"
+#include "formats/jpeg_codec.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
 #include "align/mapping.h"
@@ -217,7 +217,8 @@ void BM_JpegEncode_24MP_Q90(benchmark::State& state) {
 BENCHMARK(BM_JpegEncode_24MP_Q90)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Save All of three 24 MP slots from JPEG sources with EXIF, planar, quality 90.
-void BM_SaveAll_3x24MP(benchmark::State& state) {
+// Three 24 MP slots written in `format` with a camera source's metadata.
+void SaveAll(benchmark::State& state, ImageKind format) {
     SetParallelThreads(2);
     Workspace& ws = Aligned(0);
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-save";
@@ -243,18 +244,22 @@ void BM_SaveAll_3x24MP(benchmark::State& state) {
         alignments[n].Scale = scales[n];
     }
     Bitmap frame;
-    TJpegMetadata metadata;
+    SourceMetadata metadata;
+    const std::string extension = FormatOf(format).outputExtension;
     for (auto _ : state)
         for (int n = 1; n <= kSlotCount; ++n) {
-            metadata.ReadMetadata(source);
+            metadata.read(source);
             WriteAlignedImage({&ws.slot(n).Bitmap, &alignments[n - 1], 100, 0}, n == 1, ws.masterGeometry(),
-                              Borders{}, OutputFormat::Jpeg, 90, (dir / ("out" + std::to_string(n) + ".jpg")).string(),
-                              frame, &metadata);
+                              {format, 90}, (dir / ("out" + std::to_string(n) + extension)).string(), frame,
+                              &metadata);
         }
     std::filesystem::remove_all(dir);
     SetParallelThreads(0);
 }
+void BM_SaveAll_3x24MP(benchmark::State& state) { SaveAll(state, ImageKind::Jpeg); }
+void BM_SaveAll_3x24MP_Tiff(benchmark::State& state) { SaveAll(state, ImageKind::Tiff); }
 BENCHMARK(BM_SaveAll_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SaveAll_3x24MP_Tiff)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Three 24 MP exposures (x1, x0.45, x2.2) of a real photograph, the second
 // and third turned, scaled and shifted as a hand-held bracket is; Auto Align

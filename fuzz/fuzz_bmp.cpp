@@ -1,5 +1,5 @@
 #include "fuzz_common.h"
-#include "imaging/bmp_codec.h"
+#include "formats/bmp_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     return FuzzDecoder(vantrel::DecodeBmp, data, size);

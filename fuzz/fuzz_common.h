@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "imaging/bitmap.h"
-#include "imaging/codec_error.h"
+#include "formats/codec_error.h"
 
 // Decodes one input; a refusal is fine, anything else (crash, sanitizer
 // report, a bitmap whose rows are not all there) is a finding.

@@ -5,13 +5,12 @@ set -euo pipefail
 packages=(
   cmake g++ make ccache pkg-config
   qt6-base-dev libgl-dev fonts-liberation
-  libjpeg62-turbo-dev
+  libjpeg62-turbo-dev libtiff-dev libpng-dev libdeflate-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-photo-dev libopencv-features2d-dev libopencv-calib3d-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libimage-exiftool-perl
 )
-
 
 missing=()
 for p in "${packages[@]}"; do

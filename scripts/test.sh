@@ -24,14 +24,23 @@ build-fuzz/fuzz/fuzz_bmp -runs=0 "$testdata/bmp/pillow-bmpsuite/g" "$testdata/bm
 build-fuzz/fuzz/fuzz_jpeg -runs=0 "$testdata/corrupt-jpeg" "$testdata/camera-jpeg" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_metadata -runs=0 "$testdata/corrupt-jpeg" "$testdata/camera-jpeg" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_profile -runs=0 fuzz/profiles 2>&1 | tail -1
+mkdir -p build-fuzz/seeds-formats
+build-fuzz/fuzz/make_format_seeds build-fuzz/seeds-formats "$testdata"/camera-jpeg/exif-samples/*/*.jpg \
+  "$testdata"/camera-jpeg/exiftool-t-images/*.jpg
+for format in tiff png; do
+  build-fuzz/fuzz/fuzz_$format -runs=0 build-fuzz/seeds-formats 2>&1 | tail -1
+done
 # A short mutation run; new inputs go to a corpus of our own, never into the shared files.
-mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata build-fuzz/corpus-profile
+mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata build-fuzz/corpus-profile \
+  build-fuzz/corpus-tiff build-fuzz/corpus-png
 build-fuzz/fuzz/fuzz_bmp -max_total_time=20 build-fuzz/corpus-bmp "$testdata/bmp/pillow-bmpsuite/g" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_jpeg -max_total_time=20 -rss_limit_mb=4096 build-fuzz/corpus-jpeg \
   "$testdata/camera-jpeg/exiftool-t-images" 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_metadata -max_total_time=20 build-fuzz/corpus-metadata "$testdata/camera-jpeg/exif-samples" \
   2>&1 | tail -1
 build-fuzz/fuzz/fuzz_profile -max_total_time=10 build-fuzz/corpus-profile fuzz/profiles 2>&1 | tail -1
+build-fuzz/fuzz/fuzz_tiff -max_total_time=20 build-fuzz/corpus-tiff build-fuzz/seeds-formats 2>&1 | tail -1
+build-fuzz/fuzz/fuzz_png -max_total_time=20 build-fuzz/corpus-png build-fuzz/seeds-formats 2>&1 | tail -1
 
 echo "== Full build and tests =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null

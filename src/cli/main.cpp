@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "autoalign/auto_align.h"
-#include "imaging/image_file.h"
+#include "formats/image_file.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
 #include "metadata/jpeg_metadata.h"
@@ -42,11 +42,13 @@ constexpr const char* kUsage =
     "  --master N           master image; default: the automatic choice by luminance\n"
     "  --no-scaling         like unticking \"Scaling\"\n"
     "  --lens FILE.pfl      lens profile applied at load, as the lens window's OK would\n"
-    "  --format jpg|bmp     default jpg\n"
+    "  --format FORMAT      jpg (the default), bmp, tif or png; tif and png keep the metadata losslessly\n"
     "  --quality Q          1..100, default 100\n"
     "  --tag TEXT           default \"Aligned\"\n"
     "  --prepend            tag before the base name\n"
     "  --borders T,L,B,R    add borders\n"
+    "  --crop               cut every output to the largest rectangle all images cover (borders ignored)\n"
+    "  --alpha              tif and png: transparent where an image has no pixel\n"
     "  -o, --output-dir DIR default: the current directory\n"
     "  --overwrite          replace existing outputs (otherwise refuse, naming them)\n"
     "  --info               print, per image, its size, luminance and metadata summary; write nothing\n"
@@ -74,8 +76,9 @@ struct Options {
     int master = 0;
     bool scaling = true;
     std::string lens;
-    bool jpeg = true;
+    ImageKind format = ImageKind::Jpeg;
     int quality = 100;
+    bool crop = false, alpha = false;
     std::string tag = "Aligned";
     bool prepend = false;
     Borders borders;
@@ -148,9 +151,17 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--lens") {
             o.lens = value();
         } else if (arg == "--format") {
-            const std::string f = value();
-            if (f != "jpg" && f != "bmp") throw Failure{"--format must be jpg or bmp"};
-            o.jpeg = f == "jpg";
+            const ImageFormat* f = FormatByCommandName(value());
+            if (!f) {
+                std::string names;
+                for (const ImageFormat& each : ImageFormats()) names += (names.empty() ? "" : ", ") + std::string(each.commandName);
+                throw Failure{"--format must be one of " + names};
+            }
+            o.format = f->kind;
+        } else if (arg == "--crop") {
+            o.crop = true;
+        } else if (arg == "--alpha") {
+            o.alpha = true;
         } else if (arg == "--quality") {
             o.quality = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 100, arg));
         } else if (arg == "--tag") {
@@ -278,17 +289,25 @@ int Run(int argc, char** argv) {
         if (!std::filesystem::exists(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
         LoadOutcome outcome;
+        std::string notice;
         try {
             outcome = ws.loadSlot(n, path, [&](int percent) {
                 if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
-            });
+            }, &notice);
         } catch (const Error& e) {
             throw Failure{path + ": " + OneLine(e.what())};
         }
-        if (outcome == LoadOutcome::NotAnImage)
-            throw Failure{path + ": not a BMP or JPEG file (.bmp .BMP .jpg .JPG .jpeg .JPEG .jpe .JPE)"};
+        if (outcome == LoadOutcome::NotAnImage) {
+            std::string names;
+            for (const ImageFormat& f : ImageFormats()) names += (names.empty() ? "" : ", ") + std::string(f.name);
+            throw Failure{path + ": not a " + names + " file (" + ExtensionList(" ") + ")"};
+        }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
-        if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(kInvalidPictureMessage)};
+        if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(InvalidPictureMessage(ImageKindOf(path)))};
+        if (!notice.empty()) {
+            if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
+            std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
+        }
         if (const auto& cp = o.cp[n - 1]) ws.setControlPoints(n, cp->x1, cp->y1, cp->x2, cp->y2);
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
@@ -317,7 +336,24 @@ int Run(int argc, char** argv) {
         allAligned = report.allAligned();
     }
     ws.Recalculate(o.scaling);
-    if (o.printAlignment) PrintAlignment(ws, count);
+    const SaveOptions save{o.format, o.quality, o.borders, o.crop, o.alpha};
+    if (o.crop && (o.borders.top || o.borders.left || o.borders.bottom || o.borders.right))
+        std::cerr << "vantrel-align: --borders is ignored: --crop cuts every output to the common area\n";
+    if (o.alpha && !FormatOf(o.format).writesAlpha)
+        std::cerr << "vantrel-align: " << FormatOf(o.format).name << " has no alpha channel; --alpha is ignored\n";
+    if (o.printAlignment) {
+        PrintAlignment(ws, count);
+        if (o.crop) {
+            FrameRect area;
+            try {
+                SaveBorders(ws, save, &area);
+            } catch (const Error& e) {
+                throw Failure{OneLine(e.what())};
+            }
+            std::cout << "Common area\t" << area.width << " x " << area.height << " at " << area.left << ','
+                      << area.top << "\n";
+        }
+    }
 
     SaveNaming naming;
     for (int n = 1; n <= count; ++n) {
@@ -326,7 +362,7 @@ int Run(int argc, char** argv) {
     }
     naming.tag = o.tag;
     naming.append = !o.prepend;
-    naming.jpeg = o.jpeg;
+    naming.format = o.format;
     naming.outputDir = o.outputDir.empty() ? cwd : o.outputDir;
     for (int n = 0; n < count; ++n) naming.sourcePath[n] = o.images[n];
     const OutputNames names =
@@ -339,10 +375,9 @@ int Run(int argc, char** argv) {
         throw Failure{"would overwrite " + existing + " (use --overwrite)"};
     }
     try {
-        WriteSlots(ws, naming.enabled, names.fullPath, o.borders, o.jpeg ? OutputFormat::Jpeg : OutputFormat::Bmp,
-                   o.quality, [&](int n, int percent) {
-                       if (terminal) std::fprintf(stderr, "\rSaving image %d: %3d%%", n, percent);
-                   });
+        WriteSlots(ws, naming.enabled, names.fullPath, save, [&](int n, int percent) {
+            if (terminal) std::fprintf(stderr, "\rSaving image %d: %3d%%", n, percent);
+        });
     } catch (const Error& e) {
         if (terminal) std::fputc('\n', stderr);
         throw Failure{OneLine(e.what())};

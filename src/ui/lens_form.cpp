@@ -17,7 +17,7 @@
 #include <QTabWidget>
 
 #include "bitmap_image.h"
-#include "imaging/image_file.h"
+#include "formats/image_file.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
 #include "lens/target_scan.h"
@@ -239,6 +239,8 @@ void TLensCorrectionForm::buildSavePage(QWidget* page) {
             &TLensCorrectionForm::SaveBtnClick);
     BMPRadio = AddRadio(page, "BMPRadio", "BMPRadio", QRect(8, 40, 90, 17));
     JPGRadio = AddRadio(page, "JPGRadio", "JPGRadio", QRect(100, 40, 90, 17));
+    TIFRadio = AddRadio(page, "TIFRadio", "TIFF", QRect(190, 40, 56, 17));
+    PNGRadio = AddRadio(page, "PNGRadio", "PNG", QRect(190, 60, 56, 17));
     JPGRadio->setChecked(true);
     AddLabel(page, "JPEG Quality", 8, 66, "Label2");
     JPGQualityTrackBar = new QSlider(Qt::Horizontal, page);
@@ -359,10 +361,10 @@ void TLensCorrectionForm::OpenBtnClick() {
     const std::string path = name.toStdString();
     const std::string ext = FileExtension(path);
     try {
-        // This window reads ".jpg" and ".jpeg" (either case) and ".bmp"; others load nothing.
-        if (ext == ".bmp" || ext == ".BMP" || ext == ".jpg" || ext == ".JPG" || ext == ".jpeg" || ext == ".JPEG") {
+        // This window reads fewer extensions than the main window (no ".jpe"); others load nothing.
+        if (LensWindowReads(path)) {
             Bitmap fresh;
-            if (const std::string failure = LoadFailureMessage(LoadImageFile(path, fresh)); !failure.empty())
+            if (const std::string failure = LoadFailureMessage(LoadImageFile(path, fresh), path); !failure.empty())
                 throw Error(failure);
             SourceImage = std::move(fresh);
         }
@@ -375,6 +377,11 @@ void TLensCorrectionForm::OpenBtnClick() {
     ZoomFitBtnClick();
 }
 
+ImageKind TLensCorrectionForm::savedFormat() const {
+    return BMPRadio->isChecked() ? ImageKind::Bmp : TIFRadio->isChecked() ? ImageKind::Tiff
+                                 : PNGRadio->isChecked() ? ImageKind::Png : ImageKind::Jpeg;
+}
+
 void TLensCorrectionForm::SaveBtnClick() {
     const QString chosen = prompter_.saveFile(this, QDir::currentPath(), QString(), QString());
     if (chosen.isEmpty() || SourceImage.empty()) return;
@@ -382,7 +389,7 @@ void TLensCorrectionForm::SaveBtnClick() {
         WaitCursor wait;
         WriteCorrectedImage(model_, SourceImage, SourceFileName.toStdString(),
                             QFileInfo(chosen).absolutePath().toStdString(),
-                            JPGRadio->isChecked() ? OutputFormat::Jpeg : OutputFormat::Bmp, JPGQualityTrackBar->value());
+                            savedFormat(), JPGQualityTrackBar->value());
     } catch (const std::exception& e) {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/image_format.h"
 #include "lens/distortion.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
@@ -40,6 +41,8 @@ public:
     void ImageListBoxClick();
     void OpenBtnClick();
     void SaveBtnClick();
+    // The file type picked on the save page.
+    ImageKind savedFormat() const;
     // View.
     void ZoomFitBtnClick();
     void Zoom1to1BtnClick();
@@ -93,7 +96,7 @@ public:
     QPushButton *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
     QCheckBox *GridCheckBox, *LivePreviewCheckBox;
     QLineEdit* KeyBuffer;
-    QRadioButton *BMPRadio, *JPGRadio;
+    QRadioButton *BMPRadio, *JPGRadio, *TIFRadio, *PNGRadio;
     QSlider* JPGQualityTrackBar;
 
     QString SourceFileName;

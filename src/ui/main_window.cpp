@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <iostream>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -415,13 +417,18 @@ void TForm1::showSlot(int n) {
 }
 
 bool TForm1::loadSlotSteps(int n, const std::string& path) {
+    std::string notice;
     const LoadOutcome outcome = ws_.loadSlot(n, path, [this](int percent) {
         setProgress(percent);
         ProcessPendingMessages();
-    });
-    if (const std::string failure = LoadFailureMessage(outcome); !failure.empty())
+    }, &notice);
+    if (const std::string failure = LoadFailureMessage(outcome, path); !failure.empty())
         prompter_.message(this, Prompter::Kind::Error, ToQt(failure));
     if (outcome != LoadOutcome::Loaded) return false;
+    if (!notice.empty()) {
+        setStatus(0, ToQt(FileNameOf(path) + ": " + notice));
+        std::cerr << "vantrel: " << path << ": " << notice << "\n";
+    }
     sliderBox(n)->update();
     showSlot(n);
     return true;
@@ -967,6 +974,7 @@ void TForm1::changeEvent(QEvent* event) {
 
 bool TForm1::showSaveForm(const std::array<bool, kSlotCount>& offered, int previewSlot) {
     TSaveForm& form = *SaveForm;
+    form.forgetCommonArea();
     form.OutputFileList->clear();
     form.OutputDir = ToQt(LastOutputDir);
     for (int n = 1; n <= kSlotCount; ++n) {
@@ -989,18 +997,20 @@ bool TForm1::showSaveForm(const std::array<bool, kSlotCount>& offered, int previ
 void TForm1::writeSlots(const std::array<bool, kSlotCount>& which) {
     TSaveForm& form = *SaveForm;
     LastOutputDir = FromQt(form.OutputDir);
-    const Borders borders = form.borders();
-    const OutputFormat format = form.jpeg() ? OutputFormat::Jpeg : OutputFormat::Bmp;
-    const int quality = form.quality();
+    const SaveOptions options = form.options();
     WaitCursor wait;
     std::array<std::string, kSlotCount> paths;
     for (int n = 0; n < kSlotCount; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
     try {
-        WriteSlots(ws_, which, paths, borders, format, quality, [this](int n, int percent) {
+        const FrameRect area = WriteSlots(ws_, which, paths, options, [this](int n, int percent) {
             if (percent == 0) setStatus(1, QString("Saving Image %1").arg(n));
             setProgress(percent);
             ProcessPendingMessages();
         });
+        if (options.crop)
+            setStatus(0, QString("Cropped to the common area: %1 x %2 at %3, %4%5")
+                             .arg(area.width).arg(area.height).arg(area.left).arg(area.top)
+                             .arg(form.BordersCheckBox->isChecked() ? " (borders ignored)" : ""));
         setProgress(0);
         statusBar()->update();
     } catch (const std::exception& e) {

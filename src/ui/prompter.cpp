@@ -1,5 +1,7 @@
 #include "prompter.h"
 
+#include "formats/image_format.h"
+
 #include <QDialog>
 #include <QFileDialog>
 #include <QDir>
@@ -9,7 +11,7 @@
 namespace vantrel {
 
 QStringList QtPrompter::openPictures(QWidget* parent, const QString& directory, bool multiple) {
-    const QString filter = QObject::tr("Pictures (*.bmp *.BMP *.jpg *.JPG *.jpeg *.JPEG *.jpe *.JPE);;All files (*)");
+    const QString filter = QString::fromStdString(PictureDialogFilter()) + ";;" + QObject::tr("All files (*)");
     if (multiple) return QFileDialog::getOpenFileNames(parent, QObject::tr("Open"), directory, filter);
     const QString file = QFileDialog::getOpenFileName(parent, QObject::tr("Open"), directory, filter);
     return file.isEmpty() ? QStringList() : QStringList{file};

@@ -114,12 +114,34 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     RightBdrEdit = addBorder("RightBdrEdit", 106, 454);
     BottomBdrEdit = addBorder("BottomBdrEdit", 60, 478);
 
+    CropCheckBox = new QCheckBox("Crop to common area", this);
+    CropCheckBox->setObjectName("CropCheckBox");
+    CropCheckBox->setGeometry(72, 408, 150, 17);
+    connect(CropCheckBox, &QCheckBox::clicked, this, [this] {
+        BordersIgnoredLabel->setVisible(CropCheckBox->isChecked() && BordersCheckBox->isChecked());
+        BordersCheckBoxClick();
+    });
+    BordersIgnoredLabel = new QLabel("ignored when cropping", this);
+    BordersIgnoredLabel->setObjectName("BordersIgnoredLabel");
+    BordersIgnoredLabel->setGeometry(152, 440, 72, 34);
+    BordersIgnoredLabel->setWordWrap(true);
+    BordersIgnoredLabel->hide();
+
     AddLabel(this, "File Type", 8, 508);
     BMPRadio = AddRadio(this, "BMPRadio", ".bmp", QRect(8, 524, 60, 17));
     JPGRadio = AddRadio(this, "JPGRadio", ".jpg", QRect(76, 524, 60, 17));
+    TIFRadio = AddRadio(this, "TIFRadio", "TIFF", QRect(120, 524, 46, 17));
+    PNGRadio = AddRadio(this, "PNGRadio", "PNG", QRect(168, 524, 50, 17));
     JPGRadio->setChecked(true);
-    connect(BMPRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
-    connect(JPGRadio, &QRadioButton::clicked, this, [this] { RecalculateBtnClick(); });
+    for (QRadioButton* radio : {BMPRadio, JPGRadio, TIFRadio, PNGRadio})
+        connect(radio, &QRadioButton::clicked, this, [this] {
+            FormatChanged();
+            RecalculateBtnClick();
+        });
+    TransparentCheckBox = new QCheckBox("Transparent borders", this);
+    TransparentCheckBox->setObjectName("TransparentCheckBox");
+    TransparentCheckBox->setGeometry(80, 506, 144, 17);
+    FormatChanged();
 
     AddLabel(this, "Quality", 8, 550);
     JPGQualitySlider = new QSlider(Qt::Horizontal, this);
@@ -178,7 +200,30 @@ Borders TSaveForm::borders() const {
             BorderValue(BottomBdrEdit->text().toStdString()), BorderValue(RightBdrEdit->text().toStdString())};
 }
 
-bool TSaveForm::jpeg() const { return JPGRadio->isChecked(); }
+ImageKind TSaveForm::format() const {
+    return BMPRadio->isChecked() ? ImageKind::Bmp : TIFRadio->isChecked() ? ImageKind::Tiff
+                                 : PNGRadio->isChecked() ? ImageKind::Png : ImageKind::Jpeg;
+}
+
+SaveOptions TSaveForm::options() const {
+    return {format(), quality(), borders(), CropCheckBox->isChecked(),
+            TransparentCheckBox->isChecked() && FormatOf(format()).writesAlpha};
+}
+
+// Only a format with alpha offers transparency; the box keeps its tick.
+void TSaveForm::FormatChanged() { TransparentCheckBox->setEnabled(FormatOf(format()).writesAlpha); }
+
+Borders TSaveForm::previewBorders() {
+    if (!CropCheckBox->isChecked()) return borders();
+    if (!cropBorders_) {
+        try {
+            cropBorders_ = SaveBorders(workspace_, options());
+        } catch (const std::exception&) {
+            cropBorders_ = Borders{};  // no common area: the save says so
+        }
+    }
+    return *cropBorders_;
+}
 
 int TSaveForm::quality() const { return JPGQualitySlider->value(); }
 
@@ -207,7 +252,7 @@ void TSaveForm::RecalculateBtnClick() {
     }
     naming.tag = AlignedTextEdit->text().toStdString();
     naming.append = AppendCheckBox->isChecked();
-    naming.jpeg = JPGRadio->isChecked();
+    naming.format = format();
     naming.outputDir = OutputDirEdit->text().toStdString();
     for (int n = 0; n < kSlotCount; ++n) naming.sourcePath[n] = workspace_.slot(n + 1).FilePath;
     const OutputNames names = ComputeOutputNames(
@@ -259,7 +304,7 @@ void TSaveForm::CancelBtnClick() { reject(); }
 
 void TSaveForm::RenderSavePreview(int n) {
     WaitCursor wait;
-    vantrel::RenderSavePreview(workspace_.source(n), n == workspace_.MasterIndex(), workspace_.masterGeometry(), borders(),
+    vantrel::RenderSavePreview(workspace_.source(n), n == workspace_.MasterIndex(), workspace_.masterGeometry(), previewBorders(),
                                PreviewBitmap, [this](int percent) { ProgressBar->setValue(percent); });
 }
 
@@ -287,6 +332,7 @@ void TSaveForm::TopBdrEditChange() {
 }
 
 void TSaveForm::BordersCheckBoxClick() {
+    BordersIgnoredLabel->setVisible(CropCheckBox->isChecked() && BordersCheckBox->isChecked());
     PreviewBitmap.fill(0, 0, 0);
     if (PreviewIndex >= 1 && PreviewIndex <= kSlotCount && workspace_.slot(PreviewIndex).Loaded) RenderSavePreview(PreviewIndex);
     redrawPreview();

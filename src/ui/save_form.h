@@ -2,8 +2,10 @@
 
 #include <QDialog>
 #include <array>
+#include <optional>
 
 #include "align/mapping.h"
+#include "save/image_writer.h"
 #include "imaging/bitmap.h"
 
 class QCheckBox;
@@ -42,8 +44,12 @@ public:
 
     // The borders in force: the four fields when "Borders" is checked, else 0.
     Borders borders() const;
-    bool jpeg() const;
+    ImageKind format() const;
     int quality() const;
+    // Everything the save is written with.
+    SaveOptions options() const;
+    // The images may have moved since the dialog was last shown.
+    void forgetCommonArea() { cropBorders_.reset(); }
 
     std::array<QLineEdit*, kSlotCount> SourceNameEdit{};
     QLineEdit* AlignedTextEdit;
@@ -56,7 +62,9 @@ public:
     QPushButton* SelectDirBtn;
     QCheckBox* BordersCheckBox;
     QLineEdit *TopBdrEdit, *LeftBdrEdit, *BottomBdrEdit, *RightBdrEdit;
-    QRadioButton *BMPRadio, *JPGRadio;
+    QRadioButton *BMPRadio, *JPGRadio, *TIFRadio, *PNGRadio;
+    QCheckBox *CropCheckBox, *TransparentCheckBox;
+    QLabel* BordersIgnoredLabel;
     QSlider* JPGQualitySlider;
     QLabel* JPGQualityLabel;
     QPushButton *OKBtn, *CancelBtn;
@@ -77,6 +85,9 @@ protected:
 
 private:
     void WrapDirectoryLabel();
+    void FormatChanged();
+    Borders previewBorders();
+    std::optional<Borders> cropBorders_;  // worked out once while the dialog is shown
     void RenderSavePreview(int n);
     void redrawPreview();
 

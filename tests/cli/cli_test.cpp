@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <numbers>
 
-#include "imaging/bmp_codec.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/bmp_codec.h"
+#include "formats/image_file.h"
+#include "metadata/tiff_directory.h"
+#include "formats/jpeg_codec.h"
 #include "metadata/jpeg_metadata.h"
 #include "save/image_writer.h"
 #include "save/output_naming.h"
@@ -85,7 +87,7 @@ TEST_F(CliTest, WritesWhatSaveAllWritesForTheSameState) {
     fs::create_directories(dir_ / "expected");
     std::array<std::string, 3> paths;
     for (int n = 0; n < 3; ++n) paths[n] = (dir_ / "expected" / ("img" + std::to_string(n + 1) + "_al.bmp")).string();
-    WriteSlots(ws, {true, true, true}, paths, Borders{2, 3, 4, 5}, OutputFormat::Bmp, 100);
+    WriteSlots(ws, {true, true, true}, paths, {ImageKind::Bmp, 100, Borders{2, 3, 4, 5}});
     for (int n = 0; n < 3; ++n) {
         const auto got = ReadWholeFile((dir_ / "out" / ("img" + std::to_string(n + 1) + "_al.bmp")).string());
         EXPECT_EQ(got, ReadWholeFile(paths[n])) << n;
@@ -164,7 +166,7 @@ TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
         {"--cp 2:1,2,3,4 " + images_[0], 1, "--cp names image 2, which is not given"},
         {"--cp 1:1,2,3 " + images_[0], 1, "expected 4 numbers"},
         {"--borders 1,2,x,4 " + images_[0], 1, "bad value for --borders"},
-        {"--format png " + images_[0], 1, "--format must be jpg or bmp"},
+        {"--format gif " + images_[0], 1, "--format must be one of bmp, jpg, tif, png"},
         {(dir_ / "missing.jpg").string(), 1, "missing.jpg: no such file"},
         {"--lens " + (dir_ / "nothing.pfl").string() + " " + images_[0], 1, "cannot read the lens profile"},
         {"-o " + (dir_ / "no" / "such").string() + " " + images_[0], 1, "Cannot create file"},
@@ -234,6 +236,56 @@ TEST_F(CliTest, AutoAlignPlacesThePointsAndExitsThreeWhenItCannot) {
     EXPECT_NE(r.out.find("CP1\t20,56\t10.5,20.25\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("CP Length\t"), std::string::npos);
     EXPECT_EQ(Align("--fov exif " + images_[0], dir_).status, 1);  // a BMP has no EXIF
+}
+
+TEST_F(CliTest, LosslessFormatsCropToTheCommonAreaWithTransparentBorders) {
+    // Every extension the format table names loads from the command line.
+    Bitmap picture(40, 30);
+    picture.fill(90, 120, 150);
+    for (const ImageFormat& f : ImageFormats())
+        for (const ImageExtension& e : f.extensions) {
+            const std::string path = (dir_ / (std::string("x") + e.text)).string();
+            WriteFileAtomically(path, f.encode(picture, nullptr, 90, nullptr));
+            const Result r = Align("--info '" + path + "'", dir_);
+            EXPECT_EQ(r.status, 0) << e.text << ": " << r.err;
+            EXPECT_NE(r.out.find("size 40 x 30"), std::string::npos) << e.text;
+        }
+
+    // A turned image: every output cut to the same common area, the borders given way.
+    Result r = Align("--format tif --crop --alpha --borders 5,5,5,5 --print-alignment --cp 2:8,30,72,34 -o out " + all(),
+                     dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("--borders is ignored"), std::string::npos) << r.err;
+    const auto at = r.out.find("Common area\t");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    int w = 0, h = 0, left = 0, top = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Common area\t%d x %d at %d,%d", &w, &h, &left, &top), 4);
+    EXPECT_LT(w * h, 80 * 60);
+    for (int n = 1; n <= 3; ++n) {
+        Bitmap out;
+        ASSERT_EQ(LoadImageFile((dir_ / "out" / ("img" + std::to_string(n) + "Aligned.tif")).string(), out),
+                  LoadOutcome::Loaded);
+        EXPECT_EQ(out.width(), w);
+        EXPECT_EQ(out.height(), h);
+    }
+    r = Align("--format png --alpha -o out " + all(), dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "img3Aligned.png"));
+    EXPECT_NE(Align("--alpha --overwrite -o out " + all(), dir_).err.find("JPEG has no alpha channel"), std::string::npos);
+
+    // A 16-bit TIFF is read at 8 bits, and said so.
+    TiffWriter tiff(false);
+    const std::vector<std::uint8_t> pixels(4 * 2 * 3 * 2, 0x80);
+    const std::uint32_t data = tiff.append(pixels.data(), pixels.size());
+    tiff.setFirstDirectory(tiff.directory(
+        {tiff.longs(kTagImageWidth, {4}), tiff.longs(kTagImageLength, {2}), tiff.shorts(kTagBitsPerSample, {16, 16, 16}),
+         tiff.shorts(kTagCompression, {1}), tiff.shorts(kTagPhotometric, {2}), tiff.longs(kTagStripOffsets, {data}),
+         tiff.shorts(kTagSamplesPerPixel, {3}), tiff.longs(kTagRowsPerStrip, {2}), tiff.longs(kTagStripByteCounts, {48})}));
+    WriteFileAtomically((dir_ / "deep.tif").string(), tiff.take());
+    r = Align("--info deep.tif", dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("deep.tif: This is a 16-bit TIFF: it was read at 8 bits per channel."), std::string::npos)
+        << r.err;
 }
 
 TEST_F(CliTest, HelpAndVersion) {

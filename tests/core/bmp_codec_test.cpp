@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "imaging/bmp_codec.h"
-#include "imaging/codec_error.h"
+#include "formats/bmp_codec.h"
+#include "formats/codec_error.h"
 #include "test_support.h"
 #include "util/file_io.h"
 

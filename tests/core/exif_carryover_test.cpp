@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "imaging/jpeg_codec.h"
+#include "formats/jpeg_codec.h"
 #include "metadata/xmp_packet.h"
-#include "imaging/codec_error.h"
+#include "formats/codec_error.h"
 #include "save/image_writer.h"
 #include "test_support.h"
 #include "util/file_io.h"
@@ -122,10 +122,10 @@ TEST(ExifCarryOver, CameraFilesKeepEveryTagButTheSize) {
             const MasterGeometry master{1, image.width(), image.height(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e9};
             const Borders borders{2, 3, 4, 5};  // a size different from the source's
             Bitmap frame;
-            TJpegMetadata metadata;
-            metadata.ReadMetadata(file.string());
+            SourceMetadata metadata;
+            metadata.read(file.string());
             const std::string out = (dir / ("out" + std::to_string(saved.size()) + ".jpg")).string();
-            WriteAlignedImage({&image, &alignment, 0, 0}, true, master, borders, OutputFormat::Jpeg, 85, out, frame,
+            WriteAlignedImage({&image, &alignment, 0, 0}, true, master, {ImageKind::Jpeg, 85, borders}, out, frame,
                               &metadata);
             saved.push_back({file.string(), out, image.width() + 8, image.height() + 6});
         }
@@ -232,6 +232,43 @@ TEST(ExifCarryOver, BuiltSourcesReadTheSameInExiftool) {
     // The profile comes back whole, byte for byte.
     const std::string icc = Shell("exiftool -b -ICC_Profile '" + (dir / "icc-chunks-out.jpg").string() + "'");
     EXPECT_EQ(Bytes(icc.begin(), icc.end()), profile);
+    fs::remove_all(dir);
+}
+
+// A camera JPEG's metadata through TIFF and PNG outputs, and on from those
+// as sources: exiftool reads the same camera, exposure and colour profile,
+// and the size of each output.
+TEST(ExifCarryOver, TiffAndPngCarryTheCameraMetadataOn) {
+    if (Shell("exiftool -ver 2>/dev/null").empty()) GTEST_SKIP() << "exiftool is not installed";
+    const fs::path dir = fs::temp_directory_path() / "vantrel-exif-formats";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string camera = test::TestData("camera-jpeg/exif-samples/tests/33-type_error.jpg").string();
+    const std::string tags = "exiftool -s -s -s -n -Make -Model -ExposureTime -FNumber -ISO -DateTimeOriginal "
+                             "-ProfileDescription -XMP-xmp:CreatorTool ";
+    const std::string expected = Shell(tags + "'" + camera + "'");
+    ASSERT_NE(expected.find("Canon PowerShot G9"), std::string::npos);
+    const struct {
+        const char *from, *to;
+        int width;
+    } steps[] = {{"", "a.tif", 64}, {"", "b.png", 65}, {"a.tif", "c.png", 66}, {"a.tif", "d.jpg", 67},
+                 {"b.png", "e.tif", 68}, {"b.png", "f.jpg", 69}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.to);
+        const std::string source = *step.from ? (dir / step.from).string() : camera;
+        const std::string out = (dir / step.to).string();
+        SourceMetadata metadata;
+        ASSERT_TRUE(metadata.read(source));
+        const Bitmap image = test::Gradient(step.width, 40);
+        const TSlotAlignment alignment;
+        const MasterGeometry master{1, step.width, 40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e9};
+        Bitmap frame;
+        WriteAlignedImage({&image, &alignment, 0, 0}, true, master, {ImageKindOf(out), 90}, out, frame, &metadata);
+        EXPECT_EQ(Shell(tags + "'" + out + "'"), expected);
+        // The output's size, in the file and in the EXIF block.
+        EXPECT_EQ(Shell("exiftool -s -s -s -n -ImageWidth -ImageHeight -ExifIFD:ExifImageWidth '" + out + "'"),
+                  std::to_string(step.width) + "\n40\n" + std::to_string(step.width) + "\n");
+    }
     fs::remove_all(dir);
 }
 

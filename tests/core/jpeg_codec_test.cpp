@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "imaging/codec_error.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/codec_error.h"
+#include "formats/jpeg_codec.h"
 #include "test_support.h"
 #include "util/file_io.h"
 

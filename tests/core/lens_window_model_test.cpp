@@ -6,7 +6,7 @@
 #include <tuple>
 #include <cstring>
 
-#include "imaging/image_file.h"
+#include "formats/image_file.h"
 #include "lens/distortion.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
@@ -189,10 +189,10 @@ TEST(LensControls, SliderValuesAndNames) {
     EXPECT_EQ(EditText(LensSlider::Rotation, 0.001L), "0.0572957795130823");
     EXPECT_EQ(FramedText(LensSlider::Rotation, 0.001L, false), " 0.05729578");
     EXPECT_EQ(FramedText(LensSlider::Scale, 1, true), " 1");
-    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/photos/IMG_0001.JPG", 0.0125L, true)),
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/photos/IMG_0001.JPG", 0.0125L, ".jpg")),
               "IMG_0001.JPG_Corrected12.5.jpg");
-    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", 0, true)), "a.jpg_Corrected0.jpg");
-    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", -0.01L, false)), "a.jpg_Corrected-10.bmp");
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", 0, ".jpg")), "a.jpg_Corrected0.jpg");
+    EXPECT_EQ(FileNameOf(CorrectedImageName("/out", "/p/a.jpg", -0.01L, ".bmp")), "a.jpg_Corrected-10.bmp");
 }
 
 TEST(LensProfile, TextRoundTripAndRefusals) {

@@ -4,7 +4,7 @@
 #include <numbers>
 #include <filesystem>
 
-#include "imaging/jpeg_codec.h"
+#include "formats/jpeg_codec.h"
 #include "metadata/exif_tags.h"
 #include "metadata/jpeg_metadata.h"
 #include "metadata/xmp_packet.h"

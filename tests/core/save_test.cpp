@@ -3,8 +3,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "imaging/bmp_codec.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/bmp_codec.h"
+#include "formats/jpeg_codec.h"
 #include "save/image_writer.h"
 #include "save/output_naming.h"
 #include "test_support.h"
@@ -32,7 +32,7 @@ TEST(OutputNaming, NamesAndOverwrites) {
     EXPECT_EQ(names.fileName[1], "");
     EXPECT_EQ(names.fullPath[1], "");
     naming.append = false;
-    naming.jpeg = false;
+    naming.format = ImageKind::Bmp;
     EXPECT_EQ(ComputeOutputNames(naming, none).fileName[2], "AlignedIMG_0044.bmp");
     naming.tag.clear();
     EXPECT_EQ(ComputeOutputNames(naming, none).fileName[0], "IMG_0042.bmp");
@@ -80,12 +80,12 @@ protected:
     MasterGeometry master_;
     TImageSlot slot_;
     Bitmap frame_;
-    TJpegMetadata meta_;
+    SourceMetadata meta_;
 };
 
 TEST_F(SaveTest, BordersWidenTheFrameAndShiftTheMaster) {
     const Borders borders{50, 50, 50, 50};
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, borders, OutputFormat::Bmp, 90, path("b.bmp"), frame_, &meta_);
+    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, borders}, path("b.bmp"), frame_, &meta_);
     auto bytes = ReadWholeFile(path("b.bmp"));
     const Bitmap bordered = DecodeBmp(bytes.data(), bytes.size());
     ASSERT_EQ(bordered.width(), 164);
@@ -94,7 +94,7 @@ TEST_F(SaveTest, BordersWidenTheFrameAndShiftTheMaster) {
     EXPECT_EQ(test::Pixel(bordered, 10, 10)[0], 77);  // luminance grey around
 
     // The next save without borders has the plain geometry again.
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Bmp, 90, path("p.bmp"), frame_, &meta_);
+    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, Borders{}}, path("p.bmp"), frame_, &meta_);
     bytes = ReadWholeFile(path("p.bmp"));
     const Bitmap plain = DecodeBmp(bytes.data(), bytes.size());
     EXPECT_TRUE(plain.samePixels(slot_.Bitmap));
@@ -102,7 +102,7 @@ TEST_F(SaveTest, BordersWidenTheFrameAndShiftTheMaster) {
     // A non-master slot in the plane model follows the master's CP1 shifted by the borders.
     TImageSlot other = slot_;
     other.CP1X = 12;
-    WriteAlignedImage(test::SourceOf(other), false, master_, borders, OutputFormat::Bmp, 90, path("o.bmp"), frame_, &meta_);
+    WriteAlignedImage(test::SourceOf(other), false, master_, {ImageKind::Bmp, 90, borders}, path("o.bmp"), frame_, &meta_);
     bytes = ReadWholeFile(path("o.bmp"));
     const Bitmap shifted = DecodeBmp(bytes.data(), bytes.size());
     EXPECT_EQ(0, std::memcmp(test::Pixel(shifted, 50 + 7, 50 + 9), test::Pixel(slot_.Bitmap, 9, 9), 3));
@@ -110,8 +110,8 @@ TEST_F(SaveTest, BordersWidenTheFrameAndShiftTheMaster) {
 
 TEST_F(SaveTest, JpegCarriesTheSourceMetadata) {
     const fs::path camera = test::TestData("camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg");
-    meta_.ReadMetadata(camera.string());
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Jpeg, 90, path("c.jpg"), frame_, &meta_);
+    meta_.read(camera.string());
+    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Jpeg, 90, Borders{}}, path("c.jpg"), frame_, &meta_);
     const auto bytes = ReadWholeFile(path("c.jpg"));
     ASSERT_GT(bytes.size(), 4u);
     EXPECT_EQ(bytes[3], 0xE1);
@@ -122,14 +122,14 @@ TEST_F(SaveTest, JpegCarriesTheSourceMetadata) {
     EXPECT_EQ(DecodeJpeg(bytes.data(), bytes.size()).width(), 64);
 
     // BMP output from a JPEG source carries none.
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Bmp, 90, path("c.bmp"), frame_, &meta_);
+    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, Borders{}}, path("c.bmp"), frame_, &meta_);
     EXPECT_EQ(ReadWholeFile(path("c.bmp"))[0], 'B');
 }
 
 TEST_F(SaveTest, CorruptSourcesStillSave) {
     for (const auto& file : test::FilesIn("corrupt-jpeg")) {
-        meta_.ReadMetadata(file.string());
-        WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Jpeg, 80, path("x.jpg"), frame_, &meta_);
+        meta_.read(file.string());
+        WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Jpeg, 80, Borders{}}, path("x.jpg"), frame_, &meta_);
         const auto bytes = ReadWholeFile(path("x.jpg"));
         EXPECT_EQ(DecodeJpeg(bytes.data(), bytes.size()).width(), 64) << file;
     }
@@ -140,7 +140,7 @@ TEST_F(SaveTest, FailedWritesLeaveNoPartialFileAndKeepTheOld) {
     WriteFileAtomically(target, std::vector<std::uint8_t>{1, 2, 3});
     SetWriteFailureForTesting(100);  // the disk fills up
     try {
-        WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Jpeg, 90, target, frame_, &meta_);
+        WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Jpeg, 90, Borders{}}, target, frame_, &meta_);
         FAIL() << "no error";
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find(target), std::string::npos);
@@ -152,14 +152,13 @@ TEST_F(SaveTest, FailedWritesLeaveNoPartialFileAndKeepTheOld) {
 
     const std::string nowhere = path("no/such/dir/out.bmp");
     try {
-        WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{}, OutputFormat::Bmp, 90, nowhere, frame_, &meta_);
+        WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, Borders{}}, nowhere, frame_, &meta_);
         FAIL() << "no error";
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot create file " + nowhere);
     }
     // Borders that leave nothing are refused, not rendered.
-    EXPECT_THROW(WriteAlignedImage(test::SourceOf(slot_), true, master_, Borders{0, -40, 0, -40}, OutputFormat::Bmp,
-                                   90, path("z.bmp"), frame_, &meta_),
+    EXPECT_THROW(WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, Borders{0, -40, 0, -40}}, path("z.bmp"), frame_, &meta_),
                  Error);
 }
 

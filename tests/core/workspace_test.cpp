@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "imaging/bmp_codec.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/bmp_codec.h"
+#include "formats/jpeg_codec.h"
 #include "test_support.h"
 #include "util/error.h"
 #include "util/file_io.h"

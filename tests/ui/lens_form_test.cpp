@@ -4,13 +4,15 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
 
-#include "imaging/bmp_codec.h"
+#include "formats/bmp_codec.h"
 #include "forms.h"
 #include "lens/target_scan.h"
+#include "formats/source_metadata.h"
 #include "lens_form.h"
 #include "metadata/jpeg_metadata.h"
 #include "main_window.h"
@@ -276,6 +278,19 @@ private slots:
         TJpegMetadata meta;
         QVERIFY(meta.ReadMetadata(out.toStdString()));
         QCOMPARE(meta.Directory()->ExifWidth, form.sourceImage().width());
+
+        // TIFF, picked on the page, keeps the metadata too.
+        form.PageControler->setTabVisible(2, true);
+        form.PageControler->setCurrentIndex(2);
+        form.show();
+        QTest::mouseClick(form.TIFRadio, Qt::LeftButton, {}, QPoint(6, 8));
+        QVERIFY(form.TIFRadio->isChecked());
+        QCOMPARE(form.savedFormat(), ImageKind::Tiff);
+        p.chosenFiles << dir_.filePath("anything.jpg");
+        form.SaveBtnClick();
+        SourceMetadata tiff;
+        QVERIFY(tiff.read(dir_.filePath("Canon_DIGITAL_IXUS_400.jpg_Corrected12.5.tif").toStdString()));
+        QVERIFY(tiff.image.exif.size() > 100);
     }
 
     void okHandsTheValuesToTheLoad() {

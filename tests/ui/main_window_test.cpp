@@ -11,8 +11,8 @@
 #include <QtTest>
 
 #include "forms.h"
-#include "imaging/bmp_codec.h"
-#include "imaging/image_file.h"
+#include "formats/bmp_codec.h"
+#include "formats/image_file.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "main_window.h"

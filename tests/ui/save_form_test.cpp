@@ -9,8 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "imaging/bmp_codec.h"
-#include "imaging/jpeg_codec.h"
+#include "formats/bmp_codec.h"
+#include "formats/image_file.h"
+#include "formats/jpeg_codec.h"
 #include "main_window.h"
 #include "save_form.h"
 #include "scripted_prompter.h"
@@ -93,6 +94,41 @@ private slots:
         QCOMPARE(f.SaveForm->OutputFileList->item(0)->text(), QString("IMG_1Aligned.bmp"));
         QVERIFY(f.SaveForm->FileOverwriteWarningStaticText->isHidden());
         f.SaveForm->JPGRadio->click();
+    }
+
+    void tiffCutToTheCommonAreaWithTransparentBorders() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        Workspace& ws = f.workspace();
+        ws.setControlPoints(3, 6, 10, 50, 14);  // image 3 turned a little
+        ws.Recalculate(true);
+        p.whileShown = [&](QDialog* dialog) {
+            auto* form = static_cast<TSaveForm*>(dialog);
+            QVERIFY(!form->TransparentCheckBox->isEnabled());  // JPEG has no alpha
+            QTest::mouseClick(form->TIFRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->TransparentCheckBox->isEnabled());
+            QTest::mouseClick(form->TransparentCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(form->BordersCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(form->CropCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->BordersIgnoredLabel->isVisible());
+            QCOMPARE(form->OutputFileList->item(0)->text(), QString("IMG_1Aligned.tif"));
+        };
+        f.SaveBtnClick();
+        p.whileShown = nullptr;
+        const QString status = f.statusText(0);
+        QVERIFY2(status.startsWith("Cropped to the common area: ") && status.endsWith("(borders ignored)"),
+                 qPrintable(status));
+        int w = 0, h = 0;
+        QVERIFY(std::sscanf(status.toUtf8().constData(), "Cropped to the common area: %d x %d", &w, &h) == 2);
+        QVERIFY(w < 61 && h < 40 && w > 30 && h > 20);
+        for (int n = 1; n <= 3; ++n) {
+            Bitmap out;
+            QCOMPARE(LoadImageFile(outputs_.filePath(QString("IMG_%1Aligned.tif").arg(n)).toStdString(), out),
+                     LoadOutcome::Loaded);
+            QCOMPARE(out.width(), w);
+            QCOMPARE(out.height(), h);
+        }
     }
 
     void bordersWidenOnlyThatSave() {

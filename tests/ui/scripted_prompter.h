@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <QList>
 #include <QStringList>
 
@@ -22,6 +23,8 @@ public:
     QList<Answer> messageAnswers;  // in order; then messageAnswer
     Answer messageAnswer = Answer::Ok;
     int modalsShown = 0;
+    // When set, the dialog is shown and handed to it before the scripted answer.
+    std::function<void(QDialog*)> whileShown;
 
     QStringList openPictures(QWidget*, const QString&, bool) override {
         return files.isEmpty() ? QStringList() : files.takeFirst();
@@ -33,6 +36,10 @@ public:
     }
     int showModal(QDialog* dialog) override {
         ++modalsShown;
+        if (whileShown) {
+            dialog->show();
+            whileShown(dialog);
+        }
         const int answer = modalAnswers.isEmpty() ? QDialog::Accepted : modalAnswers.takeFirst();
         // OK goes through the window's own button, as a user's click would.
         if (auto* lens = dynamic_cast<TLensCorrectionForm*>(dialog); lens && answer == QDialog::Accepted) {

@@ -378,18 +378,16 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
     DrawFrame(output, kBlack);
 }
 
-void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                  Bitmap& output, const std::function<void(int)>& progress) {
-    WarpScaled(source, isMaster, master, borders, 1.0, output, progress);
-}
+namespace {
 
-void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                double step, Bitmap& output, const std::function<void(int)>& progress) {
-    const int w = output.width(), h = output.height();
+// Every output row's source positions at full size (step 1) or reduced,
+// handed to `row` with the row's number, in parallel over rows.
+void ForEachOutputRow(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                      double step, int w, int h, const std::function<void(int)>& progress,
+                      const std::function<void(int y, const double* xs, const double* ys)>& row) {
     if (w <= 0 || h <= 0) return;
     const TSlotAlignment& slot = *source.alignment;
     const Bitmap& image = *source.image;
-    const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
     const bool spherical = master.spherical();
     const double cosR = std::cos(slot.Rotation), sinR = std::sin(slot.Rotation);
     const SphericalMapper mapper(master);
@@ -428,12 +426,39 @@ void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry
                     }
                 }
                 SnapPositions(xs.data(), ys.data(), w);
-                ResampleRow(image, xs.data(), ys.data(), w, grey, output.row(y));
+                row(y, xs.data(), ys.data());
             }
         },
         [&](int done) {
             if (progress) progress(static_cast<int>(std::nearbyint(100.0 * done / h)));
         });
+}
+
+}  // namespace
+
+void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                  Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {
+    WarpScaled(source, isMaster, master, borders, 1.0, output, progress, coverage);
+}
+
+void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                double step, Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {
+    const Bitmap& image = *source.image;
+    const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
+    const int w = output.width();
+    ForEachOutputRow(source, isMaster, master, borders, step, w, output.height(), progress,
+                     [&](int y, const double* xs, const double* ys) {
+                         ResampleRow(image, xs, ys, w, grey, output.row(y));
+                         if (coverage) CoverageRow(image, xs, ys, w, coverage + static_cast<std::size_t>(y) * w);
+                     });
+}
+
+void Coverage(const AlignedSource& source, bool isMaster, const MasterGeometry& master, std::uint8_t* coverage) {
+    const int w = master.width;
+    ForEachOutputRow(source, isMaster, master, Borders{}, 1.0, w, master.height, {},
+                     [&](int y, const double* xs, const double* ys) {
+                         CoverageRow(*source.image, xs, ys, w, coverage + static_cast<std::size_t>(y) * w);
+                     });
 }
 
 void RenderSavePreview(const AlignedSource& source, bool isMaster, const MasterGeometry& master,

@@ -81,13 +81,21 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
 // bottom); pixels whose source lies outside the image (or behind its camera)
 // become grey at the image's luminance. `progress` gets 0..100 on the calling
 // thread. The same bytes for any thread count.
+// `coverage` (when given, width x height bytes) gets 255 for every pixel
+// taken from the image and 0 for every pixel filled grey.
 void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                  Bitmap& output, const std::function<void(int percent)>& progress = {});
+                  Bitmap& output, const std::function<void(int percent)>& progress = {},
+                  std::uint8_t* coverage = nullptr);
 
 // The same render with output pixel (x, y) taken at the bordered output
 // position (step x, step y): the save dialog's reduced-scale preview.
 void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
-                double step, Bitmap& output, const std::function<void(int percent)>& progress = {});
+                double step, Bitmap& output, const std::function<void(int percent)>& progress = {},
+                std::uint8_t* coverage = nullptr);
+
+// For each pixel of the master's frame: 255 where the full-size render takes
+// it from the image, 0 where it fills grey (width x height bytes).
+void Coverage(const AlignedSource& source, bool isMaster, const MasterGeometry& master, std::uint8_t* coverage);
 
 // The save dialog's reduced-scale preview of one image into `target`: the
 // bordered output frame at a step that makes it about 1/1.1 of the target,

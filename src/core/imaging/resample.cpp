@@ -83,9 +83,14 @@ void RowFactors(const RadialCorrection& lens, int w, const double* dxs, double d
     RowFactorsBody(lens, w, dxs, dy, f);
 }
 
+// Whether a position is sampled (else filled): the one rule of every kernel.
+inline bool Inside(int w, int h, double sx, double sy) {
+    return sx >= 0.5 && sx <= w - 0.5 && sy >= 0.5 && sy <= h - 0.5;
+}
+
 inline Sample Locate(const Source& source, std::size_t stride, double sx, double sy) {
     Sample s{};
-    s.inside = sx >= 0.5 && sx <= source.w - 0.5 && sy >= 0.5 && sy <= source.h - 0.5;
+    s.inside = Inside(source.w, source.h, sx, sy);
     if (!s.inside) return s;
     if (sx > 1) sx -= 0.00001;
     if (sy > 1) sy -= 0.00001;
@@ -553,6 +558,10 @@ void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, cons
         const double dyMirror = (mirror - lens.cy + 0.5) * lens.scale;
         SampleColumns(source, src, RadialPositions{dxs, scratch, dyMirror, lens.cx, lens.cy}, 0, w, out.row(mirror));
     }
+}
+
+void CoverageRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t* coverage) {
+    for (int i = 0; i < count; ++i) coverage[i] = Inside(src.width(), src.height(), xs[i], ys[i]) ? 255 : 0;
 }
 
 }  // namespace vantrel

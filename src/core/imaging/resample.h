@@ -17,6 +17,9 @@ namespace vantrel {
 void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t grey,
                  std::uint8_t* dst, int nextRowStep = 1);
 
+// 255 for each position ResampleRow samples, 0 for each it fills grey.
+void CoverageRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t* coverage);
+
 // A radial correction about the image centre (cx, cy): output pixel (x, y)
 // has the offset (dx, dy) = ((x - cx + 0.5) scale, (y - cy + 0.5) scale) and
 // samples the source at (dx f + cx, dy f + cy), where r = |(dx, dy)| / radius,

@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "util/number_format.h"
-#include "imaging/image_file.h"
+#include "formats/image_file.h"
 #include "lens/lens_profile.h"
 #include "util/file_io.h"
 
@@ -88,11 +88,11 @@ std::string FramedText(LensSlider slider, Extended value, bool afterReset, char 
 }
 
 std::string CorrectedImageName(const std::string& directory, const std::string& sourcePath, Extended coeffA,
-                               bool jpeg) {
+                               const std::string& extension) {
     std::string name = FileNameOf(sourcePath);
     name += "_Corrected";
     name += FormatGeneral(static_cast<double>(coeffA * 1000), 15);
-    name += jpeg ? ".jpg" : ".bmp";
+    name += extension;
     const auto full = (PathFromUtf8(directory) / PathFromUtf8(name)).u8string();
     return std::string(full.begin(), full.end());
 }

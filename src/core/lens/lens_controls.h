@@ -42,8 +42,8 @@ std::string FramedText(LensSlider slider, Extended value, bool afterReset, char 
 Extended DefaultValue(LensSlider slider);
 
 // The name the window saves a corrected image under:
-// <directory>/<source file name>_Corrected<A x 1000>.<jpg|bmp>.
+// <directory>/<source file name>_Corrected<A x 1000><extension>.
 std::string CorrectedImageName(const std::string& directory, const std::string& sourcePath, Extended coeffA,
-                               bool jpeg);
+                               const std::string& extension);
 
 }  // namespace vantrel

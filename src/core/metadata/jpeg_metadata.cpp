@@ -8,6 +8,8 @@
 #include <functional>
 #include <string_view>
 
+#include "metadata/image_metadata.h"
+#include "metadata/tiff_directory.h"
 #include "metadata/xmp_packet.h"
 #include "util/file_io.h"
 
@@ -15,16 +17,9 @@ namespace vantrel {
 
 namespace {
 
-// The sizes of the TIFF value formats; 0 for unknown codes.
-int FormatSize(int format) {
-    switch (format) {
-        case 1: case 2: case 6: case 7: return 1;
-        case 3: case 8: return 2;
-        case 4: case 9: case 11: return 4;
-        case 5: case 10: case 12: return 8;
-        default: return 0;
-    }
-}
+// The sizes of the TIFF value formats; 0 for unknown codes (an IFD pointer
+// entry among them: the walk follows only the pointer tags it knows).
+int FormatSize(int format) { return format == 13 ? 0 : TiffTypeSize(format); }
 
 constexpr int kShort = 3, kLong = 4;
 constexpr int kMaxDirectoryDepth = 16;
@@ -189,13 +184,13 @@ constexpr std::string_view kExifIdentifier{"Exif\0\0", 6};
 constexpr std::string_view kIccIdentifier{"ICC_PROFILE\0", 12};
 constexpr std::string_view kMpfIdentifier{"MPF\0", 4};
 
-// An ICC chunk: the identifier, its sequence number and the chunk count.
-bool IsIccChunk(const TJpegSegment& s) {
-    return s.Marker == 0xE2 && s.Data.size() >= 2 + kIccIdentifier.size() + 2 && HasIdentifier(s, kIccIdentifier);
-}
 int IccSequence(const TJpegSegment& s) { return s.Data[2 + kIccIdentifier.size()]; }
 
 }  // namespace
+
+bool IsIccChunk(const TJpegSegment& s) {
+    return s.Marker == 0xE2 && s.Data.size() >= 2 + kIccIdentifier.size() + 2 && HasIdentifier(s, kIccIdentifier);
+}
 
 void TJpegMetadata::reset() {
     SegmentCount = 0;
@@ -249,6 +244,36 @@ bool TJpegMetadata::ReadMetadataFromBytes(const std::vector<std::uint8_t>& file)
     }
     ErrorText = "<none>";
     return true;
+}
+
+bool TJpegMetadata::ReadMetadataFrom(const ImageMetadata& metadata) {
+    std::vector<std::uint8_t> file;
+    file.reserve(16 + metadata.exif.size() + metadata.icc.size() * 65536 / 65000 + metadata.xmp.size());
+    file.push_back(0xFF);
+    file.push_back(0xD8);
+    auto add = [&](std::uint8_t marker, std::string_view identifier, const std::uint8_t* data, std::size_t size) {
+        const std::size_t length = 2 + identifier.size() + size;
+        if (length > 0xFFFF) return;  // no segment holds it
+        for (const std::size_t byte : {std::size_t{0xFF}, std::size_t{marker}, length >> 8, length & 0xFF})
+            file.push_back(static_cast<std::uint8_t>(byte));
+        file.insert(file.end(), identifier.begin(), identifier.end());
+        file.insert(file.end(), data, data + size);
+    };
+    if (!metadata.exif.empty()) add(0xE1, kExifIdentifier, metadata.exif.data(), metadata.exif.size());
+    constexpr std::size_t kChunk = 0xFFFF - 2 - kIccIdentifier.size() - 2;
+    const std::size_t chunks = (metadata.icc.size() + kChunk - 1) / kChunk;
+    for (std::size_t i = 0; i < chunks && chunks <= 255; ++i) {
+        std::string identifier(kIccIdentifier);
+        identifier += static_cast<char>(i + 1);
+        identifier += static_cast<char>(chunks);
+        const std::size_t from = i * kChunk;
+        add(0xE2, identifier, metadata.icc.data() + from, std::min(kChunk, metadata.icc.size() - from));
+    }
+    if (!metadata.xmp.empty())
+        add(0xE1, SegmentIdentifier(kXmpIdentifier), reinterpret_cast<const std::uint8_t*>(metadata.xmp.data()),
+            metadata.xmp.size());
+    for (const std::uint8_t byte : {0xFF, 0xDA, 0x00, 0x02}) file.push_back(byte);
+    return ReadMetadataFromBytes(file);
 }
 
 bool TJpegMetadata::ReadJpegSegments(Source& source) {
@@ -314,53 +339,59 @@ std::vector<const TJpegSegment*> TJpegMetadata::CarriedSegments() const {
 }
 
 void TJpegMetadata::ParseExifBlock() {
-    directory_.emplace();
-    const TJpegSegment& segment = Segments[*exif_];
-    const std::vector<std::uint8_t>& d = segment.Data;
+    directory_ = ReadExifDirectory(Segments[*exif_].Data, &ErrorText);
+    MotorolaOrder = directory_->MotorolaOrder;
+}
+
+TExifDirectory ReadExifDirectory(const std::vector<std::uint8_t>& d, std::string* errorText) {
+    TExifDirectory dir;
     if (d.size() >= 10 && d[8] == 'I' && d[9] == 'I') {
-        MotorolaOrder = false;
+        dir.MotorolaOrder = false;
     } else if (d.size() >= 10 && d[8] == 'M' && d[9] == 'M') {
-        MotorolaOrder = true;
+        dir.MotorolaOrder = true;
     } else {
-        ErrorText = "Invalid Exif alignment marker";
-        directory_->Malformed = true;
-        return;
+        if (errorText) *errorText = "Invalid Exif alignment marker";
+        dir.Malformed = true;
+        return dir;
     }
-    directory_->MotorolaOrder = MotorolaOrder;
     try {
-        const std::uint32_t offset = get32(d, 13);
-        directory_->Walk(d, offset == 0 ? 17 : 9 + static_cast<std::size_t>(offset), segment.Size - 6);
-    } catch (const MalformedBlock&) {
-        directory_->Malformed = true;
+        const std::uint32_t offset = dir.get32(d, 13);
+        dir.Walk(d, offset == 0 ? 17 : 9 + static_cast<std::size_t>(offset), static_cast<int>(d.size()) - 6);
+    } catch (const TByteOrderBuffer::MalformedBlock&) {
+        dir.Malformed = true;
     }
+    return dir;
 }
 
 // ---- the writer ----
 
 void TJpegMetadata::UpdateExifDimensions(int width, int height) {
-    if (!exif_ || !directory_) return;
-    TExifDirectory& dir = *directory_;
-    if (dir.Malformed || dir.ExifWidth <= 0 || dir.ExifHeight <= 0) return;
-    if (width == dir.ExifWidth && height == dir.ExifHeight) return;
+    if (exif_ && directory_) WriteExifDimensions(Segments[*exif_].Data, *directory_, width, height);
+}
+
+bool WriteExifDimensions(std::vector<std::uint8_t>& data, TExifDirectory& dir, int width, int height) {
+    if (dir.Malformed || dir.ExifWidth <= 0 || dir.ExifHeight <= 0) return false;
+    if (width == dir.ExifWidth && height == dir.ExifHeight) return true;
     // Only value fields held in the entry itself, as SHORT or LONG, can take
     // the new size; a SHORT cannot hold more than 65535.
     auto writable = [&](int format, int value) {
         return format == kLong || (format == kShort && value <= 0xFFFF);
     };
-    if (!writable(dir.ExifWidthFormat, width) || !writable(dir.ExifHeightFormat, height)) return;
-    std::vector<std::uint8_t>& data = Segments[*exif_].Data;
+    if (!writable(dir.ExifWidthFormat, width) || !writable(dir.ExifHeightFormat, height)) return false;
     try {
         auto put = [&](std::size_t at, int format, int value) {
             if (format == kShort)
-                put16(data, at, static_cast<std::uint16_t>(value));
+                dir.put16(data, at, static_cast<std::uint16_t>(value));
             else
-                put32(data, at, static_cast<std::uint32_t>(value));
+                dir.put32(data, at, static_cast<std::uint32_t>(value));
         };
         put(dir.ExifHeightPos, dir.ExifHeightFormat, height);
         put(dir.ExifWidthPos, dir.ExifWidthFormat, width);
         dir.ExifWidth = width;
         dir.ExifHeight = height;
-    } catch (const MalformedBlock&) {
+        return true;
+    } catch (const TByteOrderBuffer::MalformedBlock&) {
+        return false;
     }
 }
 

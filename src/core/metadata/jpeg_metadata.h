@@ -46,6 +46,19 @@ private:
     std::vector<std::size_t> walked_;
 };
 
+// Walks an Exif APP1 segment's data (its two length bytes, "Exif\0\0", the
+// TIFF structure) for the image size entries; `errorText` tells a bad
+// byte-order mark.
+TExifDirectory ReadExifDirectory(const std::vector<std::uint8_t>& data, std::string* errorText = nullptr);
+// Writes width x height into the entries `dir` found, each in its own format;
+// false when there are none or they cannot hold the size.
+bool WriteExifDimensions(std::vector<std::uint8_t>& data, TExifDirectory& dir, int width, int height);
+
+struct ImageMetadata;
+
+// An APP2 ICC_PROFILE chunk with its sequence number and chunk count.
+bool IsIccChunk(const TJpegSegment& segment);
+
 // The JPEG metadata reader and writer: reads a source JPEG's segments up to
 // its image data and writes a JPEG made of the source's metadata segments
 // and freshly encoded image data.
@@ -60,6 +73,10 @@ public:
     bool ReadMetadata(const std::string& path);
     // The same on bytes already in memory.
     bool ReadMetadataFromBytes(const std::vector<std::uint8_t>& file);
+    // The segments a JPEG would hold for metadata taken from another format:
+    // the EXIF block, the ICC profile in chunks and the XMP packet, each
+    // where it fits a segment.
+    bool ReadMetadataFrom(const ImageMetadata& metadata);
     bool HasMetadata() const { return exif_ || iptc_ || comment_ || !carried_.empty(); }
 
     // The output file's bytes: SOI; the source's EXIF block (dimensions set

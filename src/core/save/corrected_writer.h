@@ -10,9 +10,9 @@ namespace vantrel {
 
 // The lens window's save of one corrected image: `source` corrected at full
 // size with the model, written as <directory>/<source file name>_Corrected<A x
-// 1000>.<jpg|bmp>; a JPEG carries the source file's metadata with the size
-// it has. Returns the path written. Throws Error.
+// 1000> and the format's extension; a format that carries metadata takes the
+// source file's. Returns the path written. Throws Error.
 std::string WriteCorrectedImage(const LensModel& model, const Bitmap& source, const std::string& sourcePath,
-                                const std::string& directory, OutputFormat format, int quality);
+                                const std::string& directory, ImageKind format, int quality);
 
 }  // namespace vantrel

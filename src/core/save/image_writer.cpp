@@ -4,8 +4,6 @@
 #include <numbers>
 
 #include "util/number_format.h"
-#include "imaging/bmp_codec.h"
-#include "imaging/jpeg_codec.h"
 #include "util/error.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
@@ -13,21 +11,17 @@
 namespace vantrel {
 
 void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
-                       const Borders& borders, OutputFormat format, int quality, const std::string& outputPath,
-                       Bitmap& frame, TJpegMetadata* metadata, const std::function<void(int)>& progress) {
-    const auto [w, h] = OutputFrameSize(master, borders);
+                       const SaveOptions& options, const std::string& outputPath, Bitmap& frame,
+                       SourceMetadata* metadata, const std::function<void(int)>& progress) {
+    const auto [w, h] = OutputFrameSize(master, options.borders);
     if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
     if (frame.width() != w || frame.height() != h) frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
-    WarpFullSize(source, isMaster, master, borders, frame, progress);
-    if (format == OutputFormat::Bmp) {
-        WriteFileAtomically(outputPath, EncodeBmp(frame));
-        return;
-    }
-    const std::vector<std::uint8_t> encoded = EncodeJpeg(frame, quality);
-    if (metadata && metadata->HasMetadata())
-        WriteFileAtomically(outputPath, metadata->ComposeJpeg(encoded, frame.width(), frame.height(), true));
-    else
-        WriteFileAtomically(outputPath, encoded);
+    const ImageFormat& format = FormatOf(options.format);
+    std::vector<std::uint8_t> alpha;
+    if (options.transparent && format.writesAlpha) alpha.resize(static_cast<std::size_t>(w * h));
+    WarpFullSize(source, isMaster, master, options.borders, frame, progress, alpha.empty() ? nullptr : alpha.data());
+    WriteFileAtomically(outputPath, format.encode(frame, alpha.empty() ? nullptr : alpha.data(), options.quality,
+                                                  format.carriesMetadata ? metadata : nullptr));
 }
 
 std::string AlignmentProblem(const Workspace& workspace, int n) {
@@ -44,26 +38,43 @@ std::string AlignmentProblem(const Workspace& workspace, int n) {
     return {};
 }
 
-void WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                const std::array<std::string, kSlotCount>& paths, const Borders& borders, OutputFormat format,
-                int quality, const std::function<void(int, int)>& progress) {
+Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, FrameRect* area) {
+    const MasterGeometry master = workspace.masterGeometry();
+    if (!options.crop) {
+        if (area) *area = {-options.borders.left, -options.borders.top, master.width + options.borders.left + options.borders.right,
+                           master.height + options.borders.top + options.borders.bottom};
+        return options.borders;
+    }
+    const FrameRect common = CommonArea(workspace.sources(), master);
+    if (common.empty()) throw Error("The images have no area in common, so there is nothing to crop to.");
+    if (area) *area = common;
+    return CropBorders(common, master);
+}
+
+FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+                     const std::function<void(int, int)>& progress) {
     auto written = [&](int n) { return which[n - 1] && workspace.slot(n).Loaded; };
-    std::array<TJpegMetadata, kSlotCount> metadata;
+    std::array<SourceMetadata, kSlotCount> metadata;
     for (int n = 1; n <= kSlotCount; ++n) {
         if (!written(n)) continue;
         if (const std::string problem = AlignmentProblem(workspace, n); !problem.empty()) throw Error(problem);
-        if (format == OutputFormat::Jpeg) metadata[n - 1].ReadMetadata(workspace.slot(n).FilePath);
+        if (FormatOf(options.format).carriesMetadata) metadata[n - 1].read(workspace.slot(n).FilePath);
     }
+    FrameRect area;
+    SaveOptions resolved = options;
+    resolved.borders = SaveBorders(workspace, options, &area);
     Bitmap frame;
     const MasterGeometry master = workspace.masterGeometry();
     for (int n = 1; n <= kSlotCount; ++n) {
         if (!written(n)) continue;
         if (progress) progress(n, 0);
-        WriteAlignedImage(workspace.source(n), n == workspace.MasterIndex(), master, borders, format, quality,
-                          paths[n - 1], frame, &metadata[n - 1], [&](int percent) {
+        WriteAlignedImage(workspace.source(n), n == workspace.MasterIndex(), master, resolved, paths[n - 1], frame,
+                          &metadata[n - 1], [&](int percent) {
                               if (progress) progress(n, percent);
                           });
     }
+    return area;
 }
 
 }  // namespace vantrel

@@ -6,21 +6,33 @@
 
 #include "align/mapping.h"
 #include "align/slot_alignment.h"
-#include "metadata/jpeg_metadata.h"
+#include "align/common_area.h"
+#include "formats/image_format.h"
+#include "formats/source_metadata.h"
 
 namespace vantrel {
 
-enum class OutputFormat { Bmp, Jpeg };
+// How the images of one save are written.
+struct SaveOptions {
+    ImageKind format = ImageKind::Jpeg;
+    int quality = 100;  // JPEG, 1..100
+    Borders borders;
+    // Every output cut to the largest rectangle that every loaded image
+    // covers; the borders are then ignored.
+    bool crop = false;
+    // Where the format has alpha: 0 wherever the image has no pixel.
+    bool transparent = false;
+};
 
-// Renders one image into the master's frame plus borders (into `frame`,
-// which is resized and reused between calls) and writes it as a 24-bit BMP or
-// a JPEG of `quality`; a JPEG carries `metadata` (the source's, read before;
-// null or empty: none) with the new pixel size. Written once, through a
-// temporary file, so a failure leaves no partial file and keeps what was
-// there. Throws Error.
+// Renders one image into the master's frame plus the options' borders (into
+// `frame`, which is resized and reused between calls) and writes it in the
+// options' format; a format that carries metadata takes `metadata` (the
+// source's, read before; null: none) with the new pixel size. Written once,
+// through a temporary file, so a failure leaves no partial file and keeps
+// what was there. Throws Error.
 void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
-                       const Borders& borders, OutputFormat format, int quality, const std::string& outputPath,
-                       Bitmap& frame, TJpegMetadata* metadata, const std::function<void(int percent)>& progress = {});
+                       const SaveOptions& options, const std::string& outputPath, Bitmap& frame,
+                       SourceMetadata* metadata, const std::function<void(int percent)>& progress = {});
 
 class Workspace;
 
@@ -31,15 +43,21 @@ class Workspace;
 // a saved file must not be one.
 std::string AlignmentProblem(const Workspace& workspace, int n);
 
+// The borders a save of `workspace` uses: the options' own, or with crop
+// those that cut to the common area (`area`, when given, gets it). Throws
+// Error when the images share no area.
+Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, FrameRect* area = nullptr);
+
 // "Save All": every slot in `which` that is loaded, in slot order, to its
 // path, through one reused frame. `progress` gets the slot number before each
 // image and the percentage while it renders. Refuses before writing anything
-// when an image's alignment is unusable (AlignmentProblem). Every source's
-// metadata is read before the first file is written, so an output that
-// replaces another image's source cannot lend it the wrong metadata. Stops at
-// the first failure, keeping the files already written. Throws Error.
-void WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                const std::array<std::string, kSlotCount>& paths, const Borders& borders, OutputFormat format,
-                int quality, const std::function<void(int slot, int percent)>& progress = {});
+// when an image's alignment is unusable (AlignmentProblem) or a crop finds no
+// common area. Every source's metadata is read before the first file is
+// written, so an output that replaces another image's source cannot lend it
+// the wrong metadata. Stops at the first failure, keeping the files already
+// written. Returns the frame written, in the master's pixels. Throws Error.
+FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+                     const std::function<void(int slot, int percent)>& progress = {});
 
 }  // namespace vantrel

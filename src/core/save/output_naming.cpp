@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "imaging/image_file.h"
+#include "formats/image_format.h"
 #include "util/file_io.h"
 
 namespace vantrel {
@@ -34,7 +34,7 @@ OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<boo
     for (int n = 0; n < kSlotCount; ++n) {
         if (!naming.enabled[n]) continue;
         std::string name = naming.append ? naming.baseName[n] + naming.tag : naming.tag + naming.baseName[n];
-        name += naming.jpeg ? ".jpg" : ".bmp";
+        name += FormatOf(naming.format).outputExtension;
         names.fileName[n] = name;
         const auto full = (PathFromUtf8(naming.outputDir) / PathFromUtf8(name)).u8string();
         names.fullPath[n].assign(full.begin(), full.end());

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "align/slot_alignment.h"
+#include "formats/image_format.h"
 
 
 namespace vantrel {
@@ -19,7 +20,7 @@ struct SaveNaming {
     std::array<std::string, kSlotCount> baseName;
     std::string tag = "Aligned";
     bool append = true;
-    bool jpeg = true;
+    ImageKind format = ImageKind::Jpeg;
     std::string outputDir;
     std::array<std::string, kSlotCount> sourcePath;  // named when two outputs would collide
 };
@@ -33,7 +34,7 @@ struct OutputNames {
     std::string problem;
 };
 
-// The output names: base + tag (or tag + base) + ".jpg"/".bmp", in the output
+// The output names: base + tag (or tag + base) + the format's extension, in the output
 // directory; `exists` tells which are there already.
 OutputNames ComputeOutputNames(const SaveNaming& naming,
                                const std::function<bool(const std::string&)>& exists);

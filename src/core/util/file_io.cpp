@@ -57,16 +57,21 @@ InputFile::~InputFile() {
 
 std::vector<std::uint8_t> InputFile::read(std::uint64_t offset, std::size_t count) const {
     std::vector<std::uint8_t> bytes(offset >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset)));
+    bytes.resize(readInto(offset, bytes.data(), bytes.size()));
+    return bytes;
+}
+
+std::size_t InputFile::readInto(std::uint64_t offset, void* buffer, std::size_t count) const {
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    while (done < count) {
+        const ssize_t n = ::pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw Error("Cannot read file \"" + path_ + "\".");
-        if (n == 0) break;  // the file shrank meanwhile
+        if (n == 0) break;  // the end, or the file shrank meanwhile
         done += static_cast<std::size_t>(n);
     }
-    bytes.resize(done);
-    return bytes;
+    return done;
 }
 
 std::FILE* InputFile::stream() const {

@@ -33,6 +33,8 @@ public:
     std::uint64_t size() const { return size_; }
     // Up to `count` bytes from `offset` (fewer at the end of the file).
     std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t count) const;
+    // The same into `buffer`; returns how many bytes came.
+    std::size_t readInto(std::uint64_t offset, void* buffer, std::size_t count) const;
     // A stdio stream over the file from its start, for decoders that stream;
     // the caller closes it.
     std::FILE* stream() const;

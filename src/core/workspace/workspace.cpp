@@ -35,9 +35,10 @@ AlignedSources Workspace::sources() const {
 
 void Workspace::clearSlot(int n) { ClearSlot(mutableSlot(n)); }
 
-LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::function<void(int)>& progress) {
+LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::function<void(int)>& progress,
+                                std::string* notice) {
     Bitmap fresh;
-    const LoadOutcome outcome = LoadImageFile(path, fresh);
+    const LoadOutcome outcome = LoadImageFile(path, fresh, notice);
     if (outcome != LoadOutcome::Loaded) return outcome;
     placeImage(n, std::move(fresh), path, progress);
     return outcome;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "align/mapping.h"
-#include "imaging/image_file.h"
+#include "formats/image_file.h"
 #include "lens/load_correction.h"
 #include "workspace/image_slot.h"
 
@@ -59,7 +59,8 @@ public:
     // luminance and histogram, then the current lens correction. A file that
     // is not read (unknown extension, rejected content) changes nothing in the
     // slot. A file that cannot be opened throws Error.
-    LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {});
+    LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {},
+                         std::string* notice = nullptr);
     // The same for a picture already decoded.
     void placeImage(int n, Bitmap image, const std::string& path,
                     const std::function<void(int percent)>& progress = {});

@@ -1,4 +1,4 @@
-#include "imaging/bmp_codec.h"
+#include "formats/bmp_codec.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "imaging/codec_error.h"
+#include "formats/codec_error.h"
 #include "util/file_io.h"
 
 namespace vantrel {

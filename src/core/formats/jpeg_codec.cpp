@@ -1,4 +1,4 @@
-#include "imaging/jpeg_codec.h"
+#include "formats/jpeg_codec.h"
 
 // clang-format off
 #include <cstdio>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "imaging/codec_error.h"
+#include "formats/codec_error.h"
 #include "util/file_io.h"
 
 namespace vantrel {

@@ -1,0 +1,55 @@
+#include "formats/image_file.h"
+
+#include "formats/codec_error.h"
+#include "util/file_io.h"
+
+namespace vantrel {
+
+const char* const kInvalidPictureMessage =
+    "The file/s that you have just tried to open may not be valid.\n\n"
+    "This program can only accept valid bitmap or jpeg files\n"
+    "with the following file extensions\n"
+    ".bmp  .BMP  .jpg  .JPG  .jpeg  .JPEG  .jpe  .JPE\n\n"
+    "Please check your files and try again.";
+
+const char* const kIncompletePictureMessage = "The file is incomplete: it ends before the whole picture.";
+
+std::string InvalidPictureMessage(ImageKind kind) {
+    if (kind == ImageKind::None || kind == ImageKind::Bmp || kind == ImageKind::Jpeg) return kInvalidPictureMessage;
+    std::string names;
+    const auto& formats = ImageFormats();
+    for (std::size_t i = 0; i < formats.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == formats.size() ? " or " : ", ") + std::string(formats[i].name);
+    return "The file/s that you have just tried to open may not be valid.\n\n"
+           "This program can only accept valid " + names + " files\n"
+           "with the following file extensions\n" + ExtensionList("  ") + "\n\n"
+           "Please check your files and try again.";
+}
+
+std::string LoadFailureMessage(LoadOutcome outcome, const std::string& path) {
+    const std::string invalid = InvalidPictureMessage(ImageKindOf(path));
+    if (outcome == LoadOutcome::Incomplete) return std::string(kIncompletePictureMessage) + "\n\n" + invalid;
+    return outcome == LoadOutcome::Invalid ? invalid : "";
+}
+
+LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* notice) {
+    bitmap.resize(0, 0);
+    if (notice) notice->clear();
+    const ImageKind kind = ImageKindOf(path);
+    if (kind == ImageKind::None) return LoadOutcome::NotAnImage;
+    const InputFile file(path);
+    std::string said;
+    try {
+        bitmap = FormatOf(kind).decode(file, said);
+    } catch (const IncompletePicture&) {
+        bitmap.resize(0, 0);
+        return LoadOutcome::Incomplete;
+    } catch (const InvalidPicture&) {
+        bitmap.resize(0, 0);
+        return LoadOutcome::Invalid;
+    }
+    if (notice) *notice = said;
+    return LoadOutcome::Loaded;
+}
+
+}  // namespace vantrel

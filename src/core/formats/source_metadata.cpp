@@ -1,0 +1,33 @@
+#include "formats/source_metadata.h"
+
+namespace vantrel {
+
+bool SourceMetadata::read(const std::string& path) {
+    *this = SourceMetadata();
+    const ImageKind sourceKind = ImageKindOf(path);
+    if (sourceKind == ImageKind::None || !FormatOf(sourceKind).readMetadata) return false;
+    try {
+        if (!FormatOf(sourceKind).readMetadata(path, *this)) return false;
+    } catch (...) {
+        return false;  // a source whose metadata cannot be read lends none
+    }
+    kind = sourceKind;
+    return true;
+}
+
+TJpegMetadata* SourceMetadata::jpegSegments() {
+    if (kind == ImageKind::None) return nullptr;
+    if (kind != ImageKind::Jpeg && !madeSegments_) {
+        jpeg.ReadMetadataFrom(image);
+        madeSegments_ = true;
+    }
+    return jpeg.HasMetadata() ? &jpeg : nullptr;
+}
+
+ImageMetadata SourceMetadata::forImage(int width, int height) const {
+    ImageMetadata m = kind == ImageKind::Jpeg ? MetadataOfJpeg(jpeg) : image;
+    m.setImageSize(width, height);
+    return m;
+}
+
+}  // namespace vantrel

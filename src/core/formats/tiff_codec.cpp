@@ -1,0 +1,277 @@
+#include "formats/tiff_codec.h"
+
+#include <libdeflate.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "formats/codec_error.h"
+#include "metadata/image_metadata.h"
+#include "metadata/tiff_directory.h"
+#include "util/file_io.h"
+#include "util/parallel.h"
+
+namespace vantrel {
+
+namespace {
+
+// ---- reading, through libtiff ----
+
+// The bytes libtiff reads: a file (read where asked) or a buffer.
+struct TiffStream {
+    const InputFile* file = nullptr;
+    const std::uint8_t* data = nullptr;
+    std::uint64_t size = 0, position = 0;
+    std::string error;
+};
+
+tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t count) {
+    auto* s = static_cast<TiffStream*>(handle);
+    if (count <= 0 || s->position >= s->size) return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(count), s->size - s->position));
+    std::size_t got = n;
+    if (s->data) {
+        std::memcpy(buffer, s->data + s->position, n);
+    } else {
+        try {
+            got = s->file->readInto(s->position, buffer, n);
+        } catch (...) {
+            return -1;
+        }
+    }
+    s->position += got;
+    return static_cast<tmsize_t>(got);
+}
+
+tmsize_t WriteProc(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
+    auto* s = static_cast<TiffStream*>(handle);
+    const std::uint64_t base = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->size : 0;
+    s->position = base + offset;
+    return s->position;
+}
+
+int CloseProc(thandle_t) { return 0; }
+toff_t SizeProc(thandle_t handle) { return static_cast<TiffStream*>(handle)->size; }
+int MapProc(thandle_t, void**, toff_t*) { return 0; }
+void UnmapProc(thandle_t, void*, toff_t) {}
+
+// libtiff's complaints go to the stream, not to stderr; the first one is kept.
+int ErrorProc(TIFF*, void* user, const char* module, const char* format, va_list args) {
+    auto* s = static_cast<TiffStream*>(user);
+    if (s->error.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        s->error = std::string(module ? module : "TIFF") + ": " + text;
+    }
+    return 1;
+}
+int WarningProc(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TiffCloser {
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+TiffHandle Open(TiffStream& stream) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    // No single allocation beyond what the largest picture needs, whatever a header says.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t{1} << 30);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, ErrorProc, &stream);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, WarningProc, &stream);
+    TIFF* tif = TIFFClientOpenExt("image", "rm", &stream, ReadProc, WriteProc, SeekProc, CloseProc, SizeProc, MapProc,
+                                  UnmapProc, options);
+    TIFFOpenOptionsFree(options);
+    return TiffHandle(tif);
+}
+
+Bitmap Decode(TiffStream& stream, std::string& notice) {
+    const TiffHandle tif = Open(stream);
+    if (!tif) throw InvalidPicture("Not a TIFF file. " + stream.error);
+    std::uint32_t w = 0, h = 0;
+    std::uint16_t bits = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    if (w == 0 || h == 0 || std::uint64_t{w} * h > static_cast<std::uint64_t>(Bitmap::kMaxPixels))
+        throw InvalidPicture("The TIFF's size is empty or absurd.");
+    // Pixel data that runs past the end: a file cut short.
+    const std::uint32_t pieces = TIFFIsTiled(tif.get()) ? TIFFNumberOfTiles(tif.get()) : TIFFNumberOfStrips(tif.get());
+    std::uint64_t stored = 0;
+    for (std::uint32_t i = 0; i < pieces; ++i) {
+        int error = 0;
+        const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif.get(), i, &error);
+        const std::uint64_t count = TIFFGetStrileByteCountWithErr(tif.get(), i, &error);
+        if (error) throw InvalidPicture("The TIFF's strips cannot be read. " + stream.error);
+        if (offset > stream.size || count > stream.size - offset) throw IncompletePicture("The TIFF is cut short.");
+        stored += count;
+    }
+    // No compression TIFF allows packs more than a few thousand pixels into
+    // a byte: a larger claim is not allocated for.
+    if (std::uint64_t{w} * h * 3 > 4096 * stored + (1u << 20))
+        throw InvalidPicture("The TIFF claims more pixels than its data can hold.");
+    char message[1024] = {};
+    TIFFRGBAImage image;
+    if (!TIFFRGBAImageOK(tif.get(), message) || !TIFFRGBAImageBegin(&image, tif.get(), 1, message))
+        throw InvalidPicture(std::string("This TIFF cannot be read: ") + message);
+    struct End {
+        TIFFRGBAImage* image;
+        ~End() { TIFFRGBAImageEnd(image); }
+    } end{&image};
+    image.req_orientation = image.orientation;  // rows as stored, as a JPEG's
+
+    Bitmap out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    constexpr std::uint32_t kBand = 128;
+    std::vector<std::uint32_t> raster(std::size_t{w} * kBand);
+    for (std::uint32_t y = 0; y < h; y += kBand) {
+        const std::uint32_t rows = std::min(kBand, h - y);
+        image.row_offset = static_cast<int>(y);
+        image.col_offset = 0;
+        if (!TIFFRGBAImageGet(&image, raster.data(), w, rows))
+            throw InvalidPicture("The TIFF's pixels cannot be read. " + stream.error);
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::uint32_t* src = raster.data() + std::size_t{r} * w;
+            std::uint8_t* dst = out.row(static_cast<int>(y + r));
+            for (std::uint32_t x = 0; x < w; ++x, dst += 3) {
+                dst[0] = static_cast<std::uint8_t>(TIFFGetB(src[x]));
+                dst[1] = static_cast<std::uint8_t>(TIFFGetG(src[x]));
+                dst[2] = static_cast<std::uint8_t>(TIFFGetR(src[x]));
+            }
+        }
+    }
+    if (bits > 8) notice = "This is a " + std::to_string(bits) + "-bit TIFF: it was read at 8 bits per channel.";
+    return out;
+}
+
+// ---- writing ----
+
+// Fast enough that three 24 MP frames take at most twice as long to save as
+// JPEGs; higher levels gain a few per cent of size for several times the time.
+constexpr int kDeflateLevel = 1;
+
+struct CompressorFree {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+}  // namespace
+
+Bitmap DecodeTiffFile(const InputFile& file, std::string& notice) {
+    TiffStream stream;
+    stream.file = &file;
+    stream.size = file.size();
+    return Decode(stream, notice);
+}
+
+Bitmap DecodeTiff(const std::uint8_t* data, std::size_t size, std::string& notice) {
+    TiffStream stream;
+    stream.data = data;
+    stream.size = size;
+    return Decode(stream, notice);
+}
+
+ImageMetadata ReadTiffMetadata(const InputFile& file) {
+    return MetadataOfTiff(TiffReader([&](std::uint64_t offset, std::size_t count) { return file.read(offset, count); }));
+}
+
+ImageMetadata ReadTiffMetadata(const std::uint8_t* data, std::size_t size) {
+    return MetadataOfTiff(TiffReader(BytesFetch(data, size)));
+}
+
+std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* alpha, const ImageMetadata& metadata) {
+    const int w = image.width(), h = image.height();
+    if (w <= 0 || h <= 0) throw Error("Cannot write an empty image.");
+    const int channels = alpha ? 4 : 3;
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * channels;
+
+    // The EXIF block leads the file as it is; the new first directory
+    // follows it and points into it.
+    std::optional<TiffDirectory> described;
+    if (!metadata.exif.empty()) {
+        const TiffReader block(BytesFetch(metadata.exif.data(), metadata.exif.size()));
+        if (block.valid()) described = block.directory(block.firstDirectory());
+    }
+    TiffWriter out = described ? TiffWriter(metadata.exif) : TiffWriter(false);
+
+    // Strips of about 256 KB, each compressed on its own, in parallel.
+    const int rowsPerStrip = static_cast<int>(std::clamp<std::size_t>(262144 / rowBytes, 1, static_cast<std::size_t>(h)));
+    const int strips = (h + rowsPerStrip - 1) / rowsPerStrip;
+    std::vector<std::vector<std::uint8_t>> compressed(static_cast<std::size_t>(strips));
+    ParallelFor(strips, 1, [&](int s0, int s1) {
+        const std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(libdeflate_alloc_compressor(kDeflateLevel));
+        if (!compressor) throw Error("Out of memory while compressing the TIFF.");
+        std::vector<std::uint8_t> raw(rowBytes * static_cast<std::size_t>(rowsPerStrip));
+        for (int s = s0; s < s1; ++s) {
+            const int y0 = s * rowsPerStrip, rows = std::min(rowsPerStrip, h - y0);
+            for (int r = 0; r < rows; ++r) {
+                const std::uint8_t* src = image.row(y0 + r);
+                std::uint8_t* dst = raw.data() + static_cast<std::size_t>(r) * rowBytes;
+                const std::uint8_t* a = alpha ? alpha + static_cast<std::size_t>(y0 + r) * w : nullptr;
+                for (int x = 0; x < w; ++x, src += 3, dst += channels) {
+                    dst[0] = src[2];
+                    dst[1] = src[1];
+                    dst[2] = src[0];
+                    if (a) dst[3] = a[x];
+                }
+                // Horizontal prediction: each sample less the same sample of the pixel before.
+                std::uint8_t* row = raw.data() + static_cast<std::size_t>(r) * rowBytes;
+                for (std::size_t i = rowBytes - 1; i >= static_cast<std::size_t>(channels); --i)
+                    row[i] = static_cast<std::uint8_t>(row[i] - row[i - channels]);
+            }
+            const std::size_t size = static_cast<std::size_t>(rows) * rowBytes;
+            std::vector<std::uint8_t>& target = compressed[static_cast<std::size_t>(s)];
+            target.resize(libdeflate_zlib_compress_bound(compressor.get(), size));
+            target.resize(libdeflate_zlib_compress(compressor.get(), raw.data(), size, target.data(), target.size()));
+            if (target.empty()) throw Error("The TIFF's pixels could not be compressed.");
+        }
+    });
+    std::size_t total = out.size() + 4096;
+    for (const std::vector<std::uint8_t>& strip : compressed) total += strip.size() + 1;
+    out.reserve(total + metadata.icc.size() + metadata.xmp.size() + 24 * static_cast<std::size_t>(strips));
+    std::vector<std::uint32_t> offsets, counts;
+    for (std::vector<std::uint8_t>& strip : compressed) {
+        offsets.push_back(out.append(strip.data(), strip.size()));
+        counts.push_back(static_cast<std::uint32_t>(strip.size()));
+        std::vector<std::uint8_t>().swap(strip);
+    }
+
+    std::vector<TiffEntry> entries = {
+        out.longs(kTagImageWidth, {static_cast<std::uint32_t>(w)}),
+        out.longs(kTagImageLength, {static_cast<std::uint32_t>(h)}),
+        out.shorts(kTagBitsPerSample, std::vector<std::uint16_t>(static_cast<std::size_t>(channels), 8)),
+        out.shorts(kTagCompression, {8}),  // Deflate
+        out.shorts(kTagPhotometric, {2}),  // RGB
+        out.longs(kTagStripOffsets, offsets),
+        out.shorts(kTagSamplesPerPixel, {static_cast<std::uint16_t>(channels)}),
+        out.longs(kTagRowsPerStrip, {static_cast<std::uint32_t>(rowsPerStrip)}),
+        out.longs(kTagStripByteCounts, counts),
+        out.shorts(kTagPlanarConfig, {1}),
+        out.shorts(kTagPredictor, {2}),
+    };
+    if (alpha) entries.push_back(out.shorts(kTagExtraSamples, {2}));  // unassociated alpha
+    if (described) {
+        for (const TiffEntry& e : described->entries)
+            if (IsCarriedTiffTag(e.tag) || e.tag == kTagExifIfd || e.tag == kTagGpsIfd) {
+                entries.push_back(e);
+                entries.back().keepField = true;
+            }
+    }
+    auto has = [&](std::uint16_t tag) {
+        return std::any_of(entries.begin(), entries.end(), [&](const TiffEntry& e) { return e.tag == tag; });
+    };
+    if (!has(kTagXResolution)) entries.push_back(out.rational(kTagXResolution, 72, 1));
+    if (!has(kTagYResolution)) entries.push_back(out.rational(kTagYResolution, 72, 1));
+    if (!has(kTagResolutionUnit)) entries.push_back(out.shorts(kTagResolutionUnit, {2}));  // inches
+    if (!metadata.icc.empty()) entries.push_back(TiffWriter::bytes(kTagIccProfile, kTiffUndefined, metadata.icc));
+    if (!metadata.xmp.empty())
+        entries.push_back(TiffWriter::bytes(kTagXmp, kTiffByte, std::vector<std::uint8_t>(metadata.xmp.begin(), metadata.xmp.end())));
+    out.setFirstDirectory(out.directory(entries));
+    return out.take();
+}
+
+}  // namespace vantrel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+class TJpegMetadata;
+class TiffReader;
+
+// The metadata that goes from a source of any format into an output of any
+// format: the EXIF block, the colour profile and the XMP packet.
+struct ImageMetadata {
+    std::vector<std::uint8_t> exif;  // a TIFF structure: header, IFD0 and the directories it points to
+    std::vector<std::uint8_t> icc;   // the ICC profile
+    std::string xmp;                 // the XMP packet
+
+    bool empty() const { return exif.empty() && icc.empty() && xmp.empty(); }
+    // Records width x height where the EXIF block and the XMP packet record
+    // the image size (neither changes length; an entry that cannot take the
+    // size is left alone).
+    void setImageSize(int width, int height);
+};
+
+// Whether a TIFF tag describes the picture (and so is carried), rather than
+// how a file stores its pixels.
+bool IsCarriedTiffTag(std::uint16_t tag);
+
+// A JPEG's: its EXIF block, the ICC chunks joined in sequence, its XMP.
+ImageMetadata MetadataOfJpeg(const TJpegMetadata& jpeg);
+// A TIFF file's: its descriptive IFD0 entries with the EXIF and GPS
+// directories made into an EXIF block, its ICC profile and XMP tags.
+ImageMetadata MetadataOfTiff(const TiffReader& file);
+
+}  // namespace vantrel

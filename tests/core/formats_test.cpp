@@ -1,0 +1,456 @@
+// Image formats: the one table every place reads, and the TIFF and PNG codecs
+// against files that libtiff and libpng themselves write and read.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <tiffio.h>
+
+#include <csetjmp>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "formats/codec_error.h"
+#include "formats/image_file.h"
+#include "formats/png_codec.h"
+#include "formats/tiff_codec.h"
+#include "metadata/image_metadata.h"
+#include "metadata/tiff_directory.h"
+#include "save/image_writer.h"
+#include "synthetic_brackets.h"
+#include "workspace/workspace.h"
+#include "test_support.h"
+#include "util/file_io.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(ImageFormats, EveryPlaceReadsTheSameExtensions) {
+    const std::string filter = PictureDialogFilter();
+    std::set<std::string> seen;
+    for (const ImageFormat& f : ImageFormats()) {
+        EXPECT_EQ(FormatByCommandName(f.commandName), &f);
+        EXPECT_EQ(ImageKindOf(std::string("out") + f.outputExtension), f.kind);
+        for (const ImageExtension& e : f.extensions) {
+            EXPECT_TRUE(seen.insert(e.text).second) << e.text << " twice";
+            EXPECT_EQ(ImageKindOf(std::string("/a/photo") + e.text), f.kind) << e.text;
+            EXPECT_EQ(LensWindowReads(std::string("photo") + e.text), e.lensWindow) << e.text;
+            EXPECT_NE(filter.find("*" + std::string(e.text) + (std::string(e.text) == ".PNG" ? ")" : " ")),
+                      std::string::npos)
+                << e.text;
+        }
+    }
+    // Case-sensitive lists; the lens window's own open takes no ".jpe".
+    const struct {
+        const char* path;
+        ImageKind kind;
+        bool lens;
+    } cases[] = {
+        {"a.jpg", ImageKind::Jpeg, true},   {"a.JPE", ImageKind::Jpeg, false}, {"a.Jpg", ImageKind::None, false},
+        {"a.BMP", ImageKind::Bmp, true},    {"a.Bmp", ImageKind::None, false}, {"a.tiff", ImageKind::Tiff, true},
+        {"a.Tif", ImageKind::None, false},  {"a.PNG", ImageKind::Png, true},   {"/d.jpg/a", ImageKind::None, false},
+        {"a.jpg.zip", ImageKind::None, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ImageKindOf(c.path), c.kind) << c.path;
+        EXPECT_EQ(LensWindowReads(c.path), c.lens) << c.path;
+    }
+    EXPECT_EQ(FormatByCommandName("gif"), nullptr);
+}
+
+// A checkerboard alpha with a transparent first column.
+Bytes AlphaOf(int w, int h) {
+    Bytes a(static_cast<std::size_t>(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) a[static_cast<std::size_t>(y) * w + x] = x == 0 || (x / 3 + y / 2) % 2 ? 0 : 255;
+    return a;
+}
+
+// Reads every pixel's alpha through libtiff's own RGBA interface.
+Bytes TiffAlpha(const Bytes& file, int w, int h) {
+    const fs::path path = fs::temp_directory_path() / "vantrel-alpha.tif";
+    WriteFileAtomically(path.string(), file);
+    Bytes alpha;
+    if (TIFF* tif = TIFFOpen(path.c_str(), "r")) {
+        std::vector<std::uint32_t> raster(static_cast<std::size_t>(w) * h);
+        if (TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 0))
+            for (std::uint32_t p : raster) alpha.push_back(static_cast<std::uint8_t>(TIFFGetA(p)));
+        TIFFClose(tif);
+    }
+    fs::remove(path);
+    return alpha;
+}
+
+Bytes PngAlpha(const Bytes& file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Bytes rgba, alpha;
+    if (png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        image.format = PNG_FORMAT_RGBA;
+        rgba.resize(PNG_IMAGE_SIZE(image));
+        if (png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr))
+            for (std::size_t i = 3; i < rgba.size(); i += 4) alpha.push_back(rgba[i]);
+    }
+    return alpha;
+}
+
+TEST(TiffPng, WrittenFilesReadBackPixelForPixel) {
+    for (const ImageKind kind : {ImageKind::Tiff, ImageKind::Png})
+        for (const auto [w, h] : {std::pair{1, 1}, std::pair{37, 5}, std::pair{301, 203}})
+            for (const bool withAlpha : {false, true}) {
+                SCOPED_TRACE(std::string(FormatOf(kind).name) + " " + std::to_string(w) + "x" + std::to_string(h) +
+                             (withAlpha ? " alpha" : ""));
+                const Bitmap image = test::Gradient(w, h);
+                const Bytes alpha = AlphaOf(w, h);
+                const Bytes file = FormatOf(kind).encode(image, withAlpha ? alpha.data() : nullptr, 90, nullptr);
+                std::string notice;
+                const Bitmap back = kind == ImageKind::Tiff ? DecodeTiff(file.data(), file.size(), notice)
+                                                            : DecodePng(file.data(), file.size(), notice);
+                EXPECT_TRUE(notice.empty());
+                if (!withAlpha) {
+                    EXPECT_TRUE(back.samePixels(image));
+                    continue;
+                }
+                // Stored unassociated, the colour is the picture's wherever alpha is 255.
+                EXPECT_EQ(kind == ImageKind::Tiff ? TiffAlpha(file, w, h) : PngAlpha(file), alpha);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        if (!alpha[static_cast<std::size_t>(y) * w + x]) continue;
+                        ASSERT_EQ(0, std::memcmp(test::Pixel(back, x, y), test::Pixel(image, x, y), 3));
+                    }
+            }
+}
+
+// ---- files the reference libraries write ----
+
+struct TiffLayout {
+    const char* name;
+    int compression;
+    int samples;  // 1 grey, 3 RGB, 4 RGBA
+    int bits;     // 8 or 16
+    bool tiled;
+    int tolerance;
+};
+
+// `picture` (its green channel for grey) written by libtiff, with a second page.
+Bytes WriteTiffWithLibtiff(const Bitmap& picture, const TiffLayout& layout) {
+    const fs::path path = fs::temp_directory_path() / "vantrel-layout.tif";
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    const int w = picture.width(), h = picture.height(), spp = layout.samples, bytes = layout.bits / 8;
+    for (int page = 0; page < 2; ++page) {
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, layout.bits);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spp == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.compression);
+        if (spp == 4) {
+            const std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+            TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+        }
+        if (layout.compression == COMPRESSION_JPEG) TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 95);
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(w) * spp * bytes);
+        auto fill = [&](int y) {
+            const std::uint8_t* p = picture.row(y);
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < spp; ++c) {
+                    const std::uint8_t v = page == 1 ? 0 : spp == 1 ? p[3 * x + 1] : c == 3 ? 255 : p[3 * x + 2 - c];
+                    for (int b = 0; b < bytes; ++b) row[(static_cast<std::size_t>(x) * spp + c) * bytes + b] = v;
+                }
+        };
+        if (layout.tiled) {
+            TIFFSetField(tif, TIFFTAG_TILEWIDTH, 16);
+            TIFFSetField(tif, TIFFTAG_TILELENGTH, 16);
+            const std::size_t tileRow = static_cast<std::size_t>(16) * spp * bytes;
+            std::vector<std::uint8_t> tile(tileRow * 16);
+            for (int ty = 0; ty < h; ty += 16)
+                for (int tx = 0; tx < w; tx += 16) {
+                    std::fill(tile.begin(), tile.end(), 0);
+                    for (int y = ty; y < std::min(h, ty + 16); ++y) {
+                        fill(y);
+                        const int n = std::min(16, w - tx);
+                        std::copy_n(row.begin() + static_cast<std::ptrdiff_t>(tx) * spp * bytes, n * spp * bytes,
+                                    tile.begin() + static_cast<std::ptrdiff_t>((y - ty) * tileRow));
+                    }
+                    TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0);
+                }
+        } else {
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 8);
+            for (int y = 0; y < h; ++y) {
+                fill(y);
+                TIFFWriteScanline(tif, row.data(), y, 0);
+            }
+        }
+        TIFFWriteDirectory(tif);
+    }
+    TIFFClose(tif);
+    Bytes file = ReadWholeFile(path.string());
+    fs::remove(path);
+    return file;
+}
+
+TEST(TiffPng, EveryLayoutLibtiffWritesReadsBack) {
+    const Bitmap picture = test::Gradient(45, 37);
+    const TiffLayout layouts[] = {
+        {"RGB, uncompressed strips", COMPRESSION_NONE, 3, 8, false, 0},
+        {"RGB, LZW tiles", COMPRESSION_LZW, 3, 8, true, 0},
+        {"RGBA, Deflate", COMPRESSION_ADOBE_DEFLATE, 4, 8, false, 0},
+        {"grey, PackBits", COMPRESSION_PACKBITS, 1, 8, false, 0},
+        {"16-bit RGB, Deflate tiles", COMPRESSION_ADOBE_DEFLATE, 3, 16, true, 0},
+        {"RGB, JPEG", COMPRESSION_JPEG, 3, 8, false, 24},
+    };
+    for (const TiffLayout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        const Bytes file = WriteTiffWithLibtiff(picture, layout);
+        std::string notice;
+        const Bitmap back = DecodeTiff(file.data(), file.size(), notice);
+        ASSERT_EQ(back.width(), 45);
+        ASSERT_EQ(back.height(), 37);
+        EXPECT_EQ(notice.empty(), layout.bits == 8) << notice;
+        int worst = 0;
+        for (int y = 0; y < 37; ++y)
+            for (int x = 0; x < 45; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const int want = layout.samples == 1 ? test::Pixel(picture, x, y)[1] : test::Pixel(picture, x, y)[c];
+                    worst = std::max(worst, std::abs(test::Pixel(back, x, y)[c] - want));
+                }
+        EXPECT_LE(worst, layout.tolerance);  // the first page, not the black second
+    }
+}
+
+// A PNG written by libpng's own writer in any colour type, depth and interlace.
+Bytes WritePngWithLibpng(const Bitmap& picture, int colourType, int depth, bool interlaced) {
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return {};
+    }
+    png_set_write_fn(png, &out, [](png_structp p, png_bytep data, std::size_t n) {
+        auto* o = static_cast<Bytes*>(png_get_io_ptr(p));
+        o->insert(o->end(), data, data + n);
+    }, nullptr);
+    const int w = picture.width(), h = picture.height();
+    png_set_IHDR(png, info, w, h, depth, colourType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    std::vector<png_color> palette(256);
+    for (int i = 0; i < 256; ++i) palette[i] = {static_cast<png_byte>(i), static_cast<png_byte>(255 - i), 7};
+    if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), 256);
+    png_write_info(png, info);
+    const int channels = colourType == PNG_COLOR_TYPE_RGB ? 3 : colourType == PNG_COLOR_TYPE_RGB_ALPHA ? 4
+                         : colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
+    const int bytes = depth / 8;
+    std::vector<Bytes> rows(static_cast<std::size_t>(h), Bytes(static_cast<std::size_t>(w) * channels * bytes));
+    std::vector<png_bytep> pointers;
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* p = picture.row(y);
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c) {
+                const std::uint8_t v = channels >= 3 ? (c == 3 ? 200 : p[3 * x + 2 - c]) : c == 1 ? 200 : p[3 * x + 1];
+                for (int b = 0; b < bytes; ++b) rows[y][(static_cast<std::size_t>(x) * channels + c) * bytes + b] = v;
+            }
+        pointers.push_back(rows[y].data());
+    }
+    png_write_image(png, pointers.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+TEST(TiffPng, EveryKindOfPngLibpngWritesReadsBack) {
+    const Bitmap picture = test::Gradient(29, 17);
+    const struct {
+        const char* name;
+        int colourType, depth;
+        bool interlaced;
+    } kinds[] = {
+        {"RGB", PNG_COLOR_TYPE_RGB, 8, false},          {"RGBA interlaced", PNG_COLOR_TYPE_RGB_ALPHA, 8, true},
+        {"grey", PNG_COLOR_TYPE_GRAY, 8, false},        {"grey and alpha", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+        {"16-bit RGB", PNG_COLOR_TYPE_RGB, 16, false},  {"palette", PNG_COLOR_TYPE_PALETTE, 8, true},
+    };
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        const Bytes file = WritePngWithLibpng(picture, k.colourType, k.depth, k.interlaced);
+        std::string notice;
+        const Bitmap back = DecodePng(file.data(), file.size(), notice);
+        EXPECT_EQ(notice.empty(), k.depth == 8);
+        for (int y = 0; y < 17; ++y)
+            for (int x = 0; x < 29; ++x) {
+                const std::uint8_t* p = test::Pixel(picture, x, y);
+                const std::uint8_t g = p[1];
+                // BGR expected: grey repeats green; a palette index i is (i, 255 - i, 7) in RGB.
+                const std::array<int, 3> want = k.colourType == PNG_COLOR_TYPE_PALETTE ? std::array<int, 3>{7, 255 - g, g}
+                                                : (k.colourType & PNG_COLOR_MASK_COLOR) ? std::array<int, 3>{p[0], p[1], p[2]}
+                                                                                        : std::array<int, 3>{g, g, g};
+                for (int c = 0; c < 3; ++c) ASSERT_EQ(test::Pixel(back, x, y)[c], want[c]) << x << "," << y;
+            }
+    }
+}
+
+TEST(TiffPng, BrokenFilesAreRefusedAndCutOnesSaidSo) {
+    const Bitmap picture = test::Gradient(120, 90);
+    const Bytes tiff = FormatOf(ImageKind::Tiff).encode(picture, nullptr, 90, nullptr);
+    const Bytes png = FormatOf(ImageKind::Png).encode(picture, nullptr, 90, nullptr);
+    const Bytes cutPng(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(png.size() / 2));
+    // A directory whose strip lies past the end of the file: a file cut short.
+    TiffWriter writer(false);
+    writer.setFirstDirectory(writer.directory(
+        {writer.longs(kTagImageWidth, {10}), writer.longs(kTagImageLength, {10}), writer.shorts(kTagBitsPerSample, {8, 8, 8}),
+         writer.shorts(kTagCompression, {1}), writer.shorts(kTagPhotometric, {2}), writer.longs(kTagStripOffsets, {1000}),
+         writer.shorts(kTagSamplesPerPixel, {3}), writer.longs(kTagRowsPerStrip, {10}), writer.longs(kTagStripByteCounts, {300})}));
+    Bytes garbled = tiff;
+    for (std::size_t i = 200; i < garbled.size() - 400; i += 7) garbled[i] ^= 0x5A;
+    const struct {
+        const char* name;
+        Bytes file;
+        bool tiffFile, incomplete;
+    } cases[] = {
+        {"PNG cut in half", cutPng, false, true},
+        {"TIFF strip past the end", writer.take(), true, true},
+        {"TIFF pixels garbled", garbled, true, false},
+        {"empty", Bytes(), true, false},
+        {"PNG signature only", Bytes(png.begin(), png.begin() + 8), false, true},
+        {"TIFF header only", Bytes(tiff.begin(), tiff.begin() + 8), true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string notice;
+        try {
+            c.tiffFile ? DecodeTiff(c.file.data(), c.file.size(), notice) : DecodePng(c.file.data(), c.file.size(), notice);
+            ADD_FAILURE() << "read";
+        } catch (const IncompletePicture&) {
+            EXPECT_TRUE(c.incomplete);
+        } catch (const InvalidPicture&) {
+            EXPECT_FALSE(c.incomplete);
+        }
+    }
+}
+
+// ---- crop to the common area, transparent borders ----
+
+// The largest all-covered rectangle's area by trying every rectangle.
+long long BruteForceLargest(const Bytes& mask, int w, int h) {
+    std::vector<int> sum(static_cast<std::size_t>(w + 1) * (h + 1), 0);  // covered cells above and left
+    auto at = [&](int x, int y) -> int& { return sum[static_cast<std::size_t>(y) * (w + 1) + x]; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            at(x + 1, y + 1) = at(x, y + 1) + at(x + 1, y) - at(x, y) + (mask[static_cast<std::size_t>(y) * w + x] ? 1 : 0);
+    long long best = 0;
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int y1 = y0 + 1; y1 <= h; ++y1)
+            for (int x0 = 0; x0 < w; ++x0)
+                for (int x1 = x0 + 1; x1 <= w; ++x1) {
+                    const long long area = static_cast<long long>(x1 - x0) * (y1 - y0);
+                    if (area > best && at(x1, y1) - at(x0, y1) - at(x1, y0) + at(x0, y0) == area) best = area;
+                }
+    return best;
+}
+
+TEST(CommonArea, LargestRectangleAsABruteForceSearchFindsIt) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 40; ++round) {
+        const int w = 3 + static_cast<int>(rng() % 20), h = 2 + static_cast<int>(rng() % 15);
+        Bytes mask(static_cast<std::size_t>(w) * h);
+        const unsigned holes = 2 + rng() % 10;  // sparse to dense
+        for (auto& m : mask) m = rng() % holes ? 255 : 0;
+        const FrameRect r = LargestRectangle(mask, w, h);
+        ASSERT_EQ(static_cast<long long>(r.width) * r.height, BruteForceLargest(mask, w, h)) << round;
+        for (int y = r.top; y < r.top + r.height; ++y)
+            for (int x = r.left; x < r.left + r.width; ++x) ASSERT_TRUE(mask[static_cast<std::size_t>(y) * w + x]);
+    }
+    EXPECT_TRUE(LargestRectangle(Bytes(12, 0), 4, 3).empty());
+}
+
+// A bracket of three 90 x 60 images: the master and two turned, scaled and
+// shifted copies of a test picture.
+struct Bracket {
+    Workspace ws;
+    Bracket() {
+        const Bitmap picture = test::Gradient(90, 60);
+        const test::Motion motions[] = {test::SimilarityAbout(90, 60, 0, 1, 0, 0),
+                                        test::SimilarityAbout(90, 60, 3, 1.02, 4, -2),
+                                        test::SimilarityAbout(90, 60, -2, 0.98, -3, 3)};
+        for (int n = 1; n <= 3; ++n) {
+            const test::Motion& m = motions[n - 1];
+            ws.placeImage(n, test::Exposure(picture, 90, 60, [&](test::Point q) { return test::Unmap(m, q); }, 1, 0, 1),
+                          "image" + std::to_string(n) + ".bmp");
+            const test::Point p = m.map({20, 30}), q = m.map({70, 30});
+            ws.setControlPoints(n, p.x, p.y, q.x, q.y);
+        }
+        ws.SelectMaster(1);
+        ws.Recalculate(true);
+    }
+};
+
+TEST(CommonArea, EveryOutputIsTheLargestRectangleAllImagesCover) {
+    Bracket b;
+    const fs::path dir = fs::temp_directory_path() / "vantrel-crop-test";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::array<std::string, kSlotCount> paths;
+    for (int n = 0; n < kSlotCount; ++n) paths[n] = (dir / ("out" + std::to_string(n) + ".tif")).string();
+    const SaveOptions options{ImageKind::Tiff, 90, Borders{9, 9, 9, 9}, true, true};  // the borders give way
+    const FrameRect area = WriteSlots(b.ws, {true, true, true}, paths, options);
+
+    // Independently: each master pixel whose centre the reference mapping
+    // carries inside every image, and the best rectangle of those.
+    const MasterGeometry master = b.ws.masterGeometry();
+    Bytes covered(90 * 60, 255);
+    for (int n = 2; n <= 3; ++n)
+        for (int y = 0; y < 60; ++y)
+            for (int x = 0; x < 90; ++x) {
+                const SourcePosition p = MapToSource(master, b.ws.source(n), false, x - master.cp1X, y - master.cp1Y, false);
+                if (!(p.x >= 0.5 && p.x <= 89.5 && p.y >= 0.5 && p.y <= 59.5)) covered[static_cast<std::size_t>(y) * 90 + x] = 0;
+            }
+    EXPECT_NEAR(static_cast<double>(area.width) * area.height, static_cast<double>(BruteForceLargest(covered, 90, 60)),
+                area.width + area.height + 1.0);  // maximal to a pixel on each side
+    for (const std::string& path : paths) {
+        const Bytes file = ReadWholeFile(path);
+        std::string notice;
+        const Bitmap out = DecodeTiff(file.data(), file.size(), notice);
+        EXPECT_EQ(out.width(), area.width);
+        EXPECT_EQ(out.height(), area.height);
+        const Bytes alpha = TiffAlpha(file, area.width, area.height);
+        EXPECT_EQ(std::count(alpha.begin(), alpha.end(), 255), static_cast<long>(alpha.size())) << "a filled pixel";
+    }
+    fs::remove_all(dir);
+}
+
+TEST(CommonArea, AlphaIsZeroExactlyWhereTheSaveFillsGrey) {
+    Bracket b;
+    const MasterGeometry master = b.ws.masterGeometry();
+    const Borders borders{6, 4, 2, 8};
+    for (const ImageKind kind : {ImageKind::Tiff, ImageKind::Png}) {
+        SCOPED_TRACE(FormatOf(kind).name);
+        const fs::path path = fs::temp_directory_path() / (std::string("vantrel-alpha") + FormatOf(kind).outputExtension);
+        Bitmap frame;
+        WriteAlignedImage(b.ws.source(2), false, master, {kind, 90, borders, false, true}, path.string(), frame, nullptr);
+        const Bytes file = ReadWholeFile(path.string());
+        const Bytes alpha = kind == ImageKind::Tiff ? TiffAlpha(file, 102, 68) : PngAlpha(file);
+        // The fill: what changes with the grey it is filled with.
+        AlignedSource dark = b.ws.source(2), light = dark;
+        dark.luminance = 0;
+        light.luminance = 255;
+        Bitmap withDark(102, 68), withLight(102, 68);
+        WarpFullSize(dark, false, master, borders, withDark);
+        WarpFullSize(light, false, master, borders, withLight);
+        ASSERT_EQ(alpha.size(), 102u * 68u);
+        int filled = 0;
+        for (int y = 0; y < 68; ++y)
+            for (int x = 0; x < 102; ++x) {
+                const bool fill = test::Pixel(withDark, x, y)[0] != test::Pixel(withLight, x, y)[0];
+                filled += fill;
+                ASSERT_EQ(alpha[static_cast<std::size_t>(y) * 102 + x], fill ? 0 : 255) << x << "," << y;
+            }
+        EXPECT_GT(filled, 500);
+        fs::remove(path);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel
