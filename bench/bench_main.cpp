@@ -20,6 +20,7 @@
 #include "lens/distortion.h"
 #include "lens/load_correction.h"
 #include "lens/target_scan.h"
+#include "lensdb/lens_database.h"
 #include "save/image_writer.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
@@ -311,7 +312,21 @@ void BM_OpenCV_WarpAffine_24MP(benchmark::State& state) {
 BENCHMARK(BM_OpenCV_WarpAffine_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 
+// The lens database: loading lensfun's files and one lookup by a camera
+// JPEG's EXIF. The program loads it once per run.
+void BM_LensDbLookup(benchmark::State& state) {
+    const ExifTags exif = ReadExifTagsOf(std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/87_OSError.jpg");
+    for (auto _ : state) {
+        const LensDatabase database;
+        const LensLookup found = database.lookup(exif, 1488, 2240);
+        if (!found.match) state.SkipWithError(found.problem.c_str());
+        benchmark::DoNotOptimize(found.match);
+    }
+}
+BENCHMARK(BM_LensDbLookup)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 }  // namespace vantrel
+
 
 BENCHMARK_MAIN();

@@ -15,6 +15,7 @@
 #include "autoalign/auto_align.h"
 #include "formats/image_file.h"
 #include "lens/lens_controls.h"
+#include "lensdb/lens_database.h"
 #include "lens/lens_profile.h"
 #include "metadata/jpeg_metadata.h"
 #include "save/image_writer.h"
@@ -42,6 +43,8 @@ constexpr const char* kUsage =
     "  --master N           master image; default: the automatic choice by luminance\n"
     "  --no-scaling         like unticking \"Scaling\"\n"
     "  --lens FILE.pfl      lens profile applied at load, as the lens window's OK would\n"
+    "  --lens-db            the lens correction the lens database holds for the first image's camera,\n"
+    "                       lens and focal length (from its EXIF), applied at load\n"
     "  --format FORMAT      jpg (the default), bmp, tif or png; tif and png keep the metadata losslessly\n"
     "  --quality Q          1..100, default 100\n"
     "  --tag TEXT           default \"Aligned\"\n"
@@ -76,6 +79,7 @@ struct Options {
     int master = 0;
     bool scaling = true;
     std::string lens;
+    bool lensDb = false;
     ImageKind format = ImageKind::Jpeg;
     int quality = 100;
     bool crop = false, alpha = false;
@@ -150,6 +154,8 @@ Options Parse(int argc, char** argv) {
             o.scaling = false;
         } else if (arg == "--lens") {
             o.lens = value();
+        } else if (arg == "--lens-db") {
+            o.lensDb = true;
         } else if (arg == "--format") {
             const ImageFormat* f = FormatByCommandName(value());
             if (!f) {
@@ -208,6 +214,7 @@ Options Parse(int argc, char** argv) {
             throw Failure{"bad value for --cp: \"" + text + "\" (expected 4 numbers)"};
         o.cp[n - 1] = Options::Points{p[0], p[1], p[2], p[3]};
     }
+    if (o.lensDb && !o.lens.empty()) throw UsageError{"--lens and --lens-db exclude each other"};
     if (o.master > static_cast<int>(o.images.size()))
         throw Failure{"--master names image " + std::to_string(o.master) + ", which is not given"};
     return o;
@@ -238,6 +245,8 @@ void PrintInfo(const Workspace& ws, int count) {
         if (d && d->ExifWidth > 0) std::cout << ", pixel dimensions " << d->ExifWidth << " x " << d->ExifHeight;
         std::cout << "\n  APP13: " << (meta.IptcSegment() ? "yes" : "no")
                   << ", COM: " << (meta.CommentSegment() ? "yes" : "no") << "\n";
+        const LensLookup lens = LensDatabase::Shared().lookup(ReadExifTagsOf(s.FilePath), s.Bitmap.width(), s.Bitmap.height());
+        std::cout << "  lens database: " << (lens.match ? lens.match->describe() : lens.problem) << "\n";
         const int chunks = meta.IccChunkCount();
         std::cout << "  XMP: " << (meta.XmpSegment() ? "yes" : "no") << ", ICC profile: "
                   << (chunks == 0 ? "none" : std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks"))
@@ -283,6 +292,7 @@ int Run(int argc, char** argv) {
     }
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());
+    double firstFocal = 0;
     for (int n = 1; n <= count; ++n) {
         const std::string& path = o.images[n - 1];
         std::error_code ec;
@@ -290,10 +300,9 @@ int Run(int argc, char** argv) {
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
         LoadOutcome outcome;
         std::string notice;
+        Bitmap picture;
         try {
-            outcome = ws.loadSlot(n, path, [&](int percent) {
-                if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
-            }, &notice);
+            outcome = LoadImageFile(path, picture, &notice);
         } catch (const Error& e) {
             throw Failure{path + ": " + OneLine(e.what())};
         }
@@ -304,10 +313,22 @@ int Run(int argc, char** argv) {
         }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(InvalidPictureMessage(ImageKindOf(path)))};
-        if (!notice.empty()) {
-            if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
-            std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
+        if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
+        const ExifTags exif = o.lensDb ? ReadExifTagsOf(path) : ExifTags();
+        if (o.lensDb && n == 1) {
+            const LensLookup found = LensDatabase::Shared().lookup(exif, picture.width(), picture.height());
+            if (!found.match) throw Failure{path + ": " + found.problem};
+            ws.setLens(found.match->correction);
+            firstFocal = found.match->focalLength;
+            std::cerr << "vantrel-align: lens database: " << found.match->describe() << "\n";
+        } else if (o.lensDb && exif.FocalLength && std::fabs(*exif.FocalLength - firstFocal) > 0.01 * firstFocal) {
+            std::cerr << "vantrel-align: warning: " << path << " was taken at " << FormatGeneral(*exif.FocalLength, 4)
+                      << " mm, the first image at " << FormatGeneral(firstFocal, 4)
+                      << " mm; its lens correction is that of the first\n";
         }
+        ws.placeImage(n, std::move(picture), path, [&](int percent) {
+            if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
+        });
         if (const auto& cp = o.cp[n - 1]) ws.setControlPoints(n, cp->x1, cp->y1, cp->x2, cp->y2);
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");

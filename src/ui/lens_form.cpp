@@ -1,5 +1,6 @@
 #include "lens_form.h"
 
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QTabWidget>
 
 #include "bitmap_image.h"
+#include "lens_db_form.h"
 #include "formats/image_file.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
@@ -136,6 +138,8 @@ void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
     UpdateBtn = AddButton(page, "UpdateBtn", "Update", QRect(8, 302, 75, 25));
     UpdateBtn->setEnabled(false);
     connect(UpdateBtn, &QPushButton::clicked, this, &TLensCorrectionForm::UpdateBtnClick);
+    LensDatabaseBtn = AddButton(page, "LensDatabaseBtn", "Lens Database", QRect(8, 334, 110, 25));
+    connect(LensDatabaseBtn, &QPushButton::clicked, this, &TLensCorrectionForm::LensDatabaseBtnClick);
     CancelBtn = AddButton(page, "CancelBtn", "Cancel", QRect(8, 590, 100, 27));
     connect(CancelBtn, &QPushButton::clicked, this, &TLensCorrectionForm::CancelBtnClick);
     OKBtn = AddButton(page, "OKBtn", "OK", QRect(130, 590, 100, 27));
@@ -614,6 +618,31 @@ void TLensCorrectionForm::LoadProfileBtnClick() {
     BDistortionEdit->setText(ToQt(ProfileNumber(values->CoeffB, sep)));
     CDistortionEdit->setText(ToQt(ProfileNumber(values->CoeffC, sep)));
     UpdateBtnClick();
+}
+
+void TLensCorrectionForm::LensDatabaseBtnClick() {
+    if (SourceImage.empty()) return;
+    const LensDatabase* database;
+    {
+        WaitCursor wait;  // the database loads on first use
+        database = &LensDatabase::Shared();
+    }
+    TLensDatabaseForm form(*database, ReadExifTagsOf(SourceFileName.toStdString()), SourceImage.width(),
+                           SourceImage.height(), this);
+    if (prompter_.showModal(&form) != QDialog::Accepted || !form.chosen()) return;
+    const std::optional<LensMatch>& chosen = form.chosen();
+    // Taken as a profile of that name, so the label names the lens while the values stay.
+    const TLensCorrection& c = chosen->correction;
+    const LensProfileValues values{c.LensScale, c.LensA, c.LensB, c.LensC};
+    const char sep = decimalSeparator();
+    Profile.lines = SplitLines(ProfileText(values, sep));
+    Profile.name = chosen->profileName();
+    OveralScaleEdit->setText(ToQt(ProfileNumber(values.OverallScale, sep)));
+    ADistortionEdit->setText(ToQt(ProfileNumber(values.CoeffA, sep)));
+    BDistortionEdit->setText(ToQt(ProfileNumber(values.CoeffB, sep)));
+    CDistortionEdit->setText(ToQt(ProfileNumber(values.CoeffC, sep)));
+    UpdateBtnClick();
+    ProfileLabel->setToolTip(ProfileLabel->text());
 }
 
 void TLensCorrectionForm::SaveProfileBtnClick() {

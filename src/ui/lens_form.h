@@ -69,6 +69,8 @@ public:
     void SaveProfileBtnClick();
     void ClearProfileBtnClick();
     void UpdateProfileLabel();
+    // The lens database: what it holds for the selected photograph, taken on OK.
+    void LensDatabaseBtnClick();
     // Calibration target and scan.
     void CalibrationTargetBtnClick();
     void ProcessBtnClick();
@@ -93,7 +95,7 @@ public:
     QLineEdit *OveralScaleEdit, *ADistortionEdit, *BDistortionEdit, *CDistortionEdit, *RotationEdit;
     QLabel *OveralScaleStaticText, *ADistortionStaticText, *BDistortionStaticText, *CDistortionStaticText,
         *RotationStaticText;
-    QPushButton *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
+    QPushButton *LensDatabaseBtn, *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
     QCheckBox *GridCheckBox, *LivePreviewCheckBox;
     QLineEdit* KeyBuffer;
     QRadioButton *BMPRadio, *JPGRadio, *TIFRadio, *PNGRadio;

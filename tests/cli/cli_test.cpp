@@ -288,6 +288,30 @@ TEST_F(CliTest, LosslessFormatsCropToTheCommonAreaWithTransparentBorders) {
         << r.err;
 }
 
+TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
+    const std::string nikon = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/87_OSError.jpg";
+    const std::string wide = std::string(VANTREL_TESTDATA_DIR) + "/corrupt-jpeg/pillow/broken_exif_dpi.jpg";
+    const std::string phone = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg";
+    Result r = Align("--lens-db --format bmp -o out '" + nikon + "' '" + wide + "'", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("lens database: Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED on Nikon D70s at 60 mm"),
+              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("was taken at 14 mm, the first image at 60 mm"), std::string::npos) << r.err;
+    Bitmap corrected, plain;
+    ASSERT_EQ(LoadImageFile((dir_ / "out" / "87_OSErrorAligned.bmp").string(), corrected), LoadOutcome::Loaded);
+    ASSERT_EQ(Align("--format bmp --tag Plain -o out '" + nikon + "'", dir_).status, 0);
+    ASSERT_EQ(LoadImageFile((dir_ / "out" / "87_OSErrorPlain.bmp").string(), plain), LoadOutcome::Loaded);
+    EXPECT_FALSE(corrected.samePixels(plain));
+
+    // Nothing in the database: refused, saying what was looked for.
+    r = Align("--lens-db -o out '" + phone + "'", dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("lens \"iPhone 6 back camera 4.15mm f/2.2\" of camera \"Apple iPhone 6\" at 4.15 mm"),
+              std::string::npos) << r.err;
+    EXPECT_NE(Align("--info '" + nikon + "'", dir_).out.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos);
+    EXPECT_EQ(Align("--lens-db --lens x.pfl " + images_[0], dir_).status, 2);
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     Result r = Align("--help", dir_);
     EXPECT_EQ(r.status, 0);

@@ -13,6 +13,7 @@
 #include "forms.h"
 #include "lens/target_scan.h"
 #include "formats/source_metadata.h"
+#include "lens_db_form.h"
 #include "lens_form.h"
 #include "metadata/jpeg_metadata.h"
 #include "main_window.h"
@@ -291,6 +292,46 @@ private slots:
         SourceMetadata tiff;
         QVERIFY(tiff.read(dir_.filePath("Canon_DIGITAL_IXUS_400.jpg_Corrected12.5.tif").toStdString()));
         QVERIFY(tiff.image.exif.size() > 100);
+    }
+
+    void lensDatabaseFindsTheLensAndTakesAHandPick() {
+        Standalone window;
+        auto& [p, ws, files, form] = window;
+        form.show();
+        form.ListFileName = QString(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/87_OSError.jpg";
+        form.OpenFromList = true;
+        form.OpenBtnClick();
+        QVERIFY(!form.sourceImage().empty());
+
+        // Cancel: what was found is shown, nothing changes.
+        QString found;
+        p.whileShown = [&](QDialog* dialog) { found = static_cast<TLensDatabaseForm*>(dialog)->FoundLabel->text(); };
+        p.modalAnswers << QDialog::Rejected;
+        QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
+        QVERIFY2(found.startsWith("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED on Nikon D70s at 60 mm"), qPrintable(found));
+        QCOMPARE(form.ADistortionEdit->text(), QString("0"));
+
+        // OK takes the match: the values and a label naming lens and focal length.
+        QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
+        QCOMPARE(form.ProfileLabel->text(), QString("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED at 60 mm"));
+        QVERIFY(form.model().CoeffA != 0 && form.model().OverallScale != 1);
+
+        // A lens picked by hand from the filtered list, then OK by its button.
+        p.whileShown = [&](QDialog* dialog) {
+            auto* db = static_cast<TLensDatabaseForm*>(dialog);
+            db->FilterEdit->setFocus();
+            QTest::keyClicks(db->FilterEdit, "14-24mm f/2.8G");
+            QListWidgetItem* first = nullptr;
+            for (int i = 0; i < db->LensList->count() && !first; ++i)
+                if (!db->LensList->item(i)->isHidden()) first = db->LensList->item(i);
+            QVERIFY(first);
+            QTest::mouseClick(db->LensList->viewport(), Qt::LeftButton, {}, db->LensList->visualItemRect(first).center());
+            QVERIFY2(db->ChosenLabel->text().contains("14-24mm f/2.8G"), qPrintable(db->ChosenLabel->text()));
+            QTest::mouseClick(db->OKBtn, Qt::LeftButton);
+        };
+        QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
+        p.whileShown = nullptr;
+        QVERIFY2(form.ProfileLabel->text().contains("14-24mm f/2.8G"), qPrintable(form.ProfileLabel->text()));
     }
 
     void okHandsTheValuesToTheLoad() {

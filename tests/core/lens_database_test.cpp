@@ -1,0 +1,163 @@
+// The lens database's distortion in this program's model, checked against
+// lensfun's own geometry modifier: the library is the oracle.
+#include <gtest/gtest.h>
+#include <lensfun/lensfun.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "lensdb/lens_database.h"
+#include "test_support.h"
+
+namespace vantrel {
+namespace {
+
+struct Frame {
+    int width, height;
+};
+const Frame kFrames[] = {{6000, 4000}, {4032, 3024}, {1920, 1080}, {3000, 4500}};
+
+// The source pixel (pixel-centre co-ordinates) the load-time correction
+// samples for output pixel (x, y): offsets from (w div 2, h div 2) at pixel
+// centres, times the scale, times A r^3 + B r^2 + C r + D with r the offset
+// over min(w, h) div 2.
+std::pair<double, double> OurSource(const TLensCorrection& c, int w, int h, int x, int y) {
+    const double cx = w / 2, cy = h / 2, R = std::min(w, h) / 2;
+    const double dx = (x - cx + 0.5) * static_cast<double>(c.LensScale), dy = (y - cy + 0.5) * static_cast<double>(c.LensScale);
+    const double r = std::hypot(dx, dy) / R;
+    const double f = static_cast<double>(((c.LensA * r + c.LensB) * r + c.LensC) * r + c.LensD);
+    return {dx * f + cx - 0.5, dy * f + cy - 0.5};
+}
+
+// The worst distance between ours and the library's over a grid of output
+// pixels, edges and corners included.
+double WorstDistance(const lfModifier& library, const TLensCorrection& ours, int w, int h) {
+    double worst = 0;
+    for (int j = 0; j <= 8; ++j)
+        for (int i = 0; i <= 10; ++i) {
+            const int x = (w - 1) * i / 10, y = (h - 1) * j / 8;
+            float theirs[2];
+            library.ApplyGeometryDistortion(static_cast<float>(x), static_cast<float>(y), 1, 1, theirs);
+            const auto [sx, sy] = OurSource(ours, w, h, x, y);
+            worst = std::max(worst, std::hypot(sx - theirs[0], sy - theirs[1]));
+        }
+    return worst;
+}
+
+struct Database {
+    std::unique_ptr<lfDatabase> db{new lfDatabase()};
+    Database() { db->Load(); }
+};
+
+TEST(LensDatabase, ConversionAgreesWithTheLibrarysGeometry) {
+    const Database library;
+    ASSERT_NE(library.db->GetLenses(), nullptr) << "lensfun's data is not installed";
+    std::map<lfDistortionModel, int> tried;
+    for (const lfLens* const* l = library.db->GetLenses(); *l; ++l) {
+        const lfLens* lens = *l;
+        if (!lens->CalibDistortion || !lens->CalibDistortion[0] || lens->CenterX != 0 || lens->CenterY != 0) continue;
+        const lfDistortionModel model = lens->CalibDistortion[0]->Model;
+        if (tried[model]++ >= 6) continue;
+        // A zoom between its calibrated focal lengths, so the interpolation counts too.
+        const float focal = lens->MaxFocal > lens->MinFocal ? (lens->MinFocal + lens->MaxFocal) / 2 : lens->CalibDistortion[0]->Focal;
+        lfLensCalibDistortion calibration{};
+        ASSERT_TRUE(lens->InterpolateDistortion(focal, calibration));
+        const double terms[3] = {calibration.Terms[0], calibration.Terms[1], calibration.Terms[2]};
+        const DistortionKind kind = model == LF_DIST_MODEL_PTLENS  ? DistortionKind::Ptlens
+                                    : model == LF_DIST_MODEL_POLY3 ? DistortionKind::Poly3
+                                                                   : DistortionKind::Poly5;
+        for (const Frame& f : kFrames)
+            for (const double crop : {static_cast<double>(lens->CropFactor), lens->CropFactor * 1.5}) {
+                SCOPED_TRACE(std::string(lf_mlstr_get(lens->Model)) + " " + std::to_string(f.width) + "x" +
+                             std::to_string(f.height) + " crop " + std::to_string(crop));
+                const ConvertedDistortion ours = ConvertDistortion(
+                    kind, terms, LensfunUnitsPerPixel(f.width, f.height, crop, lens->CropFactor, lens->AspectRatio),
+                    f.width, f.height);
+                lfModifier modifier(lens, static_cast<float>(crop), f.width, f.height);
+                modifier.Initialize(lens, LF_PF_U8, focal, 8, 1000, 1.0f, lens->Type, LF_MODIFY_DISTORTION, false);
+                const double worst = WorstDistance(modifier, ours.correction, f.width, f.height);
+                EXPECT_NEAR(static_cast<double>(ours.correction.LensA + ours.correction.LensB + ours.correction.LensC +
+                                                 ours.correction.LensD),
+                            1, 1e-12);
+                if (kind == DistortionKind::Poly5) {
+                    EXPECT_LE(worst, ours.deviation + 0.05);  // a fit, as good as it says
+                } else {
+                    EXPECT_LE(worst, 0.05);
+                    EXPECT_EQ(ours.deviation, 0);
+                }
+            }
+    }
+    EXPECT_GT(tried[LF_DIST_MODEL_PTLENS], 3);
+    EXPECT_GT(tried[LF_DIST_MODEL_POLY3], 3);
+    EXPECT_GE(tried[LF_DIST_MODEL_POLY5], 1);  // the database holds few
+}
+
+// A lookup by EXIF, auto-scale included, against the library's modifier
+// with its automatic scale, for lenses named once in the database.
+TEST(LensDatabase, LookupsMatchTheLibraryWithItsAutomaticScale) {
+    const LensDatabase& ours = LensDatabase::Shared();
+    ASSERT_FALSE(ours.empty());
+    const Database library;
+    std::map<std::string, int> names;
+    for (const LensEntry& e : ours.lenses()) ++names[e.name];
+    int checked = 0;
+    for (std::size_t i = 0; i < ours.lenses().size() && checked < 12; i += ours.lenses().size() / 40) {
+        const std::string& name = ours.lenses()[i].name;
+        if (names[name] != 1) continue;
+        // The same lens in the library's own list, by its full name.
+        const lfLens* lens = nullptr;
+        for (const lfLens* const* l = library.db->GetLenses(); *l && !lens; ++l) {
+            const std::string maker = lf_mlstr_get((*l)->Maker) ? lf_mlstr_get((*l)->Maker) : "";
+            const std::string model = lf_mlstr_get((*l)->Model);
+            if (model == name || maker + " " + model == name) lens = *l;
+        }
+        if (!lens || lens->CenterX != 0 || lens->CenterY != 0) continue;
+        ExifTags exif;
+        exif.FocalLength = lens->CalibDistortion[0]->Focal;
+        exif.FocalLengthIn35mmFormat = *exif.FocalLength * lens->CropFactor;
+        const LensLookup result = ours.lookupLens(i, exif, 4000, 3000);
+        ASSERT_TRUE(result.match) << result.problem;
+        SCOPED_TRACE(name);
+        lfModifier modifier(lens, lens->CropFactor, 4000, 3000);
+        modifier.Initialize(lens, LF_PF_U8, static_cast<float>(*exif.FocalLength), 8, 1000, 0.0f, lens->Type,
+                            LF_MODIFY_DISTORTION | LF_MODIFY_SCALE, false);
+        EXPECT_LE(WorstDistance(modifier, result.match->correction, 4000, 3000), result.match->deviation + 0.05);
+        ++checked;
+    }
+    EXPECT_GE(checked, 6);
+}
+
+TEST(LensDatabase, CameraFilesFindTheirLensOrSayWhy) {
+    const LensDatabase& db = LensDatabase::Shared();
+    const struct {
+        const char* file;
+        const char* lens;  // empty: no match, and `why` in the problem
+        const char* why;
+    } cases[] = {
+        // "18.0-70.0 mm f/3.5-4.5" on a Nikon D70s, at 60 mm.
+        {"camera-jpeg/exif-samples/tests/87_OSError.jpg", "Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED on Nikon D70s at 60 mm", ""},
+        {"corrupt-jpeg/pillow/broken_exif_dpi.jpg", "Nikon Nikkor AF-S 14-24mm f/2.8G ED on Nikon D800 at 14 mm", ""},
+        {"camera-jpeg/pillow/flower.jpg", "Canon fixed lens on Canon PowerShot S40 at 21.31 mm", ""},  // a compact's own lens
+        {"camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg", "", "No lens with distortion data in the database matches"},
+        {"camera-jpeg/exiftool-t-images/NikonD70.jpg", "", "The EXIF names no lens, and camera \"NIKON CORPORATION NIKON D70\""},
+        {"camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg", "", "takes several lenses"},  // with and without a converter
+        {"camera-jpeg/pillow/exif_gps.jpg", "", "records no focal length"},
+        {"bmp/pillow-bmpsuite/g/rgb24.bmp", "", "names no camera and no lens"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const ExifTags exif = ReadExifTagsOf(test::TestData(c.file).string());
+        const LensLookup result = db.lookup(exif, 3008, 2000);
+        if (*c.lens) {
+            ASSERT_TRUE(result.match) << result.problem;
+            EXPECT_EQ(result.match->describe().rfind(c.lens, 0), 0u) << result.match->describe();
+        } else {
+            ASSERT_FALSE(result.match) << result.match->describe();
+            EXPECT_NE(result.problem.find(c.why), std::string::npos) << result.problem;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vantrel
