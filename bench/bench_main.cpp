@@ -251,7 +251,7 @@ void SaveAll(benchmark::State& state, ImageKind format) {
         for (int n = 1; n <= kSlotCount; ++n) {
             metadata.read(source);
             WriteAlignedImage({&ws.slot(n).Bitmap, &alignments[n - 1], 100, 0}, n == 1, ws.masterGeometry(),
-                              {format, 90}, (dir / ("out" + std::to_string(n) + extension)).string(), frame,
+                              {format, 90, Borders{}}, (dir / ("out" + std::to_string(n) + extension)).string(), frame,
                               &metadata);
         }
     std::filesystem::remove_all(dir);

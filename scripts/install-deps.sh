@@ -10,7 +10,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-photo-dev libopencv-features2d-dev libopencv-calib3d-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libimage-exiftool-perl
+  libimage-exiftool-perl desktop-file-utils appstream dpkg-dev
 )
 
 missing=()

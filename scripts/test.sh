@@ -9,6 +9,7 @@ export QT_QPA_PLATFORM=offscreen
 jobs=2
 
 echo "== Core under sanitizers =="
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON \
   -DVANTREL_BUILD_UI=OFF -DVANTREL_BUILD_BENCH=OFF > /dev/null
 cmake --build build-asan -j$jobs

@@ -16,6 +16,11 @@
 #include <QShortcut>
 #include <QSlider>
 #include <QTabWidget>
+#include <QUrl>
+#include <QTimer>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QDragEnterEvent>
 
 #include "bitmap_image.h"
 #include "lens_db_form.h"
@@ -45,6 +50,7 @@ TLensCorrectionForm::TLensCorrectionForm(Workspace& workspace, const std::vector
                                          Prompter& prompter, QWidget* parent)
     : QDialog(parent), workspace_(workspace), fileList_(fileList), prompter_(prompter) {
     setObjectName("LensCorrectionForm");
+    setAcceptDrops(true);
     setWindowTitle("Lens Correction Module");
     resize(892, 665);
     UseWindowFont(this);
@@ -360,10 +366,13 @@ void TLensCorrectionForm::OpenBtnClick() {
         name = chosen.isEmpty() ? QString() : chosen.front();
     }
     OpenFromList = false;
+    openFile(name);
+}
+
+void TLensCorrectionForm::openFile(const QString& name) {
     if (name.isEmpty()) return;
     WaitCursor wait;
     const std::string path = name.toStdString();
-    const std::string ext = FileExtension(path);
     try {
         // This window reads fewer extensions than the main window (no ".jpe"); others load nothing.
         if (LensWindowReads(path)) {
@@ -379,6 +388,20 @@ void TLensCorrectionForm::OpenBtnClick() {
     SourceFileName = name;
     model_.MeasureImage(SourceImage);
     ZoomFitBtnClick();
+}
+
+// A picture dropped on the window opens as through its Open.
+void TLensCorrectionForm::dragEnterEvent(QDragEnterEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (data->hasUrls() && !data->urls().isEmpty() && data->urls().front().isLocalFile()) event->acceptProposedAction();
+}
+
+void TLensCorrectionForm::dropEvent(QDropEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (!data->hasUrls() || data->urls().isEmpty() || !data->urls().front().isLocalFile()) return;
+    event->acceptProposedAction();
+    const QString file = data->urls().front().toLocalFile();
+    QTimer::singleShot(0, this, [this, file] { openFile(file); });
 }
 
 ImageKind TLensCorrectionForm::savedFormat() const {

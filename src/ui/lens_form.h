@@ -110,8 +110,13 @@ public:
     Bitmap LensViewBitmap, LensViewPlainBitmap;
     LensView view;
 
+    // Opens this file as the Open button would.
+    void openFile(const QString& name);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

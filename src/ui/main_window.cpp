@@ -1,21 +1,20 @@
 #include "main_window.h"
 
-#include <iostream>
-
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
-#include <QKeyEvent>
-#include <numbers>
-#include <optional>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -23,6 +22,12 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
+#include <QUrl>
+
+#include <iostream>
+#include <numbers>
+#include <optional>
 
 #include "forms.h"
 #include "align/point_trace.h"
@@ -79,6 +84,7 @@ TForm1::TForm1(Prompter& prompter, QWidget* parent)
     setObjectName("Form1");
     setWindowTitle("Vantrel  v2.0");
     UseWindowFont(this);
+    setAcceptDrops(true);
 
     buildControls();
     buildMenus();
@@ -451,6 +457,10 @@ bool TForm1::acceptLensWindow(const std::vector<std::string>& files) {
 
 void TForm1::OpenBtnClick() {
     const QStringList chosen = prompter_.openPictures(this, ToQt(OpenDir), true);
+    if (!chosen.isEmpty()) openFiles(chosen);
+}
+
+void TForm1::openFiles(const QStringList& chosen) {
     if (chosen.isEmpty()) return;
     Finally done([this] {
         setProgress(0);
@@ -492,10 +502,13 @@ void TForm1::OpenBtnClick() {
 
 void TForm1::LoadSlotFromFile(int n) {
     const QStringList chosen = prompter_.openPictures(this, ToQt(OpenDir), false);
-    if (chosen.isEmpty()) return;
-    const std::string path = FromQt(chosen.front());
+    if (!chosen.isEmpty()) loadFileIntoSlot(n, chosen.front());
+}
+
+void TForm1::loadFileIntoSlot(int n, const QString& file) {
+    const std::string path = FromQt(file);
     OpenDir = DirectoryOf(path);
-    if (!QFileInfo::exists(chosen.front())) {
+    if (!QFileInfo::exists(file)) {
         prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
         return;
     }
@@ -962,6 +975,46 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         if (consumed) return true;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- files dropped from elsewhere ----
+
+namespace {
+
+// The local files among what is dragged; links, text and remote files count for nothing.
+QStringList LocalFiles(const QMimeData* data) {
+    QStringList files;
+    if (data && data->hasUrls())
+        for (const QUrl& url : data->urls())
+            if (url.isLocalFile()) files << url.toLocalFile();
+    return files;
+}
+
+}  // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!LocalFiles(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+    if (!LocalFiles(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QStringList files = LocalFiles(event->mimeData());
+    if (files.isEmpty()) return;
+    event->acceptProposedAction();
+    // One file on an input view loads that slot; anything else is Open.
+    int slot = 0;
+    for (int n = 1; n <= kSlotCount && files.size() == 1; ++n)
+        if (paintBox(n)->rect().contains(paintBox(n)->mapFrom(this, event->position().toPoint()))) slot = n;
+    // The loading shows the lens window: not inside the drop, which the source application waits on.
+    QTimer::singleShot(0, this, [this, files, slot] {
+        if (slot)
+            loadFileIntoSlot(slot, files.front());
+        else
+            openFiles(files);
+    });
 }
 
 void TForm1::changeEvent(QEvent* event) {

@@ -40,9 +40,13 @@ public:
 
     // Menu and popup handlers.
     void OpenBtnClick();
+    // Open with these files chosen (the first three): the lens window, then the loads.
+    void openFiles(const QStringList& files);
     // Places every slot's control points itself (Auto Align).
     void AutoAlignClick();
     void LoadSlotFromFile(int n);
+    // "Load Image" of slot n with this file chosen.
+    void loadFileIntoSlot(int n, const QString& file);
     void LoadImage1Click() { LoadSlotFromFile(1); }
     void LoadImage2Click() { LoadSlotFromFile(2); }
     void LoadImage3Click() { LoadSlotFromFile(3); }
@@ -157,6 +161,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -263,7 +263,7 @@ TEST(ExifCarryOver, TiffAndPngCarryTheCameraMetadataOn) {
         const TSlotAlignment alignment;
         const MasterGeometry master{1, step.width, 40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1e9};
         Bitmap frame;
-        WriteAlignedImage({&image, &alignment, 0, 0}, true, master, {ImageKindOf(out), 90}, out, frame, &metadata);
+        WriteAlignedImage({&image, &alignment, 0, 0}, true, master, {ImageKindOf(out), 90, Borders{}}, out, frame, &metadata);
         EXPECT_EQ(Shell(tags + "'" + out + "'"), expected);
         // The output's size, in the file and in the EXIF block.
         EXPECT_EQ(Shell("exiftool -s -s -s -n -ImageWidth -ImageHeight -ExifIFD:ExifImageWidth '" + out + "'"),

@@ -38,9 +38,10 @@ TEST(ImageFormats, EveryPlaceReadsTheSameExtensions) {
             EXPECT_TRUE(seen.insert(e.text).second) << e.text << " twice";
             EXPECT_EQ(ImageKindOf(std::string("/a/photo") + e.text), f.kind) << e.text;
             EXPECT_EQ(LensWindowReads(std::string("photo") + e.text), e.lensWindow) << e.text;
-            EXPECT_NE(filter.find("*" + std::string(e.text) + (std::string(e.text) == ".PNG" ? ")" : " ")),
-                      std::string::npos)
-                << e.text;
+            std::string pattern = "*";
+            pattern += e.text;
+            pattern += std::string(e.text) == ".PNG" ? ')' : ' ';  // the last closes the list
+            EXPECT_NE(filter.find(pattern), std::string::npos) << e.text;
         }
     }
     // Case-sensitive lists; the lens window's own open takes no ".jpe".
@@ -99,7 +100,7 @@ Bytes PngAlpha(const Bytes& file) {
 
 TEST(TiffPng, WrittenFilesReadBackPixelForPixel) {
     for (const ImageKind kind : {ImageKind::Tiff, ImageKind::Png})
-        for (const auto [w, h] : {std::pair{1, 1}, std::pair{37, 5}, std::pair{301, 203}})
+        for (const auto& [w, h] : {std::pair{1, 1}, std::pair{37, 5}, std::pair{301, 203}})
             for (const bool withAlpha : {false, true}) {
                 SCOPED_TRACE(std::string(FormatOf(kind).name) + " " + std::to_string(w) + "x" + std::to_string(h) +
                              (withAlpha ? " alpha" : ""));

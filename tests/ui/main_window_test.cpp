@@ -7,7 +7,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QMimeData>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include "forms.h"
@@ -15,6 +17,8 @@
 #include "formats/image_file.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
+#include "launch.h"
+#include "lens_form.h"
 #include "main_window.h"
 #include "paint_box.h"
 #include "prompter.h"
@@ -551,6 +555,56 @@ private slots:
         QVERIFY(!p.messages.isEmpty());
         QVERIFY2(p.messages.last().contains("Image 3 (grey.bmp) could not be aligned"), qPrintable(p.messages.last()));
         QVERIFY(std::abs(s.CP1X - x) < 0.05);  // the others are still aligned
+    }
+
+    // Drags `files` (as URLs) onto `target` at `at`, through the application's event delivery.
+    static bool drop(QWidget* target, const QPoint& at, const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted()) return false;
+        QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &move);
+        QDropEvent dropped(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &dropped);
+        QCoreApplication::processEvents();  // the load runs once the drop is over
+        return dropped.isAccepted();
+    }
+
+    void filesFromTheCommandLineAndFromDrops() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        const QString a = write("a.bmp", Flat(40, 30, 60)), b = write("b.bmp", Flat(41, 30, 120)),
+                      c = write("c.bmp", Flat(42, 30, 180)), d = write("d.bmp", Flat(43, 30, 200));
+        // The command line: the first three, through the lens window, as Open.
+        const Launch launch = ParseLaunch({a, b, c, d});
+        QCOMPARE(launch.exitCode, -1);
+        f.openFiles(launch.files);
+        QCOMPARE(p.modalsShown, 1);
+        for (int n = 1; n <= 3; ++n) QCOMPARE(f.workspace().slot(n).Bitmap.width(), 39 + n);
+        QCOMPARE(ParseLaunch({"--version"}).text, QString("vantrel 2.0\n"));
+        QCOMPARE(ParseLaunch({"--frobnicate"}).exitCode, 2);
+
+        // One file on input view 2: that slot only.
+        QVERIFY(drop(f.paintBox(2), f.paintBox(2)->rect().center(), {QUrl::fromLocalFile(d)}));
+        QCOMPARE(f.workspace().slot(2).FileName, std::string("d.bmp"));
+        QCOMPARE(f.workspace().slot(1).FileName, std::string("a.bmp"));
+        QCOMPARE(f.workspace().slot(3).FileName, std::string("c.bmp"));
+        // Two files on the output view: Open with them, the third slot emptied.
+        QVERIFY(drop(f.AlignedPaintBox, f.AlignedPaintBox->rect().center(), {QUrl::fromLocalFile(c), QUrl::fromLocalFile(a)}));
+        QCOMPARE(f.workspace().slot(1).FileName, std::string("c.bmp"));
+        QCOMPARE(f.workspace().slot(2).FileName, std::string("a.bmp"));
+        QVERIFY(!f.workspace().slot(3).Loaded);
+        // Anything but a local file is not taken.
+        QVERIFY(!drop(f.paintBox(3), QPoint(5, 5), {QUrl("https://example.com/e.jpg")}));
+        QVERIFY(!f.workspace().slot(3).Loaded);
+        // The lens window opens a dropped picture as its Open.
+        auto* lens = static_cast<TLensCorrectionForm*>(f.LensCorrectionForm);
+        QVERIFY(drop(lens, QPoint(400, 300), {QUrl::fromLocalFile(b)}));
+        QCOMPARE(lens->sourceImage().width(), 41);
     }
 
     void gridShowsLoadedColumnsAndTheMaster() {

@@ -54,14 +54,14 @@ bool ReadPngMetadataEntry(const std::string& path, SourceMetadata& m) {
 
 const std::vector<ImageFormat>& ImageFormats() {
     static const std::vector<ImageFormat> formats = {
-        {ImageKind::Bmp, "BMP", "bmp", ".bmp", {{".bmp", true}, {".BMP", true}}, false, false, DecodeBmpEntry,
+        {ImageKind::Bmp, "BMP", "bmp", ".bmp", "image/bmp", {{".bmp", true}, {".BMP", true}}, false, false, DecodeBmpEntry,
          EncodeBmpEntry, nullptr},
-        {ImageKind::Jpeg, "JPEG", "jpg", ".jpg",
+        {ImageKind::Jpeg, "JPEG", "jpg", ".jpg", "image/jpeg",
          {{".jpg", true}, {".JPG", true}, {".jpeg", true}, {".JPEG", true}, {".jpe", false}, {".JPE", false}}, true,
          false, DecodeJpegEntry, EncodeJpegEntry, ReadJpegMetadataEntry},
-        {ImageKind::Tiff, "TIFF", "tif", ".tif", {{".tif", true}, {".TIF", true}, {".tiff", true}, {".TIFF", true}},
+        {ImageKind::Tiff, "TIFF", "tif", ".tif", "image/tiff", {{".tif", true}, {".TIF", true}, {".tiff", true}, {".TIFF", true}},
          true, true, DecodeTiffFile, EncodeTiffEntry, ReadTiffMetadataEntry},
-        {ImageKind::Png, "PNG", "png", ".png", {{".png", true}, {".PNG", true}}, true, true, DecodePngFile,
+        {ImageKind::Png, "PNG", "png", ".png", "image/png", {{".png", true}, {".PNG", true}}, true, true, DecodePngFile,
          EncodePngEntry, ReadPngMetadataEntry},
     };
     return formats;

@@ -25,6 +25,7 @@ struct ImageFormat {
     const char* name;             // "JPEG"
     const char* commandName;      // for vantrel-align --format: "jpg"
     const char* outputExtension;  // of the files written: ".jpg"
+    const char* mimeType;         // "image/jpeg", for the desktop's file associations
     std::vector<ImageExtension> extensions;
     bool carriesMetadata;  // a written file takes its source's metadata
     bool writesAlpha;      // can mark areas without a source transparent
