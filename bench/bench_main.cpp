@@ -12,6 +12,7 @@
 #endif
 
 #include "autoalign/auto_align.h"
+#include "batch/batch.h"
 #include "formats/image_file.h"
 #include "formats/jpeg_codec.h"
 #include "imaging/luminance.h"
@@ -324,6 +325,60 @@ void BM_LensDbLookup(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LensDbLookup)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A shoot of 12 bracket sets of three 12 MP JPEGs (x1, x0.45, x2.2, each
+// turned a little), made once and kept in the temporary folder.
+const std::vector<BracketSet>& Shoot() {
+    static const std::vector<BracketSet> sets = [] {
+        const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-shoot";
+        std::filesystem::create_directories(dir);
+        Bitmap photo;
+        const std::string path = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
+        if (!std::filesystem::exists(path) || LoadImageFile(path, photo) != LoadOutcome::Loaded) photo = Scene();
+        std::vector<BracketSet> all;
+        for (int k = 0; k < 12; ++k) {
+            BracketSet set;
+            set.name = "set" + std::to_string(k);
+            for (int n = 0; n < kSlotCount; ++n) {
+                const std::string file = (dir / (set.name + "_" + std::to_string(n) + ".jpg")).string();
+                set.files.push_back(file);
+                if (std::filesystem::exists(file)) continue;
+                const test::Motion move = test::SimilarityAbout(4000, 3000, n == 0 ? 0 : 0.7 * n - 1.1, 1 + 0.004 * n, 20.0 * n - k, 15.0 - 9 * n);
+                const double gains[] = {1, 0.45, 2.2}, toPhoto = std::min(photo.width() / 4000.0, photo.height() / 3000.0) * 0.98;
+                const Bitmap shot = test::Exposure(photo, 4000, 3000, [&](test::Point q) {
+                    const test::Point p = test::Unmap(move, q);
+                    return test::Point{p.x * toPhoto, p.y * toPhoto};
+                }, gains[n], 1.5, static_cast<unsigned>(k * 3 + n));
+                WriteFileAtomically(file, EncodeJpeg(shot, 92));
+            }
+            all.push_back(set);
+        }
+        return all;
+    }();
+    return sets;
+}
+
+// The batch over that shoot: argument 2, two sets side by side, each on one
+// thread; argument 1, one set at a time on both cores.
+void BM_Batch_12x3x12MP(benchmark::State& state) {
+    const std::vector<BracketSet>& sets = Shoot();
+    BatchOptions options;
+    options.outputDir = (std::filesystem::temp_directory_path() / "vantrel-bench-batch").string();
+    options.overwrite = true;
+    options.jobs = static_cast<int>(state.range(0));
+    options.save = {ImageKind::Jpeg, 90, Borders{}};
+    SetParallelThreads(2);
+    int unaligned = 0;
+    for (auto _ : state)
+        RunBatch(sets, options, [&](const SetResult& r, int) { unaligned += r.status != SetResult::Status::Aligned; });
+    if (unaligned) state.SkipWithError("a set was not aligned");
+    state.counters["sets_per_minute"] =
+        benchmark::Counter(60.0 * static_cast<double>(sets.size()) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
+    std::filesystem::remove_all(options.outputDir);
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_Batch_12x3x12MP)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vantrel

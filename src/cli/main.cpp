@@ -8,11 +8,13 @@
 #include <iostream>
 #include <numbers>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "autoalign/auto_align.h"
+#include "batch/batch.h"
 #include "formats/image_file.h"
 #include "lens/lens_controls.h"
 #include "lensdb/lens_database.h"
@@ -33,6 +35,7 @@ using namespace vantrel;
 constexpr const char* kUsage =
     "Usage: vantrel-align [options] IMAGE1 [IMAGE2 [IMAGE3]]\n"
     "Aligns up to three bracketed exposures and writes them as \"Save All\" does.\n"
+    "   or: vantrel-align --batch DIR -o OUTDIR [options]: every bracket set of a folder, automatically\n"
     "\n"
     "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels (decimals allowed);\n"
     "                       images without --cp keep the starting points a fresh load gives\n"
@@ -56,6 +59,15 @@ constexpr const char* kUsage =
     "  --overwrite          replace existing outputs (otherwise refuse, naming them)\n"
     "  --info               print, per image, its size, luminance and metadata summary; write nothing\n"
     "  --print-alignment    print the alignment data grid's rows and the control points\n"
+    "  --batch DIR          find the bracket sets among DIR's images (by EXIF time and exposure) and align\n"
+    "                       each automatically into a folder of its own under the output directory\n"
+    "  --set-size N         images a set holds at most, 1..3 (default 3)\n"
+    "  --gap SECONDS        a longer pause between shots starts a new set (default 2)\n"
+    "  --jobs J             sets aligned side by side (default: the cores); 1: one set at a time on every core\n"
+    "  --flat               outputs straight into the output directory, not one folder per set\n"
+    "  --sets FILE          only the sets FILE names (the first column of --dry-run's lines), for shards\n"
+    "  --dry-run            print the sets found, one a line, and write nothing\n"
+    "  --report FILE.csv    the result of every image as CSV\n"
     "  --help, --version\n";
 
 // The exit status when an image could not be aligned automatically.
@@ -88,6 +100,12 @@ struct Options {
     Borders borders;
     std::string outputDir;
     bool overwrite = false, info = false, printAlignment = false;
+    // Batch runs.
+    std::string batch, setsFile, report;
+    int setSize = 3, jobs = 0;
+    double gap = 2;
+    bool flat = false, dryRun = false;
+    bool cpGiven = false;
 };
 
 // Whole numbers and lists of them; anything else is a bad value.
@@ -186,12 +204,39 @@ Options Parse(int argc, char** argv) {
             o.info = true;
         } else if (arg == "--print-alignment") {
             o.printAlignment = true;
+        } else if (arg == "--batch") {
+            o.batch = value();
+        } else if (arg == "--set-size") {
+            o.setSize = static_cast<int>(InRange(ParseInteger(value(), arg), 1, kSlotCount, arg));
+        } else if (arg == "--gap") {
+            const auto v = ParseProfileNumber(value());
+            if (!v || !(*v >= 0 && *v <= 1e6)) throw Failure{"--gap must be a number of seconds"};
+            o.gap = static_cast<double>(*v);
+        } else if (arg == "--jobs") {
+            o.jobs = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 256, arg));
+        } else if (arg == "--flat") {
+            o.flat = true;
+        } else if (arg == "--sets") {
+            o.setsFile = value();
+        } else if (arg == "--dry-run") {
+            o.dryRun = true;
+        } else if (arg == "--report") {
+            o.report = value();
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw UsageError{"unknown option " + arg};
         } else {
             o.images.push_back(arg);
         }
     }
+    o.cpGiven = !cpTexts.empty();
+    if (!o.batch.empty()) {
+        if (!o.images.empty()) throw UsageError{"--batch takes a folder, not images"};
+        if (o.cpGiven || o.info || o.printAlignment) throw UsageError{"--cp, --info and --print-alignment have no place in a batch"};
+        if (!o.dryRun && o.outputDir.empty()) throw UsageError{"--batch needs an output directory (-o)"};
+        return o;
+    }
+    if (o.dryRun || !o.setsFile.empty() || !o.report.empty() || o.flat)
+        throw UsageError{"--dry-run, --sets, --report and --flat go with --batch"};
     if (o.images.empty()) throw UsageError{"no image given"};
     if (o.images.size() > kSlotCount) throw UsageError{"at most three images"};
     for (const std::string& text : cpTexts) {
@@ -275,21 +320,94 @@ void PrintAlignment(const Workspace& ws, int count) {
     }
 }
 
-int Run(int argc, char** argv) {
-    const Options o = Parse(argc, argv);
-    const std::string cwd = std::filesystem::current_path().string();
-    Workspace ws;
-    if (!o.lens.empty()) {
+// The lens profile a --lens option names.
+TLensCorrection ProfileCorrection(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = ReadFilePrefix(path, kProfileReadLimit);
+    } catch (const Error& e) {
+        throw Failure{"cannot read the lens profile: " + OneLine(e.what())};
+    }
+    const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
+    if (!values) throw Failure{path + ": Unable to parse file contents."};
+    return CorrectionOf(ProfileCoefficients(*values));
+}
+
+int RunBatchCommand(const Options& o) {
+    std::vector<BracketSet> sets;
+    try {
+        sets = GroupShots(ReadShots(o.batch), o.setSize, o.gap);
+    } catch (const Error& e) {
+        throw Failure{OneLine(e.what())};
+    }
+    if (!o.setsFile.empty()) {
         std::vector<std::uint8_t> bytes;
         try {
-            bytes = ReadFilePrefix(o.lens, kProfileReadLimit);
+            bytes = ReadWholeFile(o.setsFile);
         } catch (const Error& e) {
-            throw Failure{"cannot read the lens profile: " + OneLine(e.what())};
+            throw Failure{OneLine(e.what())};
         }
-        const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
-        if (!values) throw Failure{o.lens + ": Unable to parse file contents."};
-        ws.setLens(CorrectionOf(ProfileCoefficients(*values)));
+        std::set<std::string> wanted;
+        for (const std::string& line : SplitLines(std::string(bytes.begin(), bytes.end())))
+            if (!line.empty()) wanted.insert(line.substr(0, line.find('\t')));
+        std::erase_if(sets, [&](const BracketSet& s) { return !wanted.count(s.name); });
     }
+    if (o.dryRun) {
+        for (const BracketSet& set : sets) {
+            std::cout << set.name;
+            for (const std::string& f : set.files) std::cout << '\t' << FileNameOf(f);
+            std::cout << "\n";
+        }
+        return 0;
+    }
+    BatchOptions options;
+    options.outputDir = o.outputDir;
+    options.flat = o.flat;
+    options.overwrite = o.overwrite;
+    options.jobs = o.jobs;
+    options.master = o.master;
+    options.fovDegrees = o.fov;
+    options.scaling = o.scaling;
+    if (!o.lens.empty()) options.lens = ProfileCorrection(o.lens);
+    options.lensFromDatabase = o.lensDb;
+    options.save = {o.format, o.quality, o.borders, o.crop, o.alpha};
+    options.tag = o.tag;
+    options.prepend = o.prepend;
+
+    const bool terminal = ::isatty(STDERR_FILENO);
+    std::string csv = CsvHeader();
+    int aligned = 0, unaligned = 0, skipped = 0, failed = 0;
+    RunBatch(sets, options, [&](const SetResult& r, int finished) {
+        if (terminal) std::fprintf(stderr, "\r%*s\r", 60, "");
+        std::cout << ReportLine(r) << std::endl;
+        if (terminal) std::fprintf(stderr, "Sets done: %d of %zu", finished, sets.size());
+        csv += CsvRows(r);
+        switch (r.status) {
+            case SetResult::Status::Aligned: ++aligned; break;
+            case SetResult::Status::Unaligned: ++unaligned; break;
+            case SetResult::Status::Skipped: ++skipped; break;
+            case SetResult::Status::Failed: ++failed; break;
+        }
+    });
+    if (terminal) std::fprintf(stderr, "\r%*s\r", 60, "");
+    std::cout << sets.size() << " sets: " << aligned << " aligned, " << unaligned << " with images left unaligned, "
+              << skipped << " skipped (done before), " << failed << " failed\n";
+    if (!o.report.empty()) {
+        try {
+            WriteFileAtomically(o.report, csv);
+        } catch (const Error& e) {
+            throw Failure{OneLine(e.what())};
+        }
+    }
+    return failed ? 1 : unaligned ? kNotAligned : 0;
+}
+
+int Run(int argc, char** argv) {
+    const Options o = Parse(argc, argv);
+    if (!o.batch.empty()) return RunBatchCommand(o);
+    const std::string cwd = std::filesystem::current_path().string();
+    Workspace ws;
+    if (!o.lens.empty()) ws.setLens(ProfileCorrection(o.lens));
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());
     double firstFocal = 0;

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <algorithm>
 #include <filesystem>
 #include <numbers>
@@ -12,11 +14,13 @@
 #include "formats/image_file.h"
 #include "metadata/tiff_directory.h"
 #include "formats/jpeg_codec.h"
+#include "metadata/image_metadata.h"
 #include "metadata/jpeg_metadata.h"
 #include "save/image_writer.h"
 #include "save/output_naming.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
+#include "../core/synthetic_brackets.h"
 
 namespace vantrel {
 namespace {
@@ -310,6 +314,104 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
               std::string::npos) << r.err;
     EXPECT_NE(Align("--info '" + nikon + "'", dir_).out.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos);
     EXPECT_EQ(Align("--lens-db --lens x.pfl " + images_[0], dir_).status, 2);
+}
+
+// ---- batch runs ----
+
+// A JPEG of `picture` whose EXIF records the shot's time and exposure bias.
+std::vector<std::uint8_t> ShotJpeg(const Bitmap& picture, int second, int hundredths, int bias) {
+    TiffWriter exif(false);
+    char when[20];
+    std::snprintf(when, sizeof when, "2024:05:01 10:%02d:%02d", second / 60, second % 60);
+    const std::string sub = std::to_string(hundredths);
+    std::vector<std::uint8_t> biasValue(8);
+    const std::int32_t numerator = bias, denominator = 1;
+    std::memcpy(biasValue.data(), &numerator, 4);  // little-endian, as the structure
+    std::memcpy(biasValue.data() + 4, &denominator, 4);
+    const std::uint32_t sub_ifd = exif.directory(
+        {TiffWriter::bytes(0x9003, kTiffAscii, std::vector<std::uint8_t>(when, when + 20)),
+         TiffWriter::bytes(0x9291, kTiffAscii, std::vector<std::uint8_t>(sub.c_str(), sub.c_str() + sub.size() + 1)),
+         TiffWriter::bytes(0x9204, 10, biasValue)});
+    exif.setFirstDirectory(exif.directory({exif.longs(kTagExifIfd, {sub_ifd})}));
+    ImageMetadata metadata;
+    metadata.exif = exif.take();
+    TJpegMetadata segments;
+    segments.ReadMetadataFrom(metadata);
+    return segments.ComposeJpeg(EncodeJpeg(picture, 92), picture.width(), picture.height(), true);
+}
+
+TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
+    Bitmap photo;
+    ASSERT_EQ(LoadImageFile(std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg", photo),
+              LoadOutcome::Loaded);
+    const fs::path in = dir_ / "shoot";
+    fs::create_directories(in);
+    // Five scenes 20 s apart, bracketed 0, -1, +1 EV a third of a second apart;
+    // the fourth lost its third frame, the fifth has one cut short.
+    for (int scene = 1; scene <= 5; ++scene)
+        for (int frame = 1; frame <= 3; ++frame) {
+            if (scene == 4 && frame == 3) continue;
+            const test::Motion motion = test::SimilarityAbout(300, 200, frame == 1 ? 0 : frame == 2 ? 0.8 : -0.6, 1, frame * 2, -frame);
+            const double gains[] = {0.6, 0.3, 1.2};  // the flowers are bright: the master barely clips
+            const Bitmap picture = test::Exposure(photo, 300, 200, [&](test::Point q) {
+                const test::Point p = test::Unmap(motion, q);
+                return test::Point{p.x * 3 + 500 * scene - 300, p.y * 3 + 900};
+            }, gains[frame - 1], 1, static_cast<unsigned>(scene * 10 + frame));
+            std::vector<std::uint8_t> file = ShotJpeg(picture, scene * 20, frame * 30, frame == 1 ? 0 : frame == 2 ? -1 : 1);
+            if (scene == 5 && frame == 2) file.resize(file.size() * 2 / 3);
+            WriteFileAtomically((in / ("s" + std::to_string(scene) + "_" + std::to_string(frame) + ".jpg")).string(), file);
+        }
+
+    Result r = Align("--batch shoot --dry-run", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "s1_1\ts1_1.jpg\ts1_2.jpg\ts1_3.jpg\ns2_1\ts2_1.jpg\ts2_2.jpg\ts2_3.jpg\n"
+                     "s3_1\ts3_1.jpg\ts3_2.jpg\ts3_3.jpg\ns4_1\ts4_1.jpg\ts4_2.jpg\ns5_1\ts5_1.jpg\ts5_2.jpg\ts5_3.jpg\n");
+    EXPECT_FALSE(fs::exists(dir_ / "batch"));
+
+    r = Align("--batch shoot -o batch --report report.csv", dir_);
+    EXPECT_EQ(r.status, 1) << r.err;  // the cut file
+    EXPECT_NE(r.out.find("s1_1\t3 files\ts1_1.jpg master\ts1_2.jpg aligned 0."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s4_1\t2 files\ts4_1.jpg master\ts4_2.jpg aligned"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s5_1\t3 files\tfailed: s5_2.jpg: The file is incomplete"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("5 sets: 4 aligned, 0 with images left unaligned, 0 skipped (done before), 1 failed"),
+              std::string::npos) << r.out;
+    for (const char* out : {"s1_1/s1_1Aligned.jpg", "s1_1/s1_3Aligned.jpg", "s4_1/s4_2Aligned.jpg"})
+        EXPECT_TRUE(fs::exists(dir_ / "batch" / out)) << out;
+    EXPECT_FALSE(fs::exists(dir_ / "batch" / "s5_1"));
+    const auto csv = ReadWholeFile((dir_ / "report.csv").string());
+    const std::string report(csv.begin(), csv.end());
+    EXPECT_EQ(report.rfind("set,image,result,confidence,message\ns1_1,s1_1.jpg,master,,\n", 0), 0u) << report;
+    EXPECT_NE(report.find("s1_1,s1_2.jpg,aligned,0."), std::string::npos) << report;
+    EXPECT_NE(report.find("s5_1,,failed,,"), std::string::npos) << report;
+
+    // Again: everything done is skipped.
+    r = Align("--batch shoot -o batch", dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("5 sets: 0 aligned, 0 with images left unaligned, 4 skipped (done before), 1 failed"),
+              std::string::npos) << r.out;
+
+    // Interrupted as soon as the first set is written: no partial file, and
+    // the next run does only what is left.
+    fs::remove(in / "s5_2.jpg");
+    const fs::path out2 = dir_ / "batch2";
+    const std::string binary = VANTREL_ALIGN_BINARY;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::chdir(dir_.c_str());
+        ::freopen("/dev/null", "w", stdout);
+        ::execl(binary.c_str(), binary.c_str(), "--batch", "shoot", "-o", "batch2", "--jobs", "1", nullptr);
+        ::_exit(127);
+    }
+    for (int i = 0; i < 6000 && !fs::exists(out2 / "s1_1" / "s1_3Aligned.jpg"); ++i) ::usleep(10000);
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    for (const auto& e : fs::recursive_directory_iterator(out2))
+        EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    r = Align("--batch shoot -o batch2", dir_);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("s1_1\t3 files\tskipped: done before"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(out2 / "s5_1" / "s5_3Aligned.jpg"));
 }
 
 TEST_F(CliTest, HelpAndVersion) {

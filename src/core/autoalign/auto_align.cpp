@@ -5,6 +5,8 @@
 #include <numbers>
 #include <optional>
 
+#include <opencv2/core/utility.hpp>
+
 #include "autoalign/registration.h"
 #include "metadata/exif_tags.h"
 #include "util/number_format.h"
@@ -70,6 +72,8 @@ std::string AutoAlignReport::problems() const {
             text += (text.empty() ? "" : "\n") + s.message;
     return text;
 }
+
+void SetOpenCvThreads(int threads) { cv::setNumThreads(threads > 0 ? threads : -1); }
 
 double ExifFieldOfViewDegrees(const Workspace& ws) {
     if (ws.MasterIndex() == 0) return 0;

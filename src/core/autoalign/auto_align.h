@@ -49,4 +49,8 @@ AutoAlignReport AutoAlign(Workspace& ws, const AutoAlignOptions& options = {});
 // The field of view the master's EXIF records, in degrees; 0 when none.
 double ExifFieldOfViewDegrees(const Workspace& ws);
 
+// How many threads OpenCV may use inside the registration (0: its default).
+// Process-wide: for runs that align several sets side by side.
+void SetOpenCvThreads(int threads);
+
 }  // namespace vantrel

@@ -60,6 +60,7 @@ private:
 int HardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 std::atomic<int> g_threads{0};
+thread_local int t_threads = 0;  // this thread's own limit; 0: the process's
 
 ThreadPool& Pool() {
     // Sized for the largest thread count a caller may ask for.
@@ -105,9 +106,13 @@ struct Job {
 }  // namespace
 
 int ParallelThreads() {
+    if (t_threads > 0) return t_threads;
     const int t = g_threads.load();
     return t > 0 ? t : HardwareThreads();
 }
+
+ThreadLimit::ThreadLimit(int threads) : previous_(t_threads) { t_threads = std::max(1, threads); }
+ThreadLimit::~ThreadLimit() { t_threads = previous_; }
 
 void SetParallelThreads(int threads) { g_threads = std::clamp(threads, 0, Pool().size() + 1); }
 

@@ -9,6 +9,20 @@ namespace vantrel {
 int ParallelThreads();
 void SetParallelThreads(int threads);
 
+// While it lives, parallel work started on this thread uses at most
+// `threads` threads (1: none but this one), whatever the process's setting:
+// for work that runs several jobs side by side, each on its own thread.
+class ThreadLimit {
+public:
+    explicit ThreadLimit(int threads);
+    ~ThreadLimit();
+    ThreadLimit(const ThreadLimit&) = delete;
+    ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+private:
+    int previous_;
+};
+
 // Runs body(begin, end) over [0, count) in blocks of `grain`, spread over the
 // worker pool and the calling thread. Blocks are disjoint, so work that writes
 // only its own rows is identical for any thread count. `progress`, if given,

@@ -1,0 +1,66 @@
+// Bracket sets found in a shoot: by time, by the exposure sequence, by size.
+#include <gtest/gtest.h>
+
+#include "batch/batch.h"
+
+namespace vantrel {
+namespace {
+
+Shot At(const std::string& name, std::optional<double> time, std::optional<double> bias = std::nullopt,
+        std::optional<double> exposure = std::nullopt) {
+    return {"/shoot/" + name, time, bias, exposure};
+}
+
+std::vector<std::string> Names(const std::vector<BracketSet>& sets) {
+    std::vector<std::string> out;
+    for (const BracketSet& s : sets) {
+        std::string line = s.name + ":";
+        for (const std::string& f : s.files) line += " " + f.substr(f.rfind('/') + 1);
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST(GroupShots, TimeGapsExposureSequenceAndSize) {
+    const struct {
+        const char* what;
+        std::vector<Shot> shots;
+        int setSize;
+        std::vector<std::string> sets;
+    } cases[] = {
+        {"auto bracketing, 0 -2 +2, a pause between scenes, files out of order",
+         {At("c.jpg", 100.6, 2), At("a.jpg", 100, 0), At("b.jpg", 100.3, -2), At("d.jpg", 110, 0), At("e.jpg", 110.3, -2),
+          At("f.jpg", 110.6, 2)},
+         3,
+         {"a: a.jpg b.jpg c.jpg", "d: d.jpg e.jpg f.jpg"}},
+        {"no pause, the sequence starts again at the same bias",
+         {At("1.jpg", 0, 0), At("2.jpg", 0.5, -1), At("3.jpg", 1, 0), At("4.jpg", 1.5, -1)},
+         3,
+         {"1: 1.jpg 2.jpg", "3: 3.jpg 4.jpg"}},
+        {"manual brackets: the bias stays, the shutter changes and repeats",
+         {At("m1.jpg", 0, 0, 1 / 60.), At("m2.jpg", 0.2, 0, 1 / 15.), At("m3.jpg", 0.4, 0, 1 / 240.),
+          At("m4.jpg", 0.6, 0, 1 / 60.)},
+         3,
+         {"m1: m1.jpg m2.jpg m3.jpg", "m4: m4.jpg"}},
+        {"five-shot brackets cut at the set size",
+         {At("a.jpg", 0, 0), At("b.jpg", 0.1, -1), At("c.jpg", 0.2, 1), At("d.jpg", 0.3, -2), At("e.jpg", 0.4, 2)},
+         3,
+         {"a: a.jpg b.jpg c.jpg", "d: d.jpg e.jpg"}},
+        {"a missing frame: the gap ends the set early",
+         {At("a.jpg", 0, 0), At("b.jpg", 0.3, -2), At("d.jpg", 30, 0), At("e.jpg", 30.3, -2), At("f.jpg", 30.6, 2)},
+         3,
+         {"a: a.jpg b.jpg", "d: d.jpg e.jpg f.jpg"}},
+        {"no EXIF time: name order, set size at a time, after the timed",
+         {At("z.jpg", std::nullopt), At("x.jpg", std::nullopt), At("t.jpg", 5, 0), At("y.jpg", std::nullopt)},
+         2,
+         {"t: t.jpg", "x: x.jpg y.jpg", "z: z.jpg"}},
+        {"one name twice (two formats): the second set's name is told apart",
+         {At("img.jpg", 0, 0), At("img.tif", 60, 0)},
+         3,
+         {"img: img.jpg", "img_2: img.tif"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Names(GroupShots(c.shots, c.setSize, 2)), c.sets) << c.what;
+}
+
+}  // namespace
+}  // namespace vantrel
