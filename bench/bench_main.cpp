@@ -23,6 +23,7 @@
 #include "lens/target_scan.h"
 #include "lensdb/lens_database.h"
 #include "save/image_writer.h"
+#include "util/cpu.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
 #include "util/parallel.h"
@@ -77,6 +78,18 @@ const Bitmap& Scene() {
     return scene;
 }
 
+// The widest vector kernels a benchmark may use, from one of its arguments:
+// 0 plain, 1 AVX2, 2 AVX-512 (the processor's widest when it has less). The
+// label names the level in force.
+class KernelLevel {
+public:
+    KernelLevel(benchmark::State& state, int argument) {
+        CapInstructionSet(static_cast<InstructionSet>(state.range(argument)));
+        state.SetLabel(InstructionSetName(ActiveInstructionSet()));
+    }
+    ~KernelLevel() { CapInstructionSet(InstructionSet::Avx512); }
+};
+
 void BM_JpegDecode_24MP(benchmark::State& state) {
     const std::vector<std::uint8_t> jpeg = EncodeJpeg(Scene(), 90);
     for (auto _ : state) benchmark::DoNotOptimize(DecodeJpeg(jpeg.data(), jpeg.size()));
@@ -87,6 +100,7 @@ BENCHMARK(BM_JpegDecode_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 // The correction of each image of a bracket, the buffer of one lent to the next.
 void BM_ApplySlotLensCorrection_24MP(benchmark::State& state) {
     SetParallelThreads(static_cast<int>(state.range(0)));
+    const KernelLevel level(state, 1);
     const TLensCorrection lens{1.01L, 0.005L, -0.03L, 0.01L, 1 - (0.005L - 0.03L + 0.01L)};
     Bitmap image, spare;
     for (auto _ : state) {
@@ -97,7 +111,7 @@ void BM_ApplySlotLensCorrection_24MP(benchmark::State& state) {
     }
     SetParallelThreads(0);
 }
-BENCHMARK(BM_ApplySlotLensCorrection_24MP)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ApplySlotLensCorrection_24MP)->ArgsProduct({{1, 2}, {0, 1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RenderSlotView(benchmark::State& state) {
     Bitmap view(281, 281);
@@ -107,12 +121,13 @@ BENCHMARK(BM_RenderSlotView)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_ComputeLuminance_24MP(benchmark::State& state) {
     SetParallelThreads(static_cast<int>(state.range(0)));
+    const KernelLevel level(state, 1);
     std::int32_t luminance = 0;
     Histogram256 histogram{};
     for (auto _ : state) ComputeLuminance(Scene(), luminance, histogram);
     SetParallelThreads(0);
 }
-BENCHMARK(BM_ComputeLuminance_24MP)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComputeLuminance_24MP)->ArgsProduct({{1, 2}, {0, 1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Three 24 MP slots aligned with small rotations and scales, master slot 1.
 Workspace& Aligned(double fovDegrees) {
@@ -133,6 +148,7 @@ Workspace& Aligned(double fovDegrees) {
 
 void RenderPreviewBench(benchmark::State& state, double fovDegrees) {
     SetParallelThreads(2);
+    const KernelLevel level(state, 0);
     Workspace& ws = Aligned(fovDegrees);
     Bitmap output(444, 301);
     for (auto _ : state) RenderPreview(ws.sources(), ws.masterGeometry(), ws.outputView(), nullptr, output, nullptr);
@@ -140,13 +156,14 @@ void RenderPreviewBench(benchmark::State& state, double fovDegrees) {
 }
 void BM_RenderPreview_Spherical3(benchmark::State& state) { RenderPreviewBench(state, 60); }
 void BM_RenderPreview_Planar3(benchmark::State& state) { RenderPreviewBench(state, 0); }
-BENCHMARK(BM_RenderPreview_Spherical3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RenderPreview_Planar3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RenderPreview_Spherical3)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RenderPreview_Planar3)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One non-master image turned by 1.5 degrees and scaled by 1.02 (planar);
 // with a field of view, the same pair on the sphere.
 void WarpBench(benchmark::State& state, double fovDegrees) {
     SetParallelThreads(2);
+    const KernelLevel level(state, 0);
     Workspace& ws = Aligned(fovDegrees);
     TSlotAlignment alignment = ws.slot(2);
     alignment.Rotation = 1.5 * std::numbers::pi / 180;
@@ -158,8 +175,8 @@ void WarpBench(benchmark::State& state, double fovDegrees) {
 }
 void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0); }
 void BM_WarpFullSize_Spherical_24MP(benchmark::State& state) { WarpBench(state, 60); }
-BENCHMARK(BM_WarpFullSize_Planar_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WarpFullSize_Spherical_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WarpFullSize_Planar_24MP)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WarpFullSize_Spherical_24MP)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The lens window's model on the 24 MP scene: mild barrel distortion.
 LensModel SceneLens() {
@@ -379,6 +396,69 @@ void BM_Batch_12x3x12MP(benchmark::State& state) {
     SetParallelThreads(0);
 }
 BENCHMARK(BM_Batch_12x3x12MP)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Three 24 MP exposures of a real photograph as JPEG files, made once.
+const std::array<std::string, kSlotCount>& CommandFiles() {
+    static const std::array<std::string, kSlotCount> files = [] {
+        const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-command";
+        std::filesystem::create_directories(dir);
+        std::array<std::string, kSlotCount> paths;
+        Bitmap photo;
+        const std::string path = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
+        if (!std::filesystem::exists(path) || LoadImageFile(path, photo) != LoadOutcome::Loaded) photo = Scene();
+        const double gains[] = {1, 0.45, 2.2}, toPhoto = std::min(photo.width() / 6000.0, photo.height() / 4000.0) * 0.99;
+        for (int n = 0; n < kSlotCount; ++n) {
+            paths[n] = (dir / ("shot" + std::to_string(n) + ".jpg")).string();
+            if (std::filesystem::exists(paths[n])) continue;
+            const test::Motion move = test::SimilarityAbout(kWidth, kHeight, 0.8 * n, 1 + 0.005 * n, 30.0 * n, -20.0 * n);
+            const Bitmap shot = test::Exposure(photo, kWidth, kHeight, [&](test::Point q) {
+                const test::Point p = test::Unmap(move, q);
+                return test::Point{p.x * toPhoto, p.y * toPhoto};
+            }, gains[n], 1.5, static_cast<unsigned>(n + 1));
+            WriteFileAtomically(paths[n], EncodeJpeg(shot, 95));
+        }
+        return paths;
+    }();
+    return files;
+}
+
+// What vantrel-align does with three files and their control points, in
+// process: read (the next decoding while one is measured), align, warp and
+// write at quality 90 (one encoding while the next warps), on 2 threads.
+void BM_AlignCommand_3x24MP(benchmark::State& state) {
+    const auto& files = CommandFiles();
+    const std::filesystem::path out = std::filesystem::temp_directory_path() / "vantrel-bench-command-out";
+    std::filesystem::create_directories(out);
+    std::array<std::string, kSlotCount> outputs;
+    for (int n = 0; n < kSlotCount; ++n) outputs[n] = (out / ("shot" + std::to_string(n) + ".jpg")).string();
+    SetParallelThreads(2);
+    for (auto _ : state) {
+        Workspace ws;
+        {
+            const Workspace::LoadBatch batch(ws);
+            ImagePrefetch prefetch({files.begin(), files.end()});
+            for (int n = 1; n <= kSlotCount; ++n) ws.loadSlot(n, files[n - 1], prefetch.take());
+        }
+        for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);
+        ws.SelectMaster(ws.masterByLuminance());
+        ws.Recalculate(true);
+        WriteSlots(ws, {true, true, true}, outputs, {ImageKind::Jpeg, 90, Borders{}});
+    }
+    std::filesystem::remove_all(out);
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_AlignCommand_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The reference: each file decoded and encoded again at quality 90, one
+// after another, as the codec library's own tools do it.
+void BM_CodecsSerial_3x24MP(benchmark::State& state) {
+    const auto& files = CommandFiles();
+    const std::string out = (std::filesystem::temp_directory_path() / "vantrel-bench-codec.jpg").string();
+    for (auto _ : state)
+        for (const std::string& file : files) WriteFileAtomically(out, EncodeJpeg(DecodeJpegFile(InputFile(file)), 90));
+    std::filesystem::remove(out);
+}
+BENCHMARK(BM_CodecsSerial_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vantrel

@@ -411,19 +411,24 @@ int Run(int argc, char** argv) {
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());
     double firstFocal = 0;
-    for (int n = 1; n <= count; ++n) {
-        const std::string& path = o.images[n - 1];
+    for (const std::string& path : o.images) {
         std::error_code ec;
         if (!std::filesystem::exists(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
-        LoadOutcome outcome;
-        std::string notice;
-        Bitmap picture;
+    }
+    // The next file decodes while one is corrected and measured.
+    ImagePrefetch prefetch(o.images);
+    for (int n = 1; n <= count; ++n) {
+        const std::string& path = o.images[n - 1];
+        DecodedImage decoded;
         try {
-            outcome = LoadImageFile(path, picture, &notice);
+            decoded = prefetch.take();
         } catch (const Error& e) {
             throw Failure{path + ": " + OneLine(e.what())};
         }
+        const LoadOutcome outcome = decoded.outcome;
+        const std::string& notice = decoded.notice;
+        Bitmap& picture = decoded.bitmap;
         if (outcome == LoadOutcome::NotAnImage) {
             std::string names;
             for (const ImageFormat& f : ImageFormats()) names += (names.empty() ? "" : ", ") + std::string(f.name);

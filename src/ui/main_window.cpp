@@ -422,12 +422,14 @@ void TForm1::showSlot(int n) {
     renderInputView(n);
 }
 
-bool TForm1::loadSlotSteps(int n, const std::string& path) {
-    std::string notice;
-    const LoadOutcome outcome = ws_.loadSlot(n, path, [this](int percent) {
+bool TForm1::loadSlotSteps(int n, const std::string& path, DecodedImage* decoded) {
+    const auto progress = [this](int percent) {
         setProgress(percent);
         ProcessPendingMessages();
-    }, &notice);
+    };
+    std::string notice = decoded ? decoded->notice : std::string();
+    const LoadOutcome outcome = decoded ? ws_.loadSlot(n, path, std::move(*decoded), progress)
+                                        : ws_.loadSlot(n, path, progress, &notice);
     if (const std::string failure = LoadFailureMessage(outcome, path); !failure.empty())
         prompter_.message(this, Prompter::Kind::Error, ToQt(failure));
     if (outcome != LoadOutcome::Loaded) return false;
@@ -476,14 +478,19 @@ void TForm1::openFiles(const QStringList& chosen) {
         WaitCursor wait;
         ProcessPendingMessages();
         const Workspace::LoadBatch batch(ws_);
+        // The next file decodes while one is corrected and shown.
+        std::vector<std::string> reads;
+        for (const std::string& path : FileList) reads.push_back(QFileInfo::exists(ToQt(path)) ? path : std::string());
+        ImagePrefetch prefetch(reads);
         for (int n = 1; n <= kSlotCount; ++n) {
             const std::string& path = FileList[n - 1];
+            DecodedImage decoded = prefetch.take();
             if (path.empty()) {
                 ClearSlot(n);
-            } else if (QFileInfo::exists(ToQt(path))) {
+            } else if (!reads[n - 1].empty()) {
                 setStatus(1, QString("Loading Image %1").arg(n));
                 ProcessPendingMessages();
-                loadSlotSteps(n, path);
+                loadSlotSteps(n, path, &decoded);
             } else {
                 prompter_.message(this, Prompter::Kind::Warning, "File does not exist !!!");
             }

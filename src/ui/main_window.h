@@ -189,7 +189,8 @@ private:
     // Lists the files in the lens window and shows it; true on OK.
     bool acceptLensWindow(const std::vector<std::string>& files);
     // Reads one file into slot n; false when the slot did not change.
-    bool loadSlotSteps(int n, const std::string& path);
+    // `decoded`, when given, is the file already read.
+    bool loadSlotSteps(int n, const std::string& path, DecodedImage* decoded = nullptr);
     void showSlot(int n);
     void renderInputViews();
     void renderInputView(int n);

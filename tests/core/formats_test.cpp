@@ -332,6 +332,23 @@ TEST(TiffPng, BrokenFilesAreRefusedAndCutOnesSaidSo) {
     }
 }
 
+TEST(ImagePrefetch, ReadsAheadInOrderAndHandsOnFailures) {
+    const fs::path dir = fs::temp_directory_path() / "vantrel-prefetch";
+    fs::create_directories(dir);
+    const std::string a = (dir / "a.png").string(), b = (dir / "b.tif").string();
+    WriteFileAtomically(a, FormatOf(ImageKind::Png).encode(test::Gradient(7, 5), nullptr, 90, nullptr));
+    WriteFileAtomically(b, FormatOf(ImageKind::Tiff).encode(test::Gradient(9, 4), nullptr, 90, nullptr));
+    ImagePrefetch prefetch({a, "", (dir / "missing.jpg").string(), (dir / "note.txt").string(), b});
+    EXPECT_EQ(prefetch.take().bitmap.width(), 7);
+    EXPECT_EQ(prefetch.take().outcome, LoadOutcome::NotAnImage);
+    EXPECT_THROW(prefetch.take(), Error);
+    EXPECT_EQ(prefetch.take().outcome, LoadOutcome::NotAnImage);
+    const DecodedImage last = prefetch.take();
+    EXPECT_TRUE(last.bitmap.samePixels(test::Gradient(9, 4)));
+    EXPECT_EQ(prefetch.take().outcome, LoadOutcome::NotAnImage);  // past the end
+    fs::remove_all(dir);
+}
+
 // ---- crop to the common area, transparent borders ----
 
 // The largest all-covered rectangle's area by trying every rectangle.

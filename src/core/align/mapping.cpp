@@ -441,10 +441,45 @@ void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeomet
     WarpScaled(source, isMaster, master, borders, 1.0, output, progress, coverage);
 }
 
+namespace {
+
+// The master at full size samples every pixel at its own centre, which is
+// the pixel itself: its rows are copied, the borders filled.
+void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, Bitmap& output,
+                const std::function<void(int)>& progress, std::uint8_t* coverage) {
+    const int w = output.width(), h = output.height();
+    // Output columns [from, to) show source columns from - left on.
+    const int from = std::clamp(borders.left, 0, w), to = std::clamp(borders.left + image.width(), from, w);
+    ParallelFor(
+        h, std::max(1, h / 50),
+        [&](int r0, int r1) {
+            for (int y = r0; y < r1; ++y) {
+                std::uint8_t* out = output.row(y);
+                const int sy = y - borders.top;
+                const bool inside = sy >= 0 && sy < image.height() && from < to;
+                const int a = inside ? from : w, b = inside ? to : w;
+                std::fill(out, out + 3 * a, grey);
+                if (inside) std::copy_n(image.row(sy) + 3 * (a - borders.left), 3 * (b - a), out + 3 * a);
+                std::fill(out + 3 * b, out + 3 * w, grey);
+                if (coverage) {
+                    std::uint8_t* c = coverage + static_cast<std::size_t>(y) * w;
+                    std::fill(c, c + w, std::uint8_t{0});
+                    std::fill(c + a, c + b, std::uint8_t{255});
+                }
+            }
+        },
+        [&](int done) {
+            if (progress) progress(static_cast<int>(std::nearbyint(100.0 * done / h)));
+        });
+}
+
+}  // namespace
+
 void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                 double step, Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {
     const Bitmap& image = *source.image;
     const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
+    if (isMaster && step == 1) return CopyMaster(image, borders, grey, output, progress, coverage);
     const int w = output.width();
     ForEachOutputRow(source, isMaster, master, borders, step, w, output.height(), progress,
                      [&](int y, const double* xs, const double* ys) {

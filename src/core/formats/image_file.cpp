@@ -52,4 +52,31 @@ LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* 
     return LoadOutcome::Loaded;
 }
 
+ImagePrefetch::ImagePrefetch(std::vector<std::string> paths) : paths_(std::move(paths)) {
+    start();
+    start();
+}
+
+ImagePrefetch::~ImagePrefetch() {
+    for (auto& f : running_) f.wait();
+}
+
+void ImagePrefetch::start() {
+    if (started_ >= paths_.size()) return;
+    running_.push_back(std::async(std::launch::async, [path = paths_[started_]] {
+        DecodedImage image;
+        if (!path.empty()) image.outcome = LoadImageFile(path, image.bitmap, &image.notice);
+        return image;
+    }));
+    ++started_;
+}
+
+DecodedImage ImagePrefetch::take() {
+    if (running_.empty()) return {};
+    std::future<DecodedImage> next = std::move(running_.front());
+    running_.pop_front();
+    if (running_.empty()) start();  // keep one reading while this one is used
+    return next.get();
+}
+
 }  // namespace vantrel

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <deque>
+#include <future>
 #include <string>
+#include <vector>
 
 #include "formats/image_format.h"
 #include "imaging/bitmap.h"
@@ -33,5 +36,32 @@ std::string LoadFailureMessage(LoadOutcome outcome, const std::string& path = {}
 // reduced to 8 bits, else is emptied. A file that cannot be opened or read
 // throws Error.
 LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* notice = nullptr);
+
+// A file read into memory, as LoadImageFile leaves it.
+struct DecodedImage {
+    LoadOutcome outcome = LoadOutcome::NotAnImage;
+    Bitmap bitmap;
+    std::string notice;
+};
+
+// Reads a list of files in order, each on a thread of its own while the one
+// before is in use: two decode side by side at the start, and never more
+// than one waits beyond the one in hand. An empty path reads as NotAnImage.
+class ImagePrefetch {
+public:
+    explicit ImagePrefetch(std::vector<std::string> paths);
+    ~ImagePrefetch();
+    ImagePrefetch(const ImagePrefetch&) = delete;
+    ImagePrefetch& operator=(const ImagePrefetch&) = delete;
+
+    // The next file's picture; throws the Error its reading threw.
+    DecodedImage take();
+
+private:
+    void start();
+    std::vector<std::string> paths_;
+    std::size_t started_ = 0;
+    std::deque<std::future<DecodedImage>> running_;
+};
 
 }  // namespace vantrel

@@ -1,6 +1,7 @@
 #include "save/image_writer.h"
 
 #include <cmath>
+#include <future>
 #include <numbers>
 
 #include "util/number_format.h"
@@ -10,18 +11,42 @@
 
 namespace vantrel {
 
+namespace {
+
+// One output image: its frame and, for transparent borders, its alpha.
+struct Rendered {
+    Bitmap frame;
+    std::vector<std::uint8_t> alpha;
+};
+
+// The warp half of writing an image, into `out` (resized and reused).
+void Render(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const SaveOptions& options,
+            Rendered& out, const std::function<void(int)>& progress) {
+    const auto [w, h] = OutputFrameSize(master, options.borders);
+    if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
+    if (out.frame.width() != w || out.frame.height() != h)
+        out.frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    out.alpha.clear();
+    if (options.transparent && FormatOf(options.format).writesAlpha) out.alpha.resize(static_cast<std::size_t>(w * h));
+    WarpFullSize(source, isMaster, master, options.borders, out.frame, progress, out.alpha.empty() ? nullptr : out.alpha.data());
+}
+
+// The encoding half: the file, written once.
+void Write(const Rendered& image, const SaveOptions& options, const std::string& outputPath, SourceMetadata* metadata) {
+    const ImageFormat& format = FormatOf(options.format);
+    WriteFileAtomically(outputPath, format.encode(image.frame, image.alpha.empty() ? nullptr : image.alpha.data(),
+                                                  options.quality, format.carriesMetadata ? metadata : nullptr));
+}
+
+}  // namespace
+
 void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
                        const SaveOptions& options, const std::string& outputPath, Bitmap& frame,
                        SourceMetadata* metadata, const std::function<void(int)>& progress) {
-    const auto [w, h] = OutputFrameSize(master, options.borders);
-    if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
-    if (frame.width() != w || frame.height() != h) frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
-    const ImageFormat& format = FormatOf(options.format);
-    std::vector<std::uint8_t> alpha;
-    if (options.transparent && format.writesAlpha) alpha.resize(static_cast<std::size_t>(w * h));
-    WarpFullSize(source, isMaster, master, options.borders, frame, progress, alpha.empty() ? nullptr : alpha.data());
-    WriteFileAtomically(outputPath, format.encode(frame, alpha.empty() ? nullptr : alpha.data(), options.quality,
-                                                  format.carriesMetadata ? metadata : nullptr));
+    Rendered image{std::move(frame), {}};
+    Render(source, isMaster, master, options, image, progress);
+    Write(image, options, outputPath, metadata);
+    frame = std::move(image.frame);
 }
 
 std::string AlignmentProblem(const Workspace& workspace, int n) {
@@ -64,16 +89,25 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
     FrameRect area;
     SaveOptions resolved = options;
     resolved.borders = SaveBorders(workspace, options, &area);
-    Bitmap frame;
+    // One image encodes and writes on a thread of its own while the next warps:
+    // two frames, used in turn.
+    std::array<Rendered, 2> frames;
+    std::future<void> writing;
+    int turn = 0;
     const MasterGeometry master = workspace.masterGeometry();
     for (int n = 1; n <= kSlotCount; ++n) {
         if (!written(n)) continue;
         if (progress) progress(n, 0);
-        WriteAlignedImage(workspace.source(n), n == workspace.MasterIndex(), master, resolved, paths[n - 1], frame,
-                          &metadata[n - 1], [&](int percent) {
-                              if (progress) progress(n, percent);
-                          });
+        Render(workspace.source(n), n == workspace.MasterIndex(), master, resolved, frames[turn], [&](int percent) {
+            if (progress) progress(n, percent);
+        });
+        if (writing.valid()) writing.get();  // the one before is on disk: stop at its failure
+        writing = std::async(std::launch::async, [&, n, turn] {
+            Write(frames[turn], resolved, paths[n - 1], &metadata[n - 1]);
+        });
+        turn ^= 1;
     }
+    if (writing.valid()) writing.get();
     return area;
 }
 

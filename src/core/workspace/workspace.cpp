@@ -44,6 +44,12 @@ LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::funct
     return outcome;
 }
 
+LoadOutcome Workspace::loadSlot(int n, const std::string& path, DecodedImage decoded,
+                                const std::function<void(int)>& progress) {
+    if (decoded.outcome == LoadOutcome::Loaded) placeImage(n, std::move(decoded.bitmap), path, progress);
+    return decoded.outcome;
+}
+
 void Workspace::placeImage(int n, Bitmap image, const std::string& path, const std::function<void(int)>& progress) {
     TImageSlot& s = mutableSlot(n);
     s.FilePath = path;

@@ -61,6 +61,9 @@ public:
     // slot. A file that cannot be opened throws Error.
     LoadOutcome loadSlot(int n, const std::string& path, const std::function<void(int percent)>& progress = {},
                          std::string* notice = nullptr);
+    // The same with the file already read (ImagePrefetch).
+    LoadOutcome loadSlot(int n, const std::string& path, DecodedImage decoded,
+                         const std::function<void(int percent)>& progress = {});
     // The same for a picture already decoded.
     void placeImage(int n, Bitmap image, const std::string& path,
                     const std::function<void(int percent)>& progress = {});
