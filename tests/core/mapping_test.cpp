@@ -190,12 +190,45 @@ TEST(WarpFullSize, MatchesTheStepByStepMappingAndIsThreadIndependent) {
                         ASSERT_LE(d, 1) << halfFOV;
                         off += d;
                     }
-                EXPECT_LE(off, fast.width() * fast.height() / 10000 + 1) << halfFOV;
+                // On the sphere the positions may stray 1/512 px: a rounding may tip.
+                EXPECT_LE(off, fast.width() * fast.height() / (halfFOV > 0 ? 1000 : 10000) + 1) << halfFOV;
             } else {
                 EXPECT_TRUE(fast.samePixels(reference)) << threads;
             }
         }
         SetParallelThreads(0);
+    }
+}
+
+// The sphere's positions, joined by straight lines where a row bends little,
+// against the step-by-step mapping over the whole of a 24 MP-shaped frame.
+TEST(WarpFullSize, SphericalPositionsWithinA64thOfAPixel) {
+    for (double degrees : {20.0, 60.0, 100.0, 150.0}) {
+        Scene scene(degrees * kPi / 360, 0.3, 1.08, -0.2, 0.93, 1200, 800);
+        const Borders borders{7, 5, 3, 9};
+        const int w = scene.master.width + 14, h = scene.master.height + 10;
+        std::vector<double> xs(w), ys(w);
+        double worst = 0;
+        int interpolated = 0;
+        for (int n : {2, 3}) {
+            const AlignedSource source = test::SourceOf(scene.slots[n - 1]);
+            for (int y = 0; y < h; y += 13) {
+                FullSizeRowPositions(source, false, scene.master, borders, y, w, xs.data(), ys.data());
+                for (int x = 0; x < w; ++x) {
+                    const SourcePosition p = MapToSource(scene.master, source, false, x - scene.master.width / 2.0 - borders.left + 0.5,
+                                                         y - scene.master.height / 2.0 - borders.top + 0.5, false);
+                    if (!p.valid) {
+                        ASSERT_LT(xs[x], 0) << degrees << ": behind the camera at " << x << "," << y;
+                        continue;
+                    }
+                    const double error = std::max(std::fabs(xs[x] - p.x), std::fabs(ys[x] - p.y));
+                    worst = std::max(worst, error);
+                    interpolated += error > 1e-6;
+                }
+            }
+        }
+        EXPECT_LT(worst, 1.0 / 64) << degrees;
+        EXPECT_GT(interpolated, 0) << degrees;  // the fast path was taken
     }
 }
 

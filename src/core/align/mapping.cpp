@@ -380,52 +380,132 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
 
 namespace {
 
+constexpr int kChunk = 256;  // columns a pass, so the passes stay in the cache
+
+// Exact positions of the given columns, a chunk at a time.
+void ExactPositions(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere, bool scaled, const double* columns,
+                    double py, int count, SphericalMapper::Row& points, double* xs, double* ys) {
+    for (int x = 0; x < count; x += kChunk) {
+        const int n = std::min(kChunk, count - x);
+        mapper.locate(columns + x, py, n, scaled, points);
+        mapper.map(points, sphere, n, xs + x, ys + x);
+    }
+}
+
+// The spherical positions of a row change smoothly along it: worked out
+// exactly every kStep columns and joined by straight lines, wherever a
+// span's middle shows the straight line within kTolerance of the exact one
+// (for a curve that bends evenly the middle is where it is furthest away);
+// elsewhere, at a camera's horizon for instance, exactly. The positions
+// stay far within 1/64 px of the exact ones.
+constexpr int kStep = 16;
+constexpr double kTolerance = 1.0 / 512;
+
+struct SpanNodes {
+    std::vector<double> columns, xs, ys;
+};
+
+void SphericalRow(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere, bool scaled,
+                  const std::vector<double>& columns, double py, SphericalMapper::Row& points, SpanNodes& nodes,
+                  double* xs, double* ys) {
+    const int w = static_cast<int>(columns.size());
+    if (w < 4 * kStep) return ExactPositions(mapper, sphere, scaled, columns.data(), py, w, points, xs, ys);
+    // Nodes at every kStep-th column and the last.
+    const int count = (w - 1) / kStep + 1 + ((w - 1) % kStep != 0);
+    nodes.columns.resize(static_cast<std::size_t>(count));
+    nodes.xs.resize(nodes.columns.size());
+    nodes.ys.resize(nodes.columns.size());
+    for (int k = 0; k < count; ++k) nodes.columns[k] = columns[std::min(k * kStep, w - 1)];
+    ExactPositions(mapper, sphere, scaled, nodes.columns.data(), py, count, points, nodes.xs.data(), nodes.ys.data());
+    auto usable = [](double v) { return std::isfinite(v) && v > -0.5; };  // -1: behind the camera
+    // Spans of two node steps, judged by their middle node.
+    for (int k = 0; k < count - 1; k += 2) {
+        const int a = k * kStep, last = std::min(k + 2, count - 1), b = std::min(last * kStep, w - 1);
+        const bool full = last == k + 2 && b == a + 2 * kStep;
+        bool straight = full;
+        for (int j = k; j <= last && straight; ++j) straight = usable(nodes.xs[j]) && usable(nodes.ys[j]);
+        if (straight)
+            straight = std::fabs((nodes.xs[k] + nodes.xs[k + 2]) / 2 - nodes.xs[k + 1]) <= kTolerance &&
+                       std::fabs((nodes.ys[k] + nodes.ys[k + 2]) / 2 - nodes.ys[k + 1]) <= kTolerance;
+        if (!straight) {
+            ExactPositions(mapper, sphere, scaled, columns.data() + a, py, b - a + 1, points, xs + a, ys + a);
+            continue;
+        }
+        for (int j = k; j < last; ++j)
+            for (int t = 0; t <= kStep; ++t) {
+                const int x = j * kStep + t;
+                xs[x] = nodes.xs[j] + (nodes.xs[j + 1] - nodes.xs[j]) * t / kStep;
+                ys[x] = nodes.ys[j] + (nodes.ys[j + 1] - nodes.ys[j]) * t / kStep;
+            }
+    }
+}
+
+// The source positions of the output rows of one image, row by row.
+class RowPositions {
+public:
+    RowPositions(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
+                 double step, int w)
+        : slot_(*source.alignment), master_(master), borders_(borders), step_(step), w_(w), isMaster_(isMaster),
+          spherical_(master.spherical()), cosR_(std::cos(slot_.Rotation)), sinR_(std::sin(slot_.Rotation)),
+          mapper_(master),
+          sphere_(SphericalMapper::SlotFor(slot_, source.image->width() / 2.0, source.image->height() / 2.0)),
+          columns_(static_cast<std::size_t>(w)) {
+        // Output columns from the master's centre, for the spherical model.
+        for (int x = 0; x < w; ++x) columns_[x] = x * step - master.width / 2.0 - borders.left + 0.5;
+    }
+
+    // Scratch space for one thread.
+    struct Scratch {
+        explicit Scratch(bool spherical) : points(spherical ? kChunk : 0) {}
+        SphericalMapper::Row points;
+        SpanNodes nodes;
+    };
+    Scratch scratch() const { return Scratch(spherical_ && !isMaster_); }
+
+    void row(int y, Scratch& scratch, double* xs, double* ys) const {
+        const double oy = y * step_;  // the output position of this row
+        if (isMaster_) {
+            for (int x = 0; x < w_; ++x) {
+                xs[x] = x * step_ - borders_.left + 0.5;
+                ys[x] = oy - borders_.top + 0.5;
+            }
+        } else if (!spherical_) {
+            PlanarRow(-(master_.cp1X + borders_.left), step_, oy - (master_.cp1Y + borders_.top), w_, cosR_, sinR_,
+                      slot_.Scale, slot_.CP1X, slot_.CP1Y, xs, ys);
+        } else {
+            const double py = oy - master_.height / 2.0 - borders_.top + 0.5;
+            SphericalRow(mapper_, sphere_, slot_.Scale != 1, columns_, py, scratch.points, scratch.nodes, xs, ys);
+        }
+        SnapPositions(xs, ys, w_);
+    }
+
+private:
+    const TSlotAlignment& slot_;
+    const MasterGeometry& master_;
+    Borders borders_;
+    double step_;
+    int w_;
+    bool isMaster_, spherical_;
+    double cosR_, sinR_;
+    SphericalMapper mapper_;
+    SphericalMapper::Slot sphere_;
+    std::vector<double> columns_;
+};
+
 // Every output row's source positions at full size (step 1) or reduced,
 // handed to `row` with the row's number, in parallel over rows.
 void ForEachOutputRow(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                       double step, int w, int h, const std::function<void(int)>& progress,
                       const std::function<void(int y, const double* xs, const double* ys)>& row) {
     if (w <= 0 || h <= 0) return;
-    const TSlotAlignment& slot = *source.alignment;
-    const Bitmap& image = *source.image;
-    const bool spherical = master.spherical();
-    const double cosR = std::cos(slot.Rotation), sinR = std::sin(slot.Rotation);
-    const SphericalMapper mapper(master);
-    const SphericalMapper::Slot sphere =
-        SphericalMapper::SlotFor(slot, image.width() / 2.0, image.height() / 2.0);
-    const double cp1X = master.cp1X + borders.left, cp1Y = master.cp1Y + borders.top;
-    const int progressStep = std::max(1, h / 50);
-    // Output columns from the master's centre, for the spherical model.
-    std::vector<double> columns(static_cast<std::size_t>(w));
-    for (int x = 0; x < w; ++x) columns[x] = x * step - master.width / 2.0 - borders.left + 0.5;
-    const bool scaled = slot.Scale != 1;
-    constexpr int kChunk = 256;
-
+    const RowPositions positions(source, isMaster, master, borders, step, w);
     ParallelFor(
-        h, progressStep,
+        h, std::max(1, h / 50),
         [&](int r0, int r1) {
             std::vector<double> xs(static_cast<std::size_t>(w)), ys(xs.size());
-            SphericalMapper::Row points(spherical && !isMaster ? kChunk : 0);
+            RowPositions::Scratch scratch = positions.scratch();
             for (int y = r0; y < r1; ++y) {
-                const double oy = y * step;  // the output position of this row
-                if (isMaster) {
-                    for (int x = 0; x < w; ++x) {
-                        xs[x] = x * step - borders.left + 0.5;
-                        ys[x] = oy - borders.top + 0.5;
-                    }
-                } else if (!spherical) {
-                    PlanarRow(-cp1X, step, oy - cp1Y, w, cosR, sinR, slot.Scale, slot.CP1X, slot.CP1Y, xs.data(),
-                              ys.data());
-                } else {
-                    // A chunk at a time, so the passes stay in the cache.
-                    const double py = oy - master.height / 2.0 - borders.top + 0.5;
-                    for (int x = 0; x < w; x += kChunk) {
-                        const int n = std::min(kChunk, w - x);
-                        mapper.locate(columns.data() + x, py, n, scaled, points);
-                        mapper.map(points, sphere, n, xs.data() + x, ys.data() + x);
-                    }
-                }
-                SnapPositions(xs.data(), ys.data(), w);
+                positions.row(y, scratch, xs.data(), ys.data());
                 row(y, xs.data(), ys.data());
             }
         },
@@ -435,6 +515,13 @@ void ForEachOutputRow(const AlignedSource& source, bool isMaster, const MasterGe
 }
 
 }  // namespace
+
+void FullSizeRowPositions(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                          const Borders& borders, int y, int width, double* xs, double* ys) {
+    const RowPositions positions(source, isMaster, master, borders, 1.0, width);
+    RowPositions::Scratch scratch = positions.scratch();
+    positions.row(y, scratch, xs, ys);
+}
 
 void WarpFullSize(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                   Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {

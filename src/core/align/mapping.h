@@ -93,6 +93,13 @@ void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry
                 double step, Bitmap& output, const std::function<void(int percent)>& progress = {},
                 std::uint8_t* coverage = nullptr);
 
+// The source positions (pixel i spanning i..i+1) the full-size render
+// samples along output row y of a frame `width` wide: exact for the plane;
+// on the sphere within 1/64 px of the exact ones (joined by straight lines
+// where the row bends little).
+void FullSizeRowPositions(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
+                          const Borders& borders, int y, int width, double* xs, double* ys);
+
 // For each pixel of the master's frame: 255 where the full-size render takes
 // it from the image, 0 where it fills grey (width x height bytes).
 void Coverage(const AlignedSource& source, bool isMaster, const MasterGeometry& master, std::uint8_t* coverage);
