@@ -309,6 +309,10 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
     bool anyScaled = false;
     for (const Used& u : used) anyScaled |= u.slot->Scale != 1 && !u.isMaster;
 
+    std::array<std::uint8_t, 256 * kSlotCount> average;  // a sum of levels to its mean
+    for (std::size_t sum = 0; sum < average.size(); ++sum)
+        average[sum] = static_cast<std::uint8_t>(std::min<std::size_t>(sum / count, 255));
+    constexpr int kReadAhead = 16;  // pixels; enough to cover a miss to memory
     std::vector<double> columns(static_cast<std::size_t>(w));
     for (int x = 0; x < w; ++x) columns[x] = std::nearbyint(x * k) + x0 - refX;
 
@@ -316,6 +320,8 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
         // Each slot's source pixel along the row, worked out a row at a time.
         SphericalMapper::Row points(spherical ? w : 0);
         std::vector<std::vector<double>> xs(used.size()), ys(used.size());
+        std::vector<std::ptrdiff_t> offsets(static_cast<std::size_t>(w));
+        std::vector<int> sums(static_cast<std::size_t>(w) * 3);
         for (std::size_t n = 0; n < used.size(); ++n) {
             xs[n].resize(static_cast<std::size_t>(w));
             ys[n].resize(static_cast<std::size_t>(w));
@@ -341,18 +347,34 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
                     RoundPositions(sx, sy, w);
                 }
             }
-            std::uint8_t* out = output.row(y);
-            for (int x = 0; x < w; ++x, out += 3) {
-                int sum[3] = {0, 0, 0};
-                for (std::size_t n = 0; n < used.size(); ++n) {
-                    const Bitmap& image = *used[n].image;
-                    const double sx = xs[n][x], sy = ys[n][x];
-                    if (!(sx >= 0 && sx <= image.width() - 1 && sy >= 0 && sy <= image.height() - 1)) continue;
-                    const std::uint8_t* p = image.row(static_cast<int>(sy)) + static_cast<std::size_t>(sx) * 3;
-                    for (int c = 0; c < 3; ++c) sum[c] += used[n].levels[p[c]];
+            // The reads are scattered over large images, so each slot's row
+            // is summed in one pass that asks for its pixels a little ahead.
+            std::fill(sums.begin(), sums.end(), 0);
+            for (std::size_t n = 0; n < used.size(); ++n) {
+                const Bitmap& image = *used[n].image;
+                const double maxX = image.width() - 1, maxY = image.height() - 1;
+                const double* sx = xs[n].data();
+                const double* sy = ys[n].data();
+                for (int x = 0; x < w; ++x)
+                    offsets[x] = sx[x] >= 0 && sx[x] <= maxX && sy[x] >= 0 && sy[x] <= maxY
+                                     ? static_cast<std::ptrdiff_t>(static_cast<std::size_t>(sy[x]) * image.stride() +
+                                                                   static_cast<std::size_t>(sx[x]) * 3)
+                                     : -1;
+                const std::uint8_t* base = image.row(0);
+                const auto& levels = used[n].levels;
+                for (int x = 0; x < std::min(w, kReadAhead); ++x)
+                    if (offsets[x] >= 0) __builtin_prefetch(base + offsets[x]);
+                for (int x = 0; x < w; ++x) {
+                    if (x + kReadAhead < w && offsets[x + kReadAhead] >= 0)
+                        __builtin_prefetch(base + offsets[x + kReadAhead]);
+                    if (offsets[x] < 0) continue;
+                    const std::uint8_t* p = base + offsets[x];
+                    int* sum = &sums[static_cast<std::size_t>(x) * 3];
+                    for (int c = 0; c < 3; ++c) sum[c] += levels[p[c]];
                 }
-                for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::min(sum[c] / count, 255));
             }
+            std::uint8_t* out = output.row(y);
+            for (int i = 0; i < 3 * w; ++i) out[i] = average[static_cast<std::size_t>(sums[i])];
         }
     });
 
@@ -399,6 +421,12 @@ void ExactPositions(const SphericalMapper& mapper, const SphericalMapper::Slot& 
 // elsewhere, at a camera's horizon for instance, exactly. The positions
 // stay far within 1/64 px of the exact ones.
 constexpr int kStep = 16;
+static_assert((kStep & (kStep - 1)) == 0);
+constexpr auto kFractions = [] {
+    std::array<double, kStep + 1> f{};
+    for (int t = 0; t <= kStep; ++t) f[t] = static_cast<double>(t) / kStep;
+    return f;
+}();
 constexpr double kTolerance = 1.0 / 512;
 
 struct SpanNodes {
@@ -431,12 +459,18 @@ void SphericalRow(const SphericalMapper& mapper, const SphericalMapper::Slot& sp
             ExactPositions(mapper, sphere, scaled, columns.data() + a, py, b - a + 1, points, xs + a, ys + a);
             continue;
         }
-        for (int j = k; j < last; ++j)
+        // d * (t / kStep) is d * t / kStep to the bit (a power-of-two
+        // divisor), and the loop vectorises.
+        for (int j = k; j < last; ++j) {
+            const double x0 = nodes.xs[j], dx = nodes.xs[j + 1] - x0;
+            const double y0 = nodes.ys[j], dy = nodes.ys[j + 1] - y0;
+            double* rowX = xs + j * kStep;
+            double* rowY = ys + j * kStep;
             for (int t = 0; t <= kStep; ++t) {
-                const int x = j * kStep + t;
-                xs[x] = nodes.xs[j] + (nodes.xs[j + 1] - nodes.xs[j]) * t / kStep;
-                ys[x] = nodes.ys[j] + (nodes.ys[j + 1] - nodes.ys[j]) * t / kStep;
+                rowX[t] = x0 + dx * kFractions[t];
+                rowY[t] = y0 + dy * kFractions[t];
             }
+        }
     }
 }
 
