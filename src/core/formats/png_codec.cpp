@@ -21,30 +21,15 @@ namespace {
 constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 
 struct PngSource {
-    const InputFile* file = nullptr;
-    const std::uint8_t* data = nullptr;
-    std::uint64_t size = 0, position = 0;
+    explicit PngSource(ByteCursor bytes) : bytes(bytes) {}
+    ByteCursor bytes;
     bool truncated = false;
     char error[256] = {};
 };
 
 void ReadProc(png_structp png, png_bytep out, std::size_t count) {
     auto* s = static_cast<PngSource*>(png_get_io_ptr(png));
-    std::size_t got = 0;
-    if (s->position < s->size) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, s->size - s->position));
-        if (s->data) {
-            std::memcpy(out, s->data + s->position, want);
-            got = want;
-        } else {
-            try {
-                got = s->file->readInto(s->position, out, want);
-            } catch (...) {
-                got = 0;
-            }
-        }
-    }
-    s->position += got;
+    const std::size_t got = s->bytes.read(out, count);
     if (got < count) {
         s->truncated = true;
         png_error(png, "The PNG is cut short.");
@@ -132,7 +117,7 @@ void Run(PngSource& source, Reader& r) {
     } destroy{&r};
     if (!r.info) throw Error("Out of memory while reading a PNG.");
     png_set_read_fn(r.png, &source, ReadProc);
-    r.fileSize = source.size;
+    r.fileSize = source.bytes.size();
     png_set_benign_errors(r.png, 1);
     png_set_chunk_malloc_max(r.png, 64u << 20);  // no ancillary chunk beyond this, whatever it claims
     if (Read(&r)) return;
@@ -220,16 +205,12 @@ bool Write(Writer* w) {
 }  // namespace
 
 Bitmap DecodePngFile(const InputFile& file, std::string& notice) {
-    PngSource source;
-    source.file = &file;
-    source.size = file.size();
+    PngSource source{ByteCursor(file)};
     return Decode(source, notice);
 }
 
 Bitmap DecodePng(const std::uint8_t* data, std::size_t size, std::string& notice) {
-    PngSource source;
-    source.data = data;
-    source.size = size;
+    PngSource source{ByteCursor(data, size)};
     return Decode(source, notice);
 }
 
@@ -250,16 +231,12 @@ ImageMetadata ReadMetadata(PngSource& source) {
 }  // namespace
 
 ImageMetadata ReadPngMetadata(const InputFile& file) {
-    PngSource source;
-    source.file = &file;
-    source.size = file.size();
+    PngSource source{ByteCursor(file)};
     return ReadMetadata(source);
 }
 
 ImageMetadata ReadPngMetadata(const std::uint8_t* data, std::size_t size) {
-    PngSource source;
-    source.data = data;
-    source.size = size;
+    PngSource source{ByteCursor(data, size)};
     return ReadMetadata(source);
 }
 
@@ -267,7 +244,7 @@ std::vector<std::uint8_t> EncodePng(const Bitmap& image, const std::uint8_t* alp
     if (image.empty()) throw Error("Cannot write an empty image.");
     std::vector<std::uint8_t> out, row(static_cast<std::size_t>(image.width()) * 4);
     out.reserve(static_cast<std::size_t>(image.width()) * image.height() * 2);
-    PngSource errors;
+    PngSource errors{ByteCursor(nullptr, 0)};
     Writer w;
     w.image = &image;
     w.alpha = alpha;

@@ -24,41 +24,27 @@ namespace {
 
 // The bytes libtiff reads: a file (read where asked) or a buffer.
 struct TiffStream {
-    const InputFile* file = nullptr;
-    const std::uint8_t* data = nullptr;
-    std::uint64_t size = 0, position = 0;
+    explicit TiffStream(ByteCursor bytes) : bytes(bytes) {}
+    ByteCursor bytes;
     std::string error;
 };
 
 tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t count) {
-    auto* s = static_cast<TiffStream*>(handle);
-    if (count <= 0 || s->position >= s->size) return 0;
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(count), s->size - s->position));
-    std::size_t got = n;
-    if (s->data) {
-        std::memcpy(buffer, s->data + s->position, n);
-    } else {
-        try {
-            got = s->file->readInto(s->position, buffer, n);
-        } catch (...) {
-            return -1;
-        }
-    }
-    s->position += got;
-    return static_cast<tmsize_t>(got);
+    if (count <= 0) return 0;
+    return static_cast<tmsize_t>(static_cast<TiffStream*>(handle)->bytes.read(buffer, static_cast<std::size_t>(count)));
 }
 
 tmsize_t WriteProc(thandle_t, void*, tmsize_t) { return -1; }
 
 toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
     auto* s = static_cast<TiffStream*>(handle);
-    const std::uint64_t base = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->size : 0;
-    s->position = base + offset;
-    return s->position;
+    const std::uint64_t base = whence == SEEK_CUR ? s->bytes.position() : whence == SEEK_END ? s->bytes.size() : 0;
+    s->bytes.seek(base + offset);
+    return s->bytes.position();
 }
 
 int CloseProc(thandle_t) { return 0; }
-toff_t SizeProc(thandle_t handle) { return static_cast<TiffStream*>(handle)->size; }
+toff_t SizeProc(thandle_t handle) { return static_cast<TiffStream*>(handle)->bytes.size(); }
 int MapProc(thandle_t, void**, toff_t*) { return 0; }
 void UnmapProc(thandle_t, void*, toff_t) {}
 
@@ -109,7 +95,7 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
         const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif.get(), i, &error);
         const std::uint64_t count = TIFFGetStrileByteCountWithErr(tif.get(), i, &error);
         if (error) throw InvalidPicture("The TIFF's strips cannot be read. " + stream.error);
-        if (offset > stream.size || count > stream.size - offset) throw IncompletePicture("The TIFF is cut short.");
+        if (offset > stream.bytes.size() || count > stream.bytes.size() - offset) throw IncompletePicture("The TIFF is cut short.");
         stored += count;
     }
     // No compression TIFF allows packs more than a few thousand pixels into
@@ -162,16 +148,12 @@ struct CompressorFree {
 }  // namespace
 
 Bitmap DecodeTiffFile(const InputFile& file, std::string& notice) {
-    TiffStream stream;
-    stream.file = &file;
-    stream.size = file.size();
+    TiffStream stream{ByteCursor(file)};
     return Decode(stream, notice);
 }
 
 Bitmap DecodeTiff(const std::uint8_t* data, std::size_t size, std::string& notice) {
-    TiffStream stream;
-    stream.data = data;
-    stream.size = size;
+    TiffStream stream{ByteCursor(data, size)};
     return Decode(stream, notice);
 }
 

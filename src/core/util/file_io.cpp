@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -72,6 +73,23 @@ std::size_t InputFile::readInto(std::uint64_t offset, void* buffer, std::size_t 
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+std::size_t ByteCursor::read(void* out, std::size_t count) {
+    if (position_ >= size_) return 0;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
+    std::size_t got = want;
+    if (data_) {
+        std::memcpy(out, data_ + position_, want);
+    } else {
+        try {
+            got = file_->readInto(position_, out, want);
+        } catch (const Error&) {
+            got = 0;
+        }
+    }
+    position_ += got;
+    return got;
 }
 
 std::FILE* InputFile::stream() const {

@@ -45,6 +45,25 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// Bytes of a file or of memory read on from a position: what the streaming
+// decoders pull from. A failing read gives no bytes, like the end.
+class ByteCursor {
+public:
+    explicit ByteCursor(const InputFile& file) : file_(&file), size_(file.size()) {}
+    ByteCursor(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::uint64_t size() const { return size_; }
+    std::uint64_t position() const { return position_; }
+    void seek(std::uint64_t position) { position_ = position; }
+    // Up to `count` bytes from the position on; how many came.
+    std::size_t read(void* out, std::size_t count);
+
+private:
+    const InputFile* file_ = nullptr;
+    const std::uint8_t* data_ = nullptr;
+    std::uint64_t size_ = 0, position_ = 0;
+};
+
 // Reads a whole regular file; throws Error when it cannot be opened or read.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 
