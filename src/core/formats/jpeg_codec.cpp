@@ -7,6 +7,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <csetjmp>
 #include <cstdlib>
@@ -150,11 +151,20 @@ bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size,
         std::snprintf(err.message, sizeof err.message, "not enough memory");
         std::longjmp(err.jump, 1);
     }
+    // Straight into the bitmap, as many rows a call as the decoder gives: a
+    // row at a time would make it upsample into its own buffer and copy.
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = static_cast<int>(cinfo.output_scanline);
-        JSAMPROW row = cmyk ? cmykRow.data() : out.row(y);
-        jpeg_read_scanlines(&cinfo, &row, 1);
-        if (cmyk) ConvertCmykRow(cmykRow.data(), out.row(y), width, cinfo.saw_Adobe_marker);
+        if (cmyk) {
+            JSAMPROW row = cmykRow.data();
+            jpeg_read_scanlines(&cinfo, &row, 1);
+            ConvertCmykRow(cmykRow.data(), out.row(y), width, cinfo.saw_Adobe_marker);
+            continue;
+        }
+        std::array<JSAMPROW, 16> rows;
+        const int count = std::min<int>(static_cast<int>(rows.size()), static_cast<int>(cinfo.output_height) - y);
+        for (int k = 0; k < count; ++k) rows[k] = out.row(y + k);
+        jpeg_read_scanlines(&cinfo, rows.data(), static_cast<JDIMENSION>(count));
     }
     err.finishing = true;
     jpeg_finish_decompress(&cinfo);
