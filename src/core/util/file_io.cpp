@@ -84,7 +84,7 @@ std::size_t ByteCursor::read(void* out, std::size_t count) {
     } else {
         try {
             got = file_->readInto(position_, out, want);
-        } catch (const Error&) {
+        } catch (...) {  // the decoders call in from C: nothing may pass through them
             got = 0;
         }
     }
