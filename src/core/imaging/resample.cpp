@@ -269,7 +269,11 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
         _mm256_shuffle_epi8(pixels, _mm256_setr_epi8(0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
                                                      -1, -1, -1, -1, -1, -1, 0, 1, 2, 8, 9, 10, -1, -1, -1, -1));
     const __m128i bytes = _mm_or_si128(_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1));
-    std::memcpy(dst, &bytes, 12);
+    // Two stores from the register: a 12-byte copy would go through the stack
+    // and stall on the reload.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), bytes);
+    const std::uint32_t last = static_cast<std::uint32_t>(_mm_extract_epi32(bytes, 2));
+    std::memcpy(dst + 8, &last, 4);
 }
 
 template <class Positions>
