@@ -66,6 +66,10 @@ void ImagePrefetch::start() {
     running_.push_back(std::async(std::launch::async, [path = paths_[started_]] {
         DecodedImage image;
         if (!path.empty()) image.outcome = LoadImageFile(path, image.bitmap, &image.notice);
+        if (image.outcome == LoadOutcome::Loaded) {
+            Lightness& measured = image.lightness.emplace();
+            ComputeLuminance(image.bitmap, measured.mean, measured.histogram);
+        }
         return image;
     }));
     ++started_;
@@ -75,7 +79,9 @@ DecodedImage ImagePrefetch::take() {
     if (running_.empty()) return {};
     std::future<DecodedImage> next = std::move(running_.front());
     running_.pop_front();
-    if (running_.empty()) start();  // keep one reading while this one is used
+    // Two reading while this one is used, one per core. The set being read
+    // is held whole afterwards, so this adds no memory at the peak.
+    if (running_.size() < 2) start();
     return next.get();
 }
 

@@ -2,11 +2,13 @@
 
 #include <deque>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/image_format.h"
 #include "imaging/bitmap.h"
+#include "imaging/luminance.h"
 #include "util/file_io.h"
 
 namespace vantrel {
@@ -42,11 +44,13 @@ struct DecodedImage {
     LoadOutcome outcome = LoadOutcome::NotAnImage;
     Bitmap bitmap;
     std::string notice;
+    // Measured on the reading thread, while the next file still decodes.
+    std::optional<Lightness> lightness;
 };
 
-// Reads a list of files in order, each on a thread of its own while the one
-// before is in use: two decode side by side at the start, and never more
-// than one waits beyond the one in hand. An empty path reads as NotAnImage.
+// Reads a list of files in order, each on a thread of its own, two at a time
+// (one per core) while the one before is in use, and measures each picture's
+// lightness there. An empty path reads as NotAnImage.
 class ImagePrefetch {
 public:
     explicit ImagePrefetch(std::vector<std::string> paths);

@@ -9,6 +9,12 @@ namespace vantrel {
 
 using Histogram256 = std::array<std::int32_t, 256>;
 
+// A picture's mean HSL lightness (truncating) and its 256-bin histogram.
+struct Lightness {
+    std::int32_t mean = 0;
+    Histogram256 histogram{};
+};
+
 // Mean HSL lightness (truncating) and the 256-bin lightness histogram.
 void ComputeLuminance(const Bitmap& bitmap, std::int32_t& luminance, Histogram256& histogram);
 

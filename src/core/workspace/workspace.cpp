@@ -46,16 +46,23 @@ LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::funct
 
 LoadOutcome Workspace::loadSlot(int n, const std::string& path, DecodedImage decoded,
                                 const std::function<void(int)>& progress) {
-    if (decoded.outcome == LoadOutcome::Loaded) placeImage(n, std::move(decoded.bitmap), path, progress);
+    if (decoded.outcome == LoadOutcome::Loaded)
+        placeImage(n, std::move(decoded.bitmap), path, progress, decoded.lightness);
     return decoded.outcome;
 }
 
-void Workspace::placeImage(int n, Bitmap image, const std::string& path, const std::function<void(int)>& progress) {
+void Workspace::placeImage(int n, Bitmap image, const std::string& path, const std::function<void(int)>& progress,
+                           const std::optional<Lightness>& known) {
     TImageSlot& s = mutableSlot(n);
     s.FilePath = path;
     s.Bitmap = std::move(image);
     FinishSlotLoad(s);
-    ComputeLuminance(s.Bitmap, s.Luminance, s.Histogram);
+    if (known) {
+        s.Luminance = known->mean;
+        s.Histogram = known->histogram;
+    } else {
+        ComputeLuminance(s.Bitmap, s.Luminance, s.Histogram);
+    }
     // The luminance and histogram stay those of the uncorrected picture.
     ApplyLensCorrection(s.Bitmap, s, static_cast<std::uint8_t>(std::clamp(s.Luminance, 0, 255)), progress,
                         batches_ > 0 ? &spare_ : nullptr);

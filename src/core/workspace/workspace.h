@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "align/mapping.h"
@@ -64,9 +65,10 @@ public:
     // The same with the file already read (ImagePrefetch).
     LoadOutcome loadSlot(int n, const std::string& path, DecodedImage decoded,
                          const std::function<void(int percent)>& progress = {});
-    // The same for a picture already decoded.
+    // The same for a picture already decoded (and measured, when `known`).
     void placeImage(int n, Bitmap image, const std::string& path,
-                    const std::function<void(int percent)>& progress = {});
+                    const std::function<void(int percent)>& progress = {},
+                    const std::optional<Lightness>& known = std::nullopt);
     void setLens(const TLensCorrection& lens);
 
     // While a scope holds this, consecutive loads lend each other their
