@@ -32,10 +32,19 @@ void Render(const AlignedSource& source, bool isMaster, const MasterGeometry& ma
 }
 
 // The encoding half: the file, written once.
-void Write(const Rendered& image, const SaveOptions& options, const std::string& outputPath, SourceMetadata* metadata) {
+void Write(const Bitmap& frame, const std::vector<std::uint8_t>& alpha, const SaveOptions& options,
+           const std::string& outputPath, SourceMetadata* metadata) {
     const ImageFormat& format = FormatOf(options.format);
-    WriteFileAtomically(outputPath, format.encode(image.frame, image.alpha.empty() ? nullptr : image.alpha.data(),
-                                                  options.quality, format.carriesMetadata ? metadata : nullptr));
+    WriteFileAtomically(outputPath, format.encode(frame, alpha.empty() ? nullptr : alpha.data(), options.quality,
+                                                  format.carriesMetadata ? metadata : nullptr));
+}
+
+// Whether the master's output is its picture as it stands: no border to add
+// or cut, no alpha to make.
+bool MasterAsItStands(const SaveOptions& options) {
+    const Borders& b = options.borders;
+    return b.top == 0 && b.left == 0 && b.bottom == 0 && b.right == 0 &&
+           !(options.transparent && FormatOf(options.format).writesAlpha);
 }
 
 }  // namespace
@@ -45,7 +54,7 @@ void WriteAlignedImage(const AlignedSource& source, bool isMaster, const MasterG
                        SourceMetadata* metadata, const std::function<void(int)>& progress) {
     Rendered image{std::move(frame), {}};
     Render(source, isMaster, master, options, image, progress);
-    Write(image, options, outputPath, metadata);
+    Write(image.frame, image.alpha, options, outputPath, metadata);
     frame = std::move(image.frame);
 }
 
@@ -95,17 +104,28 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
     std::future<void> writing;
     int turn = 0;
     const MasterGeometry master = workspace.masterGeometry();
+    const std::vector<std::uint8_t> noAlpha;
     for (int n = 1; n <= kSlotCount; ++n) {
         if (!written(n)) continue;
         if (progress) progress(n, 0);
-        Render(workspace.source(n), n == workspace.MasterIndex(), master, resolved, frames[turn], [&](int percent) {
-            if (progress) progress(n, percent);
-        });
+        // The master without borders is encoded from its own pixels: the copy
+        // into a frame would give the same bytes.
+        const bool asItStands = n == workspace.MasterIndex() && MasterAsItStands(resolved);
+        if (asItStands) {
+            if (progress) progress(n, 100);
+        } else {
+            Render(workspace.source(n), n == workspace.MasterIndex(), master, resolved, frames[turn],
+                   [&](int percent) {
+                       if (progress) progress(n, percent);
+                   });
+        }
         if (writing.valid()) writing.get();  // the one before is on disk: stop at its failure
-        writing = std::async(std::launch::async, [&, n, turn] {
-            Write(frames[turn], resolved, paths[n - 1], &metadata[n - 1]);
+        const Bitmap* frame = asItStands ? &workspace.slot(n).Bitmap : &frames[turn].frame;
+        const std::vector<std::uint8_t>* alpha = asItStands ? &noAlpha : &frames[turn].alpha;
+        writing = std::async(std::launch::async, [&, n, frame, alpha] {
+            Write(*frame, *alpha, resolved, paths[n - 1], &metadata[n - 1]);
         });
-        turn ^= 1;
+        if (!asItStands) turn ^= 1;
     }
     if (writing.valid()) writing.get();
     return area;
