@@ -11,8 +11,8 @@
 // glibc's vector variants (libmvec), named by the vector function ABI.
 extern "C" {
 __attribute__((target("avx2,fma"))) __m256d _ZGVdN4vv_atan2(__m256d y, __m256d x);
-__attribute__((target("avx2,fma"))) __m256d _ZGVdN4v_sin(__m256d a);
-__attribute__((target("avx2,fma"))) __m256d _ZGVdN4v_cos(__m256d a);
+// Both of each lane, written through that lane's two pointers.
+__attribute__((target("avx2,fma"))) void _ZGVdN4vvv_sincos(__m256d a, __m256i sines, __m256i cosines);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8vv_atan2(__m512d y, __m512d x);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8v_sin(__m512d a);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8v_cos(__m512d a);
@@ -43,25 +43,29 @@ __attribute__((target("avx512f,avx512dq"))) void SinCosEight(const double* a, do
     }
 }
 
+// Whole vectors straight from the arrays; the tail through the same
+// function on padded lanes.
 __attribute__((target("avx2,fma"))) void Atan2Four(const double* y, const double* x, double* out, int count) {
-    for (int i = 0; i < count; i += 4) {
-        const int n = std::min(4, count - i);
-        alignas(32) double ys[4] = {0, 0, 0, 0}, xs[4] = {1, 1, 1, 1}, angles[4];
-        std::copy_n(y + i, n, ys);
-        std::copy_n(x + i, n, xs);
-        _mm256_store_pd(angles, _ZGVdN4vv_atan2(_mm256_load_pd(ys), _mm256_load_pd(xs)));
-        std::copy_n(angles, n, out + i);
-    }
+    int i = 0;
+    for (; i + 4 <= count; i += 4)
+        _mm256_storeu_pd(out + i, _ZGVdN4vv_atan2(_mm256_loadu_pd(y + i), _mm256_loadu_pd(x + i)));
+    if (i == count) return;
+    alignas(32) double ys[4] = {0, 0, 0, 0}, xs[4] = {1, 1, 1, 1}, angles[4];
+    std::copy(y + i, y + count, ys);
+    std::copy(x + i, x + count, xs);
+    _mm256_store_pd(angles, _ZGVdN4vv_atan2(_mm256_load_pd(ys), _mm256_load_pd(xs)));
+    std::copy_n(angles, count - i, out + i);
 }
 
 __attribute__((target("avx2,fma"))) void SinCosFour(const double* a, double* s, double* c, int count) {
+    alignas(32) double angles[4] = {0, 0, 0, 0}, sines[4], cosines[4];
+    const auto sine = reinterpret_cast<long long>(sines), cosine = reinterpret_cast<long long>(cosines);
+    const __m256i sinesAt = _mm256_setr_epi64x(sine, sine + 8, sine + 16, sine + 24);
+    const __m256i cosinesAt = _mm256_setr_epi64x(cosine, cosine + 8, cosine + 16, cosine + 24);
     for (int i = 0; i < count; i += 4) {
         const int n = std::min(4, count - i);
-        alignas(32) double angles[4] = {0, 0, 0, 0}, sines[4], cosines[4];
-        std::copy_n(a + i, n, angles);
-        const __m256d v = _mm256_load_pd(angles);
-        _mm256_store_pd(sines, _ZGVdN4v_sin(v));
-        _mm256_store_pd(cosines, _ZGVdN4v_cos(v));
+        const __m256d v = n == 4 ? _mm256_loadu_pd(a + i) : (std::copy_n(a + i, n, angles), _mm256_load_pd(angles));
+        _ZGVdN4vvv_sincos(v, sinesAt, cosinesAt);
         std::copy_n(sines, n, s + i);
         std::copy_n(cosines, n, c + i);
     }
