@@ -187,23 +187,26 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
     ParallelFor(strips, 1, [&](int s0, int s1) {
         const std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(libdeflate_alloc_compressor(kDeflateLevel));
         if (!compressor) throw Error("Out of memory while compressing the TIFF.");
-        std::vector<std::uint8_t> raw(rowBytes * static_cast<std::size_t>(rowsPerStrip));
+        std::vector<std::uint8_t> raw(rowBytes * static_cast<std::size_t>(rowsPerStrip)), samples(rowBytes);
         for (int s = s0; s < s1; ++s) {
             const int y0 = s * rowsPerStrip, rows = std::min(rowsPerStrip, h - y0);
             for (int r = 0; r < rows; ++r) {
                 const std::uint8_t* src = image.row(y0 + r);
-                std::uint8_t* dst = raw.data() + static_cast<std::size_t>(r) * rowBytes;
                 const std::uint8_t* a = alpha ? alpha + static_cast<std::size_t>(y0 + r) * w : nullptr;
-                for (int x = 0; x < w; ++x, src += 3, dst += channels) {
-                    dst[0] = src[2];
-                    dst[1] = src[1];
-                    dst[2] = src[0];
-                    if (a) dst[3] = a[x];
+                std::uint8_t* in = samples.data();
+                for (int x = 0; x < w; ++x, src += 3, in += channels) {
+                    in[0] = src[2];
+                    in[1] = src[1];
+                    in[2] = src[0];
+                    if (a) in[3] = a[x];
                 }
-                // Horizontal prediction: each sample less the same sample of the pixel before.
+                // Horizontal prediction: each sample less the same sample of
+                // the pixel before, from a copy so the loop vectorises.
+                const std::uint8_t* from = samples.data();
                 std::uint8_t* row = raw.data() + static_cast<std::size_t>(r) * rowBytes;
-                for (std::size_t i = rowBytes - 1; i >= static_cast<std::size_t>(channels); --i)
-                    row[i] = static_cast<std::uint8_t>(row[i] - row[i - channels]);
+                std::copy_n(from, channels, row);
+                for (std::size_t i = static_cast<std::size_t>(channels); i < rowBytes; ++i)
+                    row[i] = static_cast<std::uint8_t>(from[i] - from[i - channels]);
             }
             const std::size_t size = static_cast<std::size_t>(rows) * rowBytes;
             std::vector<std::uint8_t>& target = compressed[static_cast<std::size_t>(s)];
