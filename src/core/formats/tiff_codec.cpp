@@ -141,6 +141,15 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
 // JPEGs; higher levels gain a few per cent of size for several times the time.
 constexpr int kDeflateLevel = 1;
 
+// Horizontal prediction: each sample less the same sample of the pixel
+// before. From a copy of the row, with the pixel size fixed, so the loop
+// vectorises.
+template <std::size_t kChannels>
+void PredictRow(const std::uint8_t* __restrict from, std::uint8_t* __restrict to, std::size_t bytes) {
+    std::copy_n(from, kChannels, to);
+    for (std::size_t i = kChannels; i < bytes; ++i) to[i] = static_cast<std::uint8_t>(from[i] - from[i - kChannels]);
+}
+
 struct CompressorFree {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
@@ -200,13 +209,11 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
                     in[2] = src[0];
                     if (a) in[3] = a[x];
                 }
-                // Horizontal prediction: each sample less the same sample of
-                // the pixel before, from a copy so the loop vectorises.
-                const std::uint8_t* from = samples.data();
                 std::uint8_t* row = raw.data() + static_cast<std::size_t>(r) * rowBytes;
-                std::copy_n(from, channels, row);
-                for (std::size_t i = static_cast<std::size_t>(channels); i < rowBytes; ++i)
-                    row[i] = static_cast<std::uint8_t>(from[i] - from[i - channels]);
+                if (alpha)
+                    PredictRow<4>(samples.data(), row, rowBytes);
+                else
+                    PredictRow<3>(samples.data(), row, rowBytes);
             }
             const std::size_t size = static_cast<std::size_t>(rows) * rowBytes;
             std::vector<std::uint8_t>& target = compressed[static_cast<std::size_t>(s)];
