@@ -99,6 +99,14 @@ TEST_F(CliTest, WritesWhatSaveAllWritesForTheSameState) {
         EXPECT_EQ(b.width(), ws.master().MasterWidth + 8);
         EXPECT_EQ(b.height(), 66);
     }
+    // Without borders the master's file holds its picture unchanged, and the
+    // others are their own.
+    WriteSlots(ws, {true, true, true}, paths, {ImageKind::Bmp, 100, Borders{}});
+    for (int n = 1; n <= 3; ++n) {
+        const auto bytes = ReadWholeFile(paths[n - 1]);
+        const Bitmap b = DecodeBmp(bytes.data(), bytes.size());
+        EXPECT_EQ(b.samePixels(ws.slot(ws.MasterIndex()).Bitmap), n == ws.MasterIndex()) << n;
+    }
 }
 
 TEST_F(CliTest, BracketsKeepTheirMetadata) {

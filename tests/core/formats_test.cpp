@@ -345,6 +345,12 @@ TEST(ImagePrefetch, ReadsAheadInOrderAndHandsOnFailures) {
     EXPECT_EQ(prefetch.take().outcome, LoadOutcome::NotAnImage);
     const DecodedImage last = prefetch.take();
     EXPECT_TRUE(last.bitmap.samePixels(test::Gradient(9, 4)));
+    // Measured where it was read, so a load need not go over the pixels again.
+    Lightness expected;
+    ComputeLuminance(last.bitmap, expected.mean, expected.histogram);
+    ASSERT_TRUE(last.lightness);
+    EXPECT_EQ(last.lightness->mean, expected.mean);
+    EXPECT_EQ(last.lightness->histogram, expected.histogram);
     EXPECT_EQ(prefetch.take().outcome, LoadOutcome::NotAnImage);  // past the end
     fs::remove_all(dir);
 }
