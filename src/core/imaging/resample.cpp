@@ -156,9 +156,11 @@ __attribute__((target("avx512f"))) inline void Load(const StoredPositions& at, i
 // The four-pixel sampler below works one pixel per 64-bit lane, pixels 0 and
 // 1 in the low 128 bits and 2 and 3 in the high ones. Each half loads 16
 // bytes of its source rows at its first pixel's left neighbour and shuffles
-// every channel straight into its lane; groups whose halves straddle rows or
-// spread wider go the plain path. Same arithmetic and order as SampleColumns,
-// so the bytes are identical.
+// every channel straight into its lane. Where a half's second pixel sits a
+// row up or down (a turned picture), its rows are read too, at the same
+// columns, and its lane taken from them. Groups that spread wider go the
+// plain path. Same arithmetic and order as SampleColumns, so the bytes are
+// identical.
 //
 // Whole numbers below 2^51 are moved between doubles and integers by adding
 // 2^52, which leaves the number in the low bits; adding 1.5 x 2^52 to a
@@ -215,49 +217,29 @@ VANTREL_AVX2 std::size_t ValueOfLane(__m256i bits) {
     return static_cast<std::size_t>(static_cast<std::uint64_t>(_mm256_extract_epi64(bits, kLane)) - kTwo52Bits);
 }
 
-// Samples four output pixels at the columns `c` and source rows `sy` into dst.
-VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Columns4& c, __m256d sy,
-                               std::uint8_t* dst) {
-    const __m256d half = _mm256_set1_pd(0.5);
-    const int inside =
-        c.inside & _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sy, half, _CMP_GE_OQ),
-                                                    _mm256_cmp_pd(sy, _mm256_set1_pd(source.h - 0.5), _CMP_LE_OQ)));
-    const __m256d nudge = _mm256_and_pd(_mm256_cmp_pd(sy, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001));
-    const __m256d iy =
-        _mm256_round_pd(_mm256_sub_pd(_mm256_sub_pd(sy, nudge), half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    // Both pixels of each half on one row pair, and not the last row.
-    const bool rowsNear = _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_movedup_pd(iy), _CMP_EQ_OQ)) == 0xF &&
-                          _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_set1_pd(source.h - 1), _CMP_GE_OQ)) == 0;
-    if (inside != 0xF || !c.near || !rowsNear) {
-        alignas(32) double xs[4], ys[4];
-        _mm256_store_pd(xs, c.raw);
-        _mm256_store_pd(ys, sy);
-        return SampleGroupPlainly(source, src, inside == 0, xs, ys, 4, dst);
-    }
-    const __m256d v = _mm256_sub_pd(_mm256_sub_pd(sy, nudge), iy);
-    const __m256d v0 = _mm256_sub_pd(_mm256_set1_pd(1.5), v), v1 = _mm256_sub_pd(v, half);
-    const __m256d w[4] = {_mm256_mul_pd(c.u0, v0), _mm256_mul_pd(c.u1, v0), _mm256_mul_pd(c.u0, v1),
-                          _mm256_mul_pd(c.u1, v1)};
+// The four pixels' channel values from one corner: byte `offset` on from each
+// pixel's left neighbour, in `rows` (both pixels of a half on one row), or
+// with `second` giving the second pixel of each half its own row.
+template <bool kTwoRows>
+VANTREL_AVX2 __m256d Corner(__m256i rows, __m256i second, __m256i index) {
+    __m256i bytes = _mm256_shuffle_epi8(rows, index);
+    if constexpr (kTwoRows) bytes = _mm256_blend_epi32(bytes, _mm256_shuffle_epi8(second, index), 0xCC);
+    return LowByteToDouble(bytes);
+}
 
-    const __m256i rowBits = _mm256_castpd_si256(_mm256_add_pd(iy, _mm256_set1_pd(kTwo52)));
-    const std::size_t stride = src.stride();
-    const std::uint8_t* low = src.bits() + ValueOfLane<0>(rowBits) * stride + ValueOfLane<0>(c.columnBits) * 3;
-    const std::uint8_t* high = src.bits() + ValueOfLane<2>(rowBits) * stride + ValueOfLane<2>(c.columnBits) * 3;
-    // The next output rows read a little further on: fetch ahead.
-    _mm_prefetch(reinterpret_cast<const char*>(low) + (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
-                 _MM_HINT_T0);
-    const __m256i upper =
-        _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high), reinterpret_cast<const __m128i*>(low));
-    const __m256i lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high + stride),
-                                              reinterpret_cast<const __m128i*>(low + stride));
+// The blend of the four corners, channel by channel, in the plain code's
+// order, packed into twelve bytes at dst.
+template <bool kTwoRows>
+VANTREL_AVX2 void BlendGroup4(const Columns4& c, const __m256d (&w)[4], __m256i upper, __m256i lower,
+                              __m256i upperSecond, __m256i lowerSecond, std::uint8_t* dst) {
     __m256i value[3];
     for (int k = 0; k < 3; ++k) {
         const __m256i l = _mm256_add_epi64(c.index, _mm256_set1_epi64x(k));
         const __m256i r = _mm256_add_epi64(c.index, _mm256_set1_epi64x(k + 3));
-        __m256d acc = _mm256_mul_pd(w[0], LowByteToDouble(_mm256_shuffle_epi8(upper, l)));
-        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[1], LowByteToDouble(_mm256_shuffle_epi8(upper, r))));
-        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[2], LowByteToDouble(_mm256_shuffle_epi8(lower, l))));
-        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[3], LowByteToDouble(_mm256_shuffle_epi8(lower, r))));
+        __m256d acc = _mm256_mul_pd(w[0], Corner<kTwoRows>(upper, upperSecond, l));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[1], Corner<kTwoRows>(upper, upperSecond, r)));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[2], Corner<kTwoRows>(lower, lowerSecond, l)));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(w[3], Corner<kTwoRows>(lower, lowerSecond, r)));
         // The weights are never negative, so only the top needs clamping.
         value[k] =
             _mm256_castpd_si256(_mm256_add_pd(_mm256_min_pd(acc, _mm256_set1_pd(255.0)), _mm256_set1_pd(kRounder)));
@@ -274,6 +256,57 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), bytes);
     const std::uint32_t last = static_cast<std::uint32_t>(_mm_extract_epi32(bytes, 2));
     std::memcpy(dst + 8, &last, 4);
+}
+
+// Samples four output pixels at the columns `c` and source rows `sy` into dst.
+VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Columns4& c, __m256d sy,
+                               std::uint8_t* dst) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const int inside =
+        c.inside & _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sy, half, _CMP_GE_OQ),
+                                                    _mm256_cmp_pd(sy, _mm256_set1_pd(source.h - 0.5), _CMP_LE_OQ)));
+    const __m256d nudge = _mm256_and_pd(_mm256_cmp_pd(sy, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001));
+    const __m256d iy =
+        _mm256_round_pd(_mm256_sub_pd(_mm256_sub_pd(sy, nudge), half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    // Each half's second pixel on its first's row pair or on the next one up
+    // or down (a turned picture crosses rows), and none on the last row.
+    const __m256d rowStep = _mm256_sub_pd(iy, _mm256_movedup_pd(iy));  // 0, iy1 - iy0, 0, iy3 - iy2
+    const int sameRows = _mm256_movemask_pd(_mm256_cmp_pd(rowStep, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    const bool rowsNear = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(rowStep, _mm256_set1_pd(-1.0), _CMP_GE_OQ),
+                                                           _mm256_cmp_pd(rowStep, _mm256_set1_pd(1.0), _CMP_LE_OQ))) == 0xF &&
+                          _mm256_movemask_pd(_mm256_cmp_pd(iy, _mm256_set1_pd(source.h - 1), _CMP_GE_OQ)) == 0;
+    if (inside != 0xF || !c.near || !rowsNear) {
+        alignas(32) double xs[4], ys[4];
+        _mm256_store_pd(xs, c.raw);
+        _mm256_store_pd(ys, sy);
+        return SampleGroupPlainly(source, src, inside == 0, xs, ys, 4, dst);
+    }
+    const __m256d v = _mm256_sub_pd(_mm256_sub_pd(sy, nudge), iy);
+    const __m256d v0 = _mm256_sub_pd(_mm256_set1_pd(1.5), v), v1 = _mm256_sub_pd(v, half);
+    const __m256d w[4] = {_mm256_mul_pd(c.u0, v0), _mm256_mul_pd(c.u1, v0), _mm256_mul_pd(c.u0, v1),
+                          _mm256_mul_pd(c.u1, v1)};
+
+    const __m256i rowBits = _mm256_castpd_si256(_mm256_add_pd(iy, _mm256_set1_pd(kTwo52)));
+    const std::size_t stride = src.stride();
+    const std::size_t lowColumn = ValueOfLane<0>(c.columnBits) * 3, highColumn = ValueOfLane<2>(c.columnBits) * 3;
+    const std::uint8_t* low = src.bits() + ValueOfLane<0>(rowBits) * stride + lowColumn;
+    const std::uint8_t* high = src.bits() + ValueOfLane<2>(rowBits) * stride + highColumn;
+    // The next output rows read a little further on: fetch ahead.
+    _mm_prefetch(reinterpret_cast<const char*>(low) + (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+                 _MM_HINT_T0);
+    const __m256i upper =
+        _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high), reinterpret_cast<const __m128i*>(low));
+    const __m256i lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high + stride),
+                                              reinterpret_cast<const __m128i*>(low + stride));
+    if (sameRows == 0xF) return BlendGroup4<false>(c, w, upper, lower, upper, lower, dst);
+    // The second pixels' rows, read at the same columns.
+    const std::uint8_t* lowSecond = src.bits() + ValueOfLane<1>(rowBits) * stride + lowColumn;
+    const std::uint8_t* highSecond = src.bits() + ValueOfLane<3>(rowBits) * stride + highColumn;
+    const __m256i upperSecond =
+        _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(highSecond), reinterpret_cast<const __m128i*>(lowSecond));
+    const __m256i lowerSecond = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(highSecond + stride),
+                                                    reinterpret_cast<const __m128i*>(lowSecond + stride));
+    BlendGroup4<true>(c, w, upper, lower, upperSecond, lowerSecond, dst);
 }
 
 template <class Positions>
