@@ -1,6 +1,9 @@
 // Writes small TIFF and PNG files, with and without alpha, carrying the
-// metadata of each camera JPEG given: seeds for the TIFF and PNG fuzzers.
+// metadata of each camera JPEG given, and a PNG with a lying chunk length:
+// seeds for the TIFF and PNG fuzzers.
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "formats/source_metadata.h"
 #include "formats/png_codec.h"
@@ -23,5 +26,11 @@ int main(int argc, char** argv) {
         vantrel::WriteFileAtomically(base + ".tif", vantrel::EncodeTiff(image, i % 2 ? alpha.data() : nullptr, m));
         vantrel::WriteFileAtomically(base + ".png", vantrel::EncodePng(image, i % 2 ? nullptr : alpha.data(), m));
     }
+    // A chunk after the header that claims two gigabytes: nothing may be set
+    // aside on its word (the replay runs under a malloc limit).
+    std::vector<std::uint8_t> claims = vantrel::EncodePng(image, nullptr, {});
+    const std::uint8_t chunk[] = {0x77, 0x35, 0x94, 0x00, 'i', 'T', 'X', 't', 'X', 'M', 'L', 0};
+    claims.insert(claims.begin() + 33, std::begin(chunk), std::end(chunk));
+    vantrel::WriteFileAtomically(out + "/claims.png", claims);
     return 0;
 }

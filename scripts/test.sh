@@ -29,7 +29,7 @@ mkdir -p build-fuzz/seeds-formats
 build-fuzz/fuzz/make_format_seeds build-fuzz/seeds-formats "$testdata"/camera-jpeg/exif-samples/*/*.jpg \
   "$testdata"/camera-jpeg/exiftool-t-images/*.jpg
 for format in tiff png; do
-  build-fuzz/fuzz/fuzz_$format -runs=0 build-fuzz/seeds-formats 2>&1 | tail -1
+  build-fuzz/fuzz/fuzz_$format -runs=0 -malloc_limit_mb=256 build-fuzz/seeds-formats 2>&1 | tail -1
 done
 # A short mutation run; new inputs go to a corpus of our own, never into the shared files.
 mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata build-fuzz/corpus-profile \

@@ -116,10 +116,15 @@ TEST(LoadImageFile, HostileFilesAreRefusedWithoutBlockingOrHugeAllocations) {
     for (int at : {16, 20}) png[at + 2] = 0x3E, png[at + 3] = 0x80;
     const unsigned long crc = ::crc32(0, png.data() + 12, 17);
     for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    // A chunk claiming two gigabytes in a file of some hundred bytes.
+    std::vector<std::uint8_t> chunk = FormatOf(ImageKind::Png).encode(test::Gradient(16, 16), nullptr, 90, nullptr);
+    const std::uint8_t claim[] = {0x77, 0x35, 0x94, 0x00, 'i', 'T', 'X', 't', 'X', 'M', 'L', 0};
+    chunk.insert(chunk.begin() + 33, std::begin(claim), std::end(claim));
     const struct {
         std::string path;
         LoadOutcome outcome;
-    } claims[] = {{write("bomb.bmp", bmp), LoadOutcome::Invalid},
+    } claims[] = {{write("claim.png", chunk), LoadOutcome::Incomplete},
+                  {write("bomb.bmp", bmp), LoadOutcome::Invalid},
                   {write("bomb.jpg", jpeg), LoadOutcome::Incomplete},
                   {write("cut.jpg", cut), LoadOutcome::Incomplete},
                   {write("bomb.tif", tiff.take()), LoadOutcome::Invalid},

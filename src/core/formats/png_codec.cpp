@@ -23,16 +23,30 @@ constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 struct PngSource {
     explicit PngSource(ByteCursor bytes) : bytes(bytes) {}
     ByteCursor bytes;
+    std::uint64_t nextChunk = 8;  // where the next chunk's length and type stand
     bool truncated = false;
     char error[256] = {};
 };
 
 void ReadProc(png_structp png, png_bytep out, std::size_t count) {
     auto* s = static_cast<PngSource*>(png_get_io_ptr(png));
+    const std::uint64_t at = s->bytes.position();
     const std::size_t got = s->bytes.read(out, count);
     if (got < count) {
         s->truncated = true;
         png_error(png, "The PNG is cut short.");
+    }
+    // The reader takes each chunk's length and type in one read, and sets
+    // aside memory for the chunk on the length's word (with benign errors on,
+    // its own limit only warns): a chunk must fit in what the file holds.
+    if (at == s->nextChunk && count == 8) {
+        const std::uint64_t length = std::uint64_t{out[0]} << 24 | std::uint64_t{out[1]} << 16 |
+                                     std::uint64_t{out[2]} << 8 | out[3];
+        s->nextChunk = at + 12 + length;  // length, type, data, checksum
+        if (s->nextChunk > s->bytes.size()) {
+            s->truncated = true;
+            png_error(png, "The PNG is cut short.");
+        }
     }
 }
 
