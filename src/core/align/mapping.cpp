@@ -226,56 +226,95 @@ VANTREL_DISPATCH_AVX2(PlanarPreviewRow,
 }
 VANTREL_DISPATCH_AVX2(RoundPositions, (double* xs, double* ys, int count), (xs, ys, count))
 
-// One output row of the flat model: a plain loop the vectoriser handles.
-[[gnu::always_inline]] inline void PlanarRowBody(double px0, double step, double py, int count, double cosR,
+// A full-size position snapped to 0.00001 px: k / 100000 for the nearest
+// integer k (after clamping to the 32-bit range). Fused, the same quotient
+// without a division: the product with the rounded reciprocal is within an
+// ulp, and one fused correction makes it the correctly rounded k / 100000
+// (Markstein).
+constexpr double kSnapLimit = 2147483647.0;
+template <bool kFused, bool kClamp = true>
+[[gnu::always_inline]] inline double Snapped(double v) {
+    constexpr double kSteps = 100000, kInverse = 1.0 / 100000;
+    if constexpr (kClamp) v = std::clamp(v, -kSnapLimit, kSnapLimit);
+    const double k = std::nearbyint(v * kSteps);
+    if constexpr (kFused) {
+        const double q = k * kInverse;
+        return std::fma(std::fma(-q, kSteps, k), kInverse, q);
+    } else {
+        return k / kSteps;
+    }
+}
+
+// Every step of the straight lines below is monotonic in the column, so a
+// line whose ends lie within the clamp lies within it throughout.
+inline bool WithinSnapLimit(double a, double b, double c, double d) {
+    auto within = [](double v) { return std::fabs(v) <= kSnapLimit; };  // false for NaN
+    return within(a) && within(b) && within(c) && within(d);
+}
+
+// Defines `name` to run `name##Body<true>` (fused snapping) compiled for
+// AVX2 where the active level allows, else `name##Body<false>`; each body is
+// a plain loop the vectoriser handles.
+#define VANTREL_DISPATCH_SNAPPING(name, params, args)                       \
+    VANTREL_TARGET_AVX2 void name##Fused params { name##Body<true> args; } \
+    void name params {                                                      \
+        if (UseAvx2()) return name##Fused args;                             \
+        name##Body<false> args;                                             \
+    }
+
+template <bool kFused>
+[[gnu::always_inline]] inline void SnapRowBody(double* xs, double* ys, int count) {
+    for (int x = 0; x < count; ++x) {
+        xs[x] = Snapped<kFused>(xs[x]);
+        ys[x] = Snapped<kFused>(ys[x]);
+    }
+}
+VANTREL_DISPATCH_SNAPPING(SnapRow, (double* xs, double* ys, int count), (xs, ys, count))
+
+// Where column x of the flat model samples, before snapping.
+struct PlanarRowGeometry {
+    double px0, step, py, cosR, sinR, scale, cp1X, cp1Y;
+    [[gnu::always_inline]] double x(int column) const {
+        const double px = px0 + column * step;
+        return (px * cosR - py * sinR) * scale + cp1X + 0.5;
+    }
+    [[gnu::always_inline]] double y(int column) const {
+        const double px = px0 + column * step;
+        return (px * sinR + py * cosR) * scale + cp1Y + 0.5;
+    }
+};
+
+template <bool kFused, bool kClamp>
+[[gnu::always_inline]] inline void PlanarRowColumns(const PlanarRowGeometry& g, int from, int to, double* xs,
+                                                    double* ys) {
+    for (int x = from; x < to; ++x) {
+        xs[x - from] = Snapped<kFused, kClamp>(g.x(x));
+        ys[x - from] = Snapped<kFused, kClamp>(g.y(x));
+    }
+}
+
+// Columns from .. to - 1 of an output row of the flat model, snapped, into
+// xs[0] on.
+template <bool kFused>
+[[gnu::always_inline]] inline void PlanarRowBody(double px0, double step, double py, int from, int to, double cosR,
                                                  double sinR, double scale, double cp1X, double cp1Y, double* xs,
                                                  double* ys) {
-    for (int x = 0; x < count; ++x) {
-        const double px = px0 + x * step;
-        xs[x] = (px * cosR - py * sinR) * scale + cp1X + 0.5;
-        ys[x] = (px * sinR + py * cosR) * scale + cp1Y + 0.5;
-    }
+    if (to <= from) return;
+    // Locals, so stores to xs cannot be taken to change them.
+    const PlanarRowGeometry g{px0, step, py, cosR, sinR, scale, cp1X, cp1Y};
+    if (WithinSnapLimit(g.x(from), g.x(to - 1), g.y(from), g.y(to - 1)))
+        PlanarRowColumns<kFused, false>(g, from, to, xs, ys);
+    else
+        PlanarRowColumns<kFused, true>(g, from, to, xs, ys);
 }
-VANTREL_DISPATCH_AVX2(PlanarRow,
-                      (double px0, double step, double py, int count, double cosR, double sinR, double scale,
-                       double cp1X, double cp1Y, double* xs, double* ys),
-                      (px0, step, py, count, cosR, sinR, scale, cp1X, cp1Y, xs, ys))
-
-// The snap's plain form: k / 100000 for the nearest integer k (after clamping
-// to the 32-bit range).
-void SnapPositionsDividing(double* xs, double* ys, int count) {
-    for (int x = 0; x < count; ++x) {
-        xs[x] = std::nearbyint(std::clamp(xs[x], -2147483647.0, 2147483647.0) * 100000) / 100000;
-        ys[x] = std::nearbyint(std::clamp(ys[x], -2147483647.0, 2147483647.0) * 100000) / 100000;
-    }
-}
-
-// The same quotient without a division: the product with the rounded
-// reciprocal is within an ulp, and one fused correction makes it the
-// correctly rounded k / 100000 (Markstein).
-VANTREL_TARGET_AVX2 void SnapPositionsFused(double* xs, double* ys, int count) {
-#ifdef VANTREL_X86
-    constexpr double kStep = 100000, kInverse = 1.0 / 100000;
-    auto snap = [](double v) VANTREL_TARGET_AVX2 {
-        const double k = std::nearbyint(std::clamp(v, -2147483647.0, 2147483647.0) * kStep);
-        const double q = k * kInverse;
-        return std::fma(std::fma(-q, kStep, k), kInverse, q);
-    };
-    for (int x = 0; x < count; ++x) {
-        xs[x] = snap(xs[x]);
-        ys[x] = snap(ys[x]);
-    }
-#else
-    SnapPositionsDividing(xs, ys, count);
-#endif
-}
+VANTREL_DISPATCH_SNAPPING(PlanarRow,
+                          (double px0, double step, double py, int from, int to, double cosR, double sinR,
+                           double scale, double cp1X, double cp1Y, double* xs, double* ys),
+                          (px0, step, py, from, to, cosR, sinR, scale, cp1X, cp1Y, xs, ys))
 
 }  // namespace
 
-void SnapPositions(double* xs, double* ys, int count) {
-    if (UseAvx2()) return SnapPositionsFused(xs, ys, count);
-    SnapPositionsDividing(xs, ys, count);
-}
+void SnapPositions(double* xs, double* ys, int count) { SnapRow(xs, ys, count); }
 
 void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, const OutputViewState& view,
                    const Borders* borders, Bitmap& output, MarkPainter* marks) {
@@ -429,25 +468,61 @@ constexpr auto kFractions = [] {
 }();
 constexpr double kTolerance = 1.0 / 512;
 
+// A row's nodes: its columns at every kStep-th column and the last, and
+// their exact positions.
 struct SpanNodes {
     std::vector<double> columns, xs, ys;
 };
 
-void SphericalRow(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere, bool scaled,
-                  const std::vector<double>& columns, double py, SphericalMapper::Row& points, SpanNodes& nodes,
-                  double* xs, double* ys) {
+void SphericalNodes(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere, bool scaled,
+                    const std::vector<double>& columns, double py, SphericalMapper::Row& points, SpanNodes& nodes) {
     const int w = static_cast<int>(columns.size());
-    if (w < 4 * kStep) return ExactPositions(mapper, sphere, scaled, columns.data(), py, w, points, xs, ys);
-    // Nodes at every kStep-th column and the last.
+    if (w < 4 * kStep) return;  // worked out exactly
     const int count = (w - 1) / kStep + 1 + ((w - 1) % kStep != 0);
     nodes.columns.resize(static_cast<std::size_t>(count));
     nodes.xs.resize(nodes.columns.size());
     nodes.ys.resize(nodes.columns.size());
     for (int k = 0; k < count; ++k) nodes.columns[k] = columns[std::min(k * kStep, w - 1)];
     ExactPositions(mapper, sphere, scaled, nodes.columns.data(), py, count, points, nodes.xs.data(), nodes.ys.data());
+}
+
+// The snapped positions on a straight line from node 0 to node 1, kStep + 1
+// of them. d * (t / kStep) is d * t / kStep to the bit (a power-of-two
+// divisor), and the loop vectorises.
+template <bool kFused, bool kClamp>
+[[gnu::always_inline]] inline void JoinNodesColumns(double x0, double dx, double y0, double dy, double* xs,
+                                                    double* ys) {
+    for (int t = 0; t <= kStep; ++t) {
+        xs[t] = Snapped<kFused, kClamp>(x0 + dx * kFractions[t]);
+        ys[t] = Snapped<kFused, kClamp>(y0 + dy * kFractions[t]);
+    }
+}
+template <bool kFused>
+[[gnu::always_inline]] inline void JoinNodesBody(double x0, double x1, double y0, double y1, double* xs, double* ys) {
+    const double dx = x1 - x0, dy = y1 - y0;
+    if (WithinSnapLimit(x0, x0 + dx, y0, y0 + dy))
+        JoinNodesColumns<kFused, false>(x0, dx, y0, dy, xs, ys);
+    else
+        JoinNodesColumns<kFused, true>(x0, dx, y0, dy, xs, ys);
+}
+
+// The snapped positions of columns from .. to - 1 of a row whose nodes are
+// worked out, into xs[0] on; `from` is a multiple of 2 kStep. Up to one more
+// position, the next column's, may be written.
+template <bool kFused>
+[[gnu::always_inline]] inline void SphericalSpansBody(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere,
+                                                      bool scaled, const std::vector<double>& columns, double py,
+                                                      SphericalMapper::Row& points, const SpanNodes& nodes, int from,
+                                                      int to, double* xs, double* ys) {
+    const int w = static_cast<int>(columns.size());
+    if (w < 4 * kStep) {
+        ExactPositions(mapper, sphere, scaled, columns.data() + from, py, to - from, points, xs, ys);
+        return SnapRowBody<kFused>(xs, ys, to - from);
+    }
+    const int count = static_cast<int>(nodes.columns.size());
     auto usable = [](double v) { return std::isfinite(v) && v > -0.5; };  // -1: behind the camera
     // Spans of two node steps, judged by their middle node.
-    for (int k = 0; k < count - 1; k += 2) {
+    for (int k = from / kStep; k < count - 1 && k * kStep < to; k += 2) {
         const int a = k * kStep, last = std::min(k + 2, count - 1), b = std::min(last * kStep, w - 1);
         const bool full = last == k + 2 && b == a + 2 * kStep;
         bool straight = full;
@@ -456,23 +531,21 @@ void SphericalRow(const SphericalMapper& mapper, const SphericalMapper::Slot& sp
             straight = std::fabs((nodes.xs[k] + nodes.xs[k + 2]) / 2 - nodes.xs[k + 1]) <= kTolerance &&
                        std::fabs((nodes.ys[k] + nodes.ys[k + 2]) / 2 - nodes.ys[k + 1]) <= kTolerance;
         if (!straight) {
-            ExactPositions(mapper, sphere, scaled, columns.data() + a, py, b - a + 1, points, xs + a, ys + a);
+            ExactPositions(mapper, sphere, scaled, columns.data() + a, py, b - a + 1, points, xs + (a - from),
+                           ys + (a - from));
+            SnapRowBody<kFused>(xs + (a - from), ys + (a - from), b - a + 1);
             continue;
         }
-        // d * (t / kStep) is d * t / kStep to the bit (a power-of-two
-        // divisor), and the loop vectorises.
-        for (int j = k; j < last; ++j) {
-            const double x0 = nodes.xs[j], dx = nodes.xs[j + 1] - x0;
-            const double y0 = nodes.ys[j], dy = nodes.ys[j + 1] - y0;
-            double* rowX = xs + j * kStep;
-            double* rowY = ys + j * kStep;
-            for (int t = 0; t <= kStep; ++t) {
-                rowX[t] = x0 + dx * kFractions[t];
-                rowY[t] = y0 + dy * kFractions[t];
-            }
-        }
+        for (int j = k; j < last; ++j)
+            JoinNodesBody<kFused>(nodes.xs[j], nodes.xs[j + 1], nodes.ys[j], nodes.ys[j + 1],
+                                  xs + (j * kStep - from), ys + (j * kStep - from));
     }
 }
+VANTREL_DISPATCH_SNAPPING(SphericalSpans,
+                          (const SphericalMapper& mapper, const SphericalMapper::Slot& sphere, bool scaled,
+                           const std::vector<double>& columns, double py, SphericalMapper::Row& points,
+                           const SpanNodes& nodes, int from, int to, double* xs, double* ys),
+                          (mapper, sphere, scaled, columns, py, points, nodes, from, to, xs, ys))
 
 // The source positions of the output rows of one image, row by row.
 class RowPositions {
@@ -496,24 +569,40 @@ public:
     };
     Scratch scratch() const { return Scratch(spherical_ && !isMaster_); }
 
-    void row(int y, Scratch& scratch, double* xs, double* ys) const {
+    // The work a row's chunks share: the spherical nodes.
+    void begin(int y, Scratch& scratch) const {
+        if (spherical_ && !isMaster_)
+            SphericalNodes(mapper_, sphere_, slot_.Scale != 1, columns_, sphericalY(y), scratch.points, scratch.nodes);
+    }
+
+    // The snapped positions of columns from .. to - 1 (at most kChunk, from a
+    // multiple of kChunk) into xs[0] on, which has room for one more.
+    void chunk(int y, Scratch& scratch, int from, int to, double* xs, double* ys) const {
         const double oy = y * step_;  // the output position of this row
         if (isMaster_) {
-            for (int x = 0; x < w_; ++x) {
-                xs[x] = x * step_ - borders_.left + 0.5;
-                ys[x] = oy - borders_.top + 0.5;
+            for (int x = from; x < to; ++x) {
+                xs[x - from] = x * step_ - borders_.left + 0.5;
+                ys[x - from] = oy - borders_.top + 0.5;
             }
         } else if (!spherical_) {
-            PlanarRow(-(master_.cp1X + borders_.left), step_, oy - (master_.cp1Y + borders_.top), w_, cosR_, sinR_,
-                      slot_.Scale, slot_.CP1X, slot_.CP1Y, xs, ys);
+            return PlanarRow(-(master_.cp1X + borders_.left), step_, oy - (master_.cp1Y + borders_.top), from, to,
+                             cosR_, sinR_, slot_.Scale, slot_.CP1X, slot_.CP1Y, xs, ys);
         } else {
-            const double py = oy - master_.height / 2.0 - borders_.top + 0.5;
-            SphericalRow(mapper_, sphere_, slot_.Scale != 1, columns_, py, scratch.points, scratch.nodes, xs, ys);
+            SphericalSpans(mapper_, sphere_, slot_.Scale != 1, columns_, sphericalY(y), scratch.points, scratch.nodes,
+                           from, to, xs, ys);
+            return;
         }
-        SnapPositions(xs, ys, w_);
+        SnapRow(xs, ys, to - from);
+    }
+
+    void row(int y, Scratch& scratch, double* xs, double* ys) const {
+        begin(y, scratch);
+        for (int x = 0; x < w_; x += kChunk) chunk(y, scratch, x, std::min(w_, x + kChunk), xs + x, ys + x);
     }
 
 private:
+    double sphericalY(int y) const { return y * step_ - master_.height / 2.0 - borders_.top + 0.5; }
+
     const TSlotAlignment& slot_;
     const MasterGeometry& master_;
     Borders borders_;
@@ -527,20 +616,25 @@ private:
 };
 
 // Every output row's source positions at full size (step 1) or reduced,
-// handed to `row` with the row's number, in parallel over rows.
+// handed to `row` a chunk of columns at a time (so they are still in the
+// cache), in parallel over rows.
 void ForEachOutputRow(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                       double step, int w, int h, const std::function<void(int)>& progress,
-                      const std::function<void(int y, const double* xs, const double* ys)>& row) {
+                      const std::function<void(int y, int x, int count, const double* xs, const double* ys)>& row) {
     if (w <= 0 || h <= 0) return;
     const RowPositions positions(source, isMaster, master, borders, step, w);
     ParallelFor(
         h, std::max(1, h / 50),
         [&](int r0, int r1) {
-            std::vector<double> xs(static_cast<std::size_t>(w)), ys(xs.size());
+            std::vector<double> xs(kChunk + 1), ys(xs.size());
             RowPositions::Scratch scratch = positions.scratch();
             for (int y = r0; y < r1; ++y) {
-                positions.row(y, scratch, xs.data(), ys.data());
-                row(y, xs.data(), ys.data());
+                positions.begin(y, scratch);
+                for (int x = 0; x < w; x += kChunk) {
+                    const int to = std::min(w, x + kChunk);
+                    positions.chunk(y, scratch, x, to, xs.data(), ys.data());
+                    row(y, x, to - x, xs.data(), ys.data());
+                }
             }
         },
         [&](int done) {
@@ -603,17 +697,18 @@ void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry
     if (isMaster && step == 1) return CopyMaster(image, borders, grey, output, progress, coverage);
     const int w = output.width();
     ForEachOutputRow(source, isMaster, master, borders, step, w, output.height(), progress,
-                     [&](int y, const double* xs, const double* ys) {
-                         ResampleRow(image, xs, ys, w, grey, output.row(y));
-                         if (coverage) CoverageRow(image, xs, ys, w, coverage + static_cast<std::size_t>(y) * w);
+                     [&](int y, int x, int count, const double* xs, const double* ys) {
+                         ResampleRow(image, xs, ys, count, grey, output.row(y) + 3 * x);
+                         if (coverage)
+                             CoverageRow(image, xs, ys, count, coverage + static_cast<std::size_t>(y) * w + x);
                      });
 }
 
 void Coverage(const AlignedSource& source, bool isMaster, const MasterGeometry& master, std::uint8_t* coverage) {
     const int w = master.width;
     ForEachOutputRow(source, isMaster, master, Borders{}, 1.0, w, master.height, {},
-                     [&](int y, const double* xs, const double* ys) {
-                         CoverageRow(*source.image, xs, ys, w, coverage + static_cast<std::size_t>(y) * w);
+                     [&](int y, int x, int count, const double* xs, const double* ys) {
+                         CoverageRow(*source.image, xs, ys, count, coverage + static_cast<std::size_t>(y) * w + x);
                      });
 }
 

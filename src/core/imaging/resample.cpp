@@ -142,7 +142,7 @@ inline void SampleGroupPlainly(const Source& source, const Bitmap& src, bool all
 }
 
 // Positions of four or eight pixels from x on.
-__attribute__((target("avx2"))) inline void Load(const StoredPositions& at, int x, __m256d& sx, __m256d& sy) {
+VANTREL_TARGET_AVX2 inline void Load(const StoredPositions& at, int x, __m256d& sx, __m256d& sy) {
     sx = _mm256_loadu_pd(at.xs + x);
     sy = _mm256_loadu_pd(at.ys + x);
 }
@@ -151,7 +151,7 @@ __attribute__((target("avx512f"))) inline void Load(const StoredPositions& at, i
     sy = _mm512_loadu_pd(at.ys + x);
 }
 
-#define VANTREL_AVX2 __attribute__((target("avx2"), always_inline)) inline
+#define VANTREL_AVX2 __attribute__((target("avx2,fma"), always_inline)) inline
 
 // The four-pixel sampler below works one pixel per 64-bit lane, pixels 0 and
 // 1 in the low 128 bits and 2 and 3 in the high ones. Each half loads 16
@@ -309,10 +309,201 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
     BlendGroup4<true>(c, w, upper, lower, upperSecond, lowerSecond, dst);
 }
 
+// Eight pixels at a time in single precision, four to each 128-bit half. A
+// half reads 16 bytes of its rows at its first pixel's left neighbour, which
+// hold the neighbours of all four when they step at most one source column
+// each (a warp that does not shrink, a lens correction). Where its pixels
+// cross a row, or spread wider, a half reads a second 16 bytes: at the same
+// columns on the other row, or at its third pixel's left neighbour.
+//
+// The float sum of a channel is within 7 x 2^-24 of its value, below 1.1e-4
+// for 255, of the exact one: a sum further than kRoundingMargin from every
+// rounding boundary rounds to the plain sampler's byte. Groups with a sum
+// closer, or that fit none of the ways above, are redone four pixels at a
+// time in doubles, so the bytes are still the plain sampler's.
+constexpr float kRoundingMargin = 1.0f / 4096;
+
+// The column half of the geometry of eight pixels.
+struct FloatColumns {
+    __m256d raw[2];  // the positions as given, pixels 0-3 and 4-7
+    int inside;      // one bit per pixel within 0.5 .. w - 0.5
+    bool narrow;     // each half within three columns on from its first pixel's
+    bool fits;       // narrow, or each half's pixels 0, 1 and 2, 3 within three columns of each other
+    // Each half's first and third pixels' left neighbours, at which it reads.
+    int lowColumn, highColumn, lowFar, highFar;
+    __m256i index;  // dword j of a half: byte 0 the offset of its pixel j's left neighbour where it reads, the rest 0x80
+    __m256 u0, u1;  // 1.5 - u and u - 0.5
+};
+
+// Floor of a position less the nudge, as the double sampler takes it, and
+// the fraction's two weights in single precision.
+VANTREL_AVX2 __m128i FloorAndWeights(__m256d s, __m128& w0, __m128& w1) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    s = _mm256_sub_pd(s, _mm256_and_pd(_mm256_cmp_pd(s, _mm256_set1_pd(1.0), _CMP_GT_OQ), _mm256_set1_pd(0.00001)));
+    const __m256d whole = _mm256_round_pd(_mm256_sub_pd(s, half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256d fraction = _mm256_sub_pd(s, whole);
+    w0 = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_set1_pd(1.5), fraction));
+    w1 = _mm256_cvtpd_ps(_mm256_sub_pd(fraction, half));
+    return _mm256_cvtpd_epi32(whole);  // positions outside give nonsense, never used
+}
+
+VANTREL_AVX2 int Within(__m256d s, double to) {
+    return _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(s, _mm256_set1_pd(0.5), _CMP_GE_OQ),
+                                            _mm256_cmp_pd(s, _mm256_set1_pd(to), _CMP_LE_OQ)));
+}
+
+VANTREL_AVX2 bool AllSet(__m256i mask) { return _mm256_movemask_epi8(mask) == -1; }
+VANTREL_AVX2 bool NoneSet(__m256i mask) { return _mm256_testz_si256(mask, mask) != 0; }
+
+// Whether every lane holds 0 .. 3.
+VANTREL_AVX2 bool WithinThree(__m256i offsets) {
+    return AllSet(_mm256_cmpeq_epi32(_mm256_min_epu32(offsets, _mm256_set1_epi32(3)), offsets));
+}
+
+VANTREL_AVX2 FloatColumns MakeFloatColumns(const Source& source, __m256d sx0, __m256d sx1) {
+    FloatColumns c;
+    c.raw[0] = sx0;
+    c.raw[1] = sx1;
+    c.inside = Within(sx0, source.w - 0.5) | Within(sx1, source.w - 0.5) << 4;
+    __m128 u0[2], u1[2];
+    const __m256i columns = _mm256_set_m128i(FloorAndWeights(sx1, u0[1], u1[1]), FloorAndWeights(sx0, u0[0], u1[0]));
+    c.u0 = _mm256_set_m128(u0[1], u0[0]);
+    c.u1 = _mm256_set_m128(u1[1], u1[0]);
+    const __m256i fromFirst = _mm256_sub_epi32(columns, _mm256_shuffle_epi32(columns, _MM_SHUFFLE(0, 0, 0, 0)));
+    const __m256i fromPair = _mm256_sub_epi32(columns, _mm256_shuffle_epi32(columns, _MM_SHUFFLE(2, 2, 0, 0)));
+    c.narrow = WithinThree(fromFirst);
+    c.fits = (c.narrow || WithinThree(fromPair)) && NoneSet(_mm256_cmpgt_epi32(columns, _mm256_set1_epi32(source.w - 2)));
+    c.lowColumn = _mm256_extract_epi32(columns, 0);
+    c.highColumn = _mm256_extract_epi32(columns, 4);
+    c.lowFar = c.narrow ? c.lowColumn : _mm256_extract_epi32(columns, 2);
+    c.highFar = c.narrow ? c.highColumn : _mm256_extract_epi32(columns, 6);
+    c.index = _mm256_or_si256(_mm256_mullo_epi32(c.narrow ? fromFirst : fromPair, _mm256_set1_epi32(3)),
+                              _mm256_set1_epi32(static_cast<int>(0x80808000)));
+    return c;
+}
+
+// One corner's channel of the eight pixels: the byte at `index` in each
+// half's 16 bytes, or for the pixels in `second`, in its second 16 bytes.
+template <bool kTwoReads>
+VANTREL_AVX2 __m256 PickCorner(__m256i rows, __m256i secondRows, __m256i second, __m256i index) {
+    __m256i bytes = _mm256_shuffle_epi8(rows, index);
+    if constexpr (kTwoReads) bytes = _mm256_blendv_epi8(bytes, _mm256_shuffle_epi8(secondRows, index), second);
+    return _mm256_cvtepi32_ps(bytes);
+}
+
+// Blends, rounds and stores the eight pixels; false, with nothing stored,
+// where a sum lies too near a rounding boundary to be sure of.
+template <bool kTwoReads>
+VANTREL_AVX2 bool BlendGroup8(const FloatColumns& c, const __m256 (&w)[4], __m256i upper, __m256i lower,
+                              __m256i upperSecond, __m256i lowerSecond, __m256i second, std::uint8_t* dst) {
+    __m256i value[3];
+    __m256 furthest = _mm256_setzero_ps();
+    for (int k = 0; k < 3; ++k) {
+        const __m256i l = _mm256_add_epi32(c.index, _mm256_set1_epi32(k));
+        const __m256i r = _mm256_add_epi32(c.index, _mm256_set1_epi32(k + 3));
+        __m256 sum = _mm256_mul_ps(w[0], PickCorner<kTwoReads>(upper, upperSecond, second, l));
+        sum = _mm256_fmadd_ps(w[1], PickCorner<kTwoReads>(upper, upperSecond, second, r), sum);
+        sum = _mm256_fmadd_ps(w[2], PickCorner<kTwoReads>(lower, lowerSecond, second, l), sum);
+        sum = _mm256_fmadd_ps(w[3], PickCorner<kTwoReads>(lower, lowerSecond, second, r), sum);
+        const __m256 nearest = _mm256_round_ps(sum, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        furthest = _mm256_max_ps(furthest, _mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_sub_ps(sum, nearest)));
+        value[k] = _mm256_cvtps_epi32(nearest);
+    }
+    if (_mm256_movemask_ps(_mm256_cmp_ps(furthest, _mm256_set1_ps(0.5f - kRoundingMargin), _CMP_GT_OQ)) != 0)
+        return false;
+    // Per half: blue of its four pixels, green, red (saturated at 255), then
+    // interleaved into twelve bytes, and the halves side by side.
+    const __m256i words = _mm256_packus_epi32(value[0], value[1]);
+    const __m256i bytes = _mm256_packus_epi16(words, _mm256_packus_epi32(value[2], value[2]));
+    const __m256i pixels = _mm256_shuffle_epi8(
+        bytes, _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1,  //
+                                0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+    const __m256i packed = _mm256_permutevar8x32_epi32(pixels, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(packed));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(packed, 1));
+    return true;
+}
+
+// The few groups the single-precision path leaves, four pixels at a time.
+[[gnu::noinline]] VANTREL_TARGET_AVX2 void SampleGroup8InDoubles(const Source& source, const Bitmap& src,
+                                                                 const FloatColumns& c, __m256d sy0, __m256d sy1,
+                                                                 std::uint8_t* dst) {
+    SampleGroup4(source, src, MakeColumns4(source, c.raw[0]), sy0, dst);
+    SampleGroup4(source, src, MakeColumns4(source, c.raw[1]), sy1, dst + 12);
+}
+
+// 16 bytes at `low` and at `high` into the two halves, and the same of the next rows.
+VANTREL_AVX2 void ReadRowPairs(const std::uint8_t* high, const std::uint8_t* low, std::size_t stride, __m256i& upper,
+                               __m256i& lower) {
+    upper = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high), reinterpret_cast<const __m128i*>(low));
+    lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high + stride),
+                                reinterpret_cast<const __m128i*>(low + stride));
+}
+
+// Samples eight output pixels at the columns `c` and source rows sy0 (pixels
+// 0-3) and sy1 (4-7) into dst.
+VANTREL_AVX2 void SampleGroup8(const Source& source, const Bitmap& src, const FloatColumns& c, __m256d sy0,
+                               __m256d sy1, std::uint8_t* dst) {
+    const int inside = c.inside & (Within(sy0, source.h - 0.5) | Within(sy1, source.h - 0.5) << 4);
+    __m128 v0[2], v1[2];
+    const __m256i rows = _mm256_set_m128i(FloorAndWeights(sy1, v0[1], v1[1]), FloorAndWeights(sy0, v0[0], v1[0]));
+    const __m256i onFirst = _mm256_cmpeq_epi32(rows, _mm256_shuffle_epi32(rows, _MM_SHUFFLE(0, 0, 0, 0)));
+    // Where a half reads its second 16 bytes: for a narrow group, the pixels
+    // on its last pixel's row (each on its first's or its last's); else its
+    // pixels 2 and 3 (each pair on one row).
+    __m256i second;
+    int secondRow;
+    bool rowsFit = NoneSet(_mm256_cmpgt_epi32(rows, _mm256_set1_epi32(source.h - 2)));  // no repeated edge below
+    if (c.narrow) {
+        second = _mm256_xor_si256(onFirst, _mm256_set1_epi32(-1));
+        secondRow = 3;
+        rowsFit = rowsFit &&
+                  AllSet(_mm256_or_si256(onFirst, _mm256_cmpeq_epi32(rows, _mm256_shuffle_epi32(rows, _MM_SHUFFLE(3, 3, 3, 3)))));
+    } else {
+        second = _mm256_setr_epi32(0, 0, -1, -1, 0, 0, -1, -1);
+        secondRow = 2;
+        rowsFit = rowsFit && AllSet(_mm256_cmpeq_epi32(rows, _mm256_shuffle_epi32(rows, _MM_SHUFFLE(2, 2, 0, 0))));
+    }
+    if (inside != 0xFF || !c.fits || !rowsFit) {
+        if (inside == 0) return static_cast<void>(std::memset(dst, source.grey, 24));
+        return SampleGroup8InDoubles(source, src, c, sy0, sy1, dst);
+    }
+    const __m256 v0s = _mm256_set_m128(v0[1], v0[0]), v1s = _mm256_set_m128(v1[1], v1[0]);
+    const __m256 w[4] = {_mm256_mul_ps(c.u0, v0s), _mm256_mul_ps(c.u1, v0s), _mm256_mul_ps(c.u0, v1s),
+                         _mm256_mul_ps(c.u1, v1s)};
+    const std::size_t stride = src.stride();
+    auto at = [&](int row, int column) {
+        return src.bits() + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(column) * 3;
+    };
+    const std::uint8_t* low = at(_mm256_extract_epi32(rows, 0), c.lowColumn);
+    // The next output rows read a little further on: fetch ahead.
+    _mm_prefetch(reinterpret_cast<const char*>(low) + (source.ahead > 0 ? 3 : -2) * static_cast<std::ptrdiff_t>(stride),
+                 _MM_HINT_T0);
+    __m256i upper, lower;
+    ReadRowPairs(at(_mm256_extract_epi32(rows, 4), c.highColumn), low, stride, upper, lower);
+    bool done;
+    if (NoneSet(second)) {
+        done = BlendGroup8<false>(c, w, upper, lower, upper, lower, second, dst);
+    } else {
+        __m256i upperSecond, lowerSecond;
+        const int lowRow = secondRow == 3 ? _mm256_extract_epi32(rows, 3) : _mm256_extract_epi32(rows, 2);
+        const int highRow = secondRow == 3 ? _mm256_extract_epi32(rows, 7) : _mm256_extract_epi32(rows, 6);
+        ReadRowPairs(at(highRow, c.highFar), at(lowRow, c.lowFar), stride, upperSecond, lowerSecond);
+        done = BlendGroup8<true>(c, w, upper, lower, upperSecond, lowerSecond, second, dst);
+    }
+    if (!done) SampleGroup8InDoubles(source, src, c, sy0, sy1, dst);
+}
+
 template <class Positions>
-__attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const Bitmap& src, const Positions& at,
+VANTREL_TARGET_AVX2 void SampleRowAvx2(const Source& source, const Bitmap& src, const Positions& at,
                                                    int count, std::uint8_t* dst) {
     int x = 0;
+    for (; x + 8 <= count; x += 8, dst += 24) {
+        __m256d sx0, sy0, sx1, sy1;
+        Load(at, x, sx0, sy0);
+        Load(at, x + 4, sx1, sy1);
+        SampleGroup8(source, src, MakeFloatColumns(source, sx0, sx1), sy0, sy1, dst);
+    }
     for (; x + 4 <= count; x += 4, dst += 12) {
         __m256d sx, sy;
         Load(at, x, sx, sy);
@@ -323,7 +514,7 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const Source& source, const B
 
 // Both rows of a mirrored pair at once: their pixels sample the same source
 // columns, so each group's column geometry serves both rows.
-__attribute__((target("avx2"))) void CorrectRowPairAvx2(const Bitmap& src, const RadialCorrection& lens,
+VANTREL_TARGET_AVX2 void CorrectRowPairAvx2(const Bitmap& src, const RadialCorrection& lens,
                                                         const double* dxs, double* f, int y, std::uint8_t grey,
                                                         Bitmap& out) {
     const int w = src.width(), h = src.height(), mirror = h - 1 - y;
@@ -333,13 +524,18 @@ __attribute__((target("avx2"))) void CorrectRowPairAvx2(const Bitmap& src, const
     const __m256d cx = _mm256_set1_pd(lens.cx), cy = _mm256_set1_pd(lens.cy);
     std::uint8_t* rowDown = out.row(y);
     std::uint8_t* rowUp = out.row(mirror);
-    for (int x = 0; x < w; x += 4) {
-        x = std::min(x, w - 4);  // the last group may overlap the one before
-        const __m256d fx = _mm256_loadu_pd(f + x);
-        const Columns4 columns = MakeColumns4(down, _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(dxs + x), fx), cx));
-        SampleGroup4(down, src, columns, _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(dyDown), fx), cy), rowDown + 3 * x);
+    const __m256d down0 = _mm256_set1_pd(dyDown), up0 = _mm256_set1_pd(dyUp);
+    for (int x = 0; x < w; x += 8) {
+        x = std::min(x, w - 8);  // the last group may overlap the one before
+        const __m256d f0 = _mm256_loadu_pd(f + x), f1 = _mm256_loadu_pd(f + x + 4);
+        const FloatColumns columns =
+            MakeFloatColumns(down, _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(dxs + x), f0), cx),
+                             _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(dxs + x + 4), f1), cx));
+        SampleGroup8(down, src, columns, _mm256_add_pd(_mm256_mul_pd(down0, f0), cy),
+                     _mm256_add_pd(_mm256_mul_pd(down0, f1), cy), rowDown + 3 * x);
         if (mirror != y)
-            SampleGroup4(up, src, columns, _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(dyUp), fx), cy), rowUp + 3 * x);
+            SampleGroup8(up, src, columns, _mm256_add_pd(_mm256_mul_pd(up0, f0), cy),
+                         _mm256_add_pd(_mm256_mul_pd(up0, f1), cy), rowUp + 3 * x);
     }
 }
 
@@ -579,11 +775,11 @@ void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, cons
                            std::uint8_t grey, Bitmap& out) {
     const int w = src.width(), h = src.height();
 #ifdef VANTREL_X86_DISPATCH
-    // Whole groups of eight or four columns; the widest kernel also mirrors
+    // Whole groups of eight columns; the widest kernel also mirrors
     // its factors eight at a time from each end.
     const InstructionSet level = ActiveInstructionSet();
     if (level >= InstructionSet::Avx512 && w >= 16) return CorrectRowPairAvx512(src, lens, dxs, scratch, y, grey, out);
-    if (level >= InstructionSet::Avx2 && w >= 4) return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
+    if (level >= InstructionSet::Avx2 && w >= 8) return CorrectRowPairAvx2(src, lens, dxs, scratch, y, grey, out);
 #endif
     // A mirrored row has exactly the negated offset and the same factors.
     const double dy = (y - lens.cy + 0.5) * lens.scale;
