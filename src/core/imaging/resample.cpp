@@ -316,11 +316,14 @@ VANTREL_AVX2 void SampleGroup4(const Source& source, const Bitmap& src, const Co
 // cross a row, or spread wider, a half reads a second 16 bytes: at the same
 // columns on the other row, or at its third pixel's left neighbour.
 //
-// The float sum of a channel is within 7 x 2^-24 of its value, below 1.1e-4
-// for 255, of the exact one: a sum further than kRoundingMargin from every
-// rounding boundary rounds to the plain sampler's byte. Groups with a sum
-// closer, or that fit none of the ways above, are redone four pixels at a
-// time in doubles, so the bytes are still the plain sampler's.
+// The weights, rounded to floats from the doubles' and multiplied, are within
+// 3 x 2^-24 of theirs, and each of the four roundings of a sum adds at most
+// 2^-24 of it: a float sum is within 7 x 2^-24 of the exact one, below 1.1e-4
+// at 255, and the doubles' sum far closer still. A float sum further than
+// kRoundingMargin from every rounding boundary therefore rounds to the plain
+// sampler's byte. Groups with a sum closer, or that fit none of the ways
+// above, are redone four pixels at a time in doubles, so the bytes are always
+// the plain sampler's.
 constexpr float kRoundingMargin = 1.0f / 4096;
 
 // The column half of the geometry of eight pixels.
@@ -329,7 +332,8 @@ struct FloatColumns {
     int inside;      // one bit per pixel within 0.5 .. w - 0.5
     bool narrow;     // each half within three columns on from its first pixel's
     bool fits;       // narrow, or each half's pixels 0, 1 and 2, 3 within three columns of each other
-    // Each half's first and third pixels' left neighbours, at which it reads.
+    // Where each half reads: at its first pixel's left neighbour, and its
+    // second 16 bytes there too (narrow) or at its third pixel's.
     int lowColumn, highColumn, lowFar, highFar;
     __m256i index;  // dword j of a half: byte 0 the offset of its pixel j's left neighbour where it reads, the rest 0x80
     __m256 u0, u1;  // 1.5 - u and u - 0.5
