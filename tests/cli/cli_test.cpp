@@ -367,7 +367,8 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
             }, gains[frame - 1], 1, static_cast<unsigned>(scene * 10 + frame));
             std::vector<std::uint8_t> file = ShotJpeg(picture, scene * 20, frame * 30, frame == 1 ? 0 : frame == 2 ? -1 : 1);
             if (scene == 5 && frame == 2) file.resize(file.size() * 2 / 3);
-            WriteFileAtomically((in / ("s" + std::to_string(scene) + "_" + std::to_string(frame) + ".jpg")).string(), file);
+            const std::string name = "s" + std::to_string(scene).append("_").append(std::to_string(frame)).append(".jpg");
+            WriteFileAtomically((in / name).string(), file);
         }
 
     Result r = Align("--batch shoot --dry-run", dir_);

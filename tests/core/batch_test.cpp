@@ -15,7 +15,7 @@ std::vector<std::string> Names(const std::vector<BracketSet>& sets) {
     std::vector<std::string> out;
     for (const BracketSet& s : sets) {
         std::string line = s.name + ":";
-        for (const std::string& f : s.files) line += " " + f.substr(f.rfind('/') + 1);
+        for (const std::string& f : s.files) line.append(" ").append(f.substr(f.rfind('/') + 1));
         out.push_back(line);
     }
     return out;

@@ -142,7 +142,8 @@ bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size,
     const int width = static_cast<int>(cinfo.output_width);
     bool allocated = true;
     try {
-        out.resize(width, static_cast<int>(cinfo.output_height));
+        // Every row is written below before the picture is handed out.
+        out = Bitmap::Uninitialized(width, static_cast<int>(cinfo.output_height));
         if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
     } catch (...) {
         allocated = false;
