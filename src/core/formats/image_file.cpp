@@ -52,9 +52,13 @@ LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* 
     return LoadOutcome::Loaded;
 }
 
+// Files read at once: a whole bracket set. Its pictures are all held once
+// read, so this adds no memory at the peak, and two cores finish three
+// decodes side by side sooner than in two rounds.
+constexpr std::size_t kReadingAtOnce = 3;
+
 ImagePrefetch::ImagePrefetch(std::vector<std::string> paths) : paths_(std::move(paths)) {
-    start();
-    start();
+    while (started_ < std::min(paths_.size(), kReadingAtOnce)) start();
 }
 
 ImagePrefetch::~ImagePrefetch() {
@@ -79,9 +83,7 @@ DecodedImage ImagePrefetch::take() {
     if (running_.empty()) return {};
     std::future<DecodedImage> next = std::move(running_.front());
     running_.pop_front();
-    // Two reading while this one is used, one per core. The set being read
-    // is held whole afterwards, so this adds no memory at the peak.
-    if (running_.size() < 2) start();
+    if (running_.size() < kReadingAtOnce) start();
     return next.get();
 }
 

@@ -48,9 +48,9 @@ struct DecodedImage {
     std::optional<Lightness> lightness;
 };
 
-// Reads a list of files in order, each on a thread of its own, two at a time
-// (one per core) while the one before is in use, and measures each picture's
-// lightness there. An empty path reads as NotAnImage.
+// Reads a list of files in order, each on a thread of its own, three at a
+// time while the one before is in use, and measures each picture's lightness
+// there. An empty path reads as NotAnImage.
 class ImagePrefetch {
 public:
     explicit ImagePrefetch(std::vector<std::string> paths);

@@ -99,35 +99,37 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
     SaveOptions resolved = options;
     resolved.borders = SaveBorders(workspace, options, &area);
     // One image encodes and writes on a thread of its own while the next warps:
-    // two frames, used in turn.
+    // two frames, used in turn. The master without borders is encoded from its
+    // own pixels (the copy into a frame would give the same bytes), and last,
+    // beside the last frame, so that no encoding is left to run alone.
     std::array<Rendered, 2> frames;
-    std::future<void> writing;
-    int turn = 0;
+    std::future<void> writing, writingMaster;
+    int turn = 0, masterAsItStands = 0;
     const MasterGeometry master = workspace.masterGeometry();
     const std::vector<std::uint8_t> noAlpha;
     for (int n = 1; n <= kSlotCount; ++n) {
         if (!written(n)) continue;
         if (progress) progress(n, 0);
-        // The master without borders is encoded from its own pixels: the copy
-        // into a frame would give the same bytes.
-        const bool asItStands = n == workspace.MasterIndex() && MasterAsItStands(resolved);
-        if (asItStands) {
+        if (n == workspace.MasterIndex() && MasterAsItStands(resolved)) {
             if (progress) progress(n, 100);
-        } else {
-            Render(workspace.source(n), n == workspace.MasterIndex(), master, resolved, frames[turn],
-                   [&](int percent) {
-                       if (progress) progress(n, percent);
-                   });
+            masterAsItStands = n;
+            continue;
         }
-        if (writing.valid()) writing.get();  // the one before is on disk: stop at its failure
-        const Bitmap* frame = asItStands ? &workspace.slot(n).Bitmap : &frames[turn].frame;
-        const std::vector<std::uint8_t>* alpha = asItStands ? &noAlpha : &frames[turn].alpha;
-        writing = std::async(std::launch::async, [&, n, frame, alpha] {
-            Write(*frame, *alpha, resolved, paths[n - 1], &metadata[n - 1]);
+        Render(workspace.source(n), n == workspace.MasterIndex(), master, resolved, frames[turn], [&](int percent) {
+            if (progress) progress(n, percent);
         });
-        if (!asItStands) turn ^= 1;
+        if (writing.valid()) writing.get();  // the one before is on disk: stop at its failure
+        writing = std::async(std::launch::async, [&, n, frame = &frames[turn]] {
+            Write(frame->frame, frame->alpha, resolved, paths[n - 1], &metadata[n - 1]);
+        });
+        turn ^= 1;
     }
+    if (masterAsItStands)
+        writingMaster = std::async(std::launch::async, [&, n = masterAsItStands] {
+            Write(workspace.slot(n).Bitmap, noAlpha, resolved, paths[n - 1], &metadata[n - 1]);
+        });
     if (writing.valid()) writing.get();
+    if (writingMaster.valid()) writingMaster.get();
     return area;
 }
 
