@@ -411,7 +411,12 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
         ::execl(binary.c_str(), binary.c_str(), "--batch", "shoot", "-o", "batch2", "--jobs", "1", nullptr);
         ::_exit(127);
     }
-    for (int i = 0; i < 6000 && !fs::exists(out2 / "s1_1" / "s1_3Aligned.jpg"); ++i) ::usleep(10000);
+    auto firstSetWritten = [&] {
+        for (const char* name : {"s1_1Aligned.jpg", "s1_2Aligned.jpg", "s1_3Aligned.jpg"})
+            if (!fs::exists(out2 / "s1_1" / name)) return false;
+        return true;
+    };
+    for (int i = 0; i < 6000 && !firstSetWritten(); ++i) ::usleep(10000);
     ::kill(child, SIGINT);
     int status = 0;
     ::waitpid(child, &status, 0);

@@ -484,30 +484,25 @@ void SphericalNodes(const SphericalMapper& mapper, const SphericalMapper::Slot& 
     nodes.ys.resize(nodes.columns.size());
     for (int k = 0; k < count; ++k) nodes.columns[k] = columns[std::min(k * kStep, w - 1)];
     ExactPositions(mapper, sphere, scaled, nodes.columns.data(), py, count, points, nodes.xs.data(), nodes.ys.data());
+    // Snapped, so that the lines between them are the same on every
+    // instruction set without snapping each of their points.
+    SnapRow(nodes.xs.data(), nodes.ys.data(), count);
 }
 
-// The snapped positions on a straight line from node 0 to node 1, kStep + 1
-// of them. d * (t / kStep) is d * t / kStep to the bit (a power-of-two
+// The positions on a straight line from node 0 to node 1, kStep + 1 of
+// them. d * (t / kStep) is d * t / kStep to the bit (a power-of-two
 // divisor), and the loop vectorises.
-template <bool kFused, bool kClamp>
-[[gnu::always_inline]] inline void JoinNodesColumns(double x0, double dx, double y0, double dy, double* xs,
-                                                    double* ys) {
+[[gnu::always_inline]] inline void JoinNodes(double x0, double x1, double y0, double y1, double* xs, double* ys) {
+    const double dx = x1 - x0, dy = y1 - y0;
     for (int t = 0; t <= kStep; ++t) {
-        xs[t] = Snapped<kFused, kClamp>(x0 + dx * kFractions[t]);
-        ys[t] = Snapped<kFused, kClamp>(y0 + dy * kFractions[t]);
+        xs[t] = x0 + dx * kFractions[t];
+        ys[t] = y0 + dy * kFractions[t];
     }
 }
-template <bool kFused>
-[[gnu::always_inline]] inline void JoinNodesBody(double x0, double x1, double y0, double y1, double* xs, double* ys) {
-    const double dx = x1 - x0, dy = y1 - y0;
-    if (WithinSnapLimit(x0, x0 + dx, y0, y0 + dy))
-        JoinNodesColumns<kFused, false>(x0, dx, y0, dy, xs, ys);
-    else
-        JoinNodesColumns<kFused, true>(x0, dx, y0, dy, xs, ys);
-}
 
-// The snapped positions of columns from .. to - 1 of a row whose nodes are
-// worked out, into xs[0] on; `from` is a multiple of 2 kStep. Up to one more
+// The positions of columns from .. to - 1 of a row whose nodes are worked
+// out, into xs[0] on: snapped where worked out exactly, else on the lines
+// between snapped nodes; `from` is a multiple of 2 kStep. Up to one more
 // position, the next column's, may be written.
 template <bool kFused>
 [[gnu::always_inline]] inline void SphericalSpansBody(const SphericalMapper& mapper, const SphericalMapper::Slot& sphere,
@@ -537,8 +532,8 @@ template <bool kFused>
             continue;
         }
         for (int j = k; j < last; ++j)
-            JoinNodesBody<kFused>(nodes.xs[j], nodes.xs[j + 1], nodes.ys[j], nodes.ys[j + 1],
-                                  xs + (j * kStep - from), ys + (j * kStep - from));
+            JoinNodes(nodes.xs[j], nodes.xs[j + 1], nodes.ys[j], nodes.ys[j + 1], xs + (j * kStep - from),
+                      ys + (j * kStep - from));
     }
 }
 VANTREL_DISPATCH_SNAPPING(SphericalSpans,
