@@ -2,6 +2,7 @@
 // command line. Argument parsing only; all the work is the core's.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "autoalign/auto_align.h"
@@ -137,6 +139,21 @@ long long InRange(long long v, long long low, long long high, const std::string&
     return v;
 }
 
+// Options that only switch something on (or, for --no-scaling, off).
+struct Switch {
+    std::string_view name;
+    bool Options::*member;
+    bool value;
+};
+constexpr Switch kSwitches[] = {
+    {"--auto", &Options::autoAlign, true},         {"--no-scaling", &Options::scaling, false},
+    {"--lens-db", &Options::lensDb, true},         {"--crop", &Options::crop, true},
+    {"--alpha", &Options::alpha, true},            {"--prepend", &Options::prepend, true},
+    {"--overwrite", &Options::overwrite, true},    {"--info", &Options::info, true},
+    {"--print-alignment", &Options::printAlignment, true}, {"--flat", &Options::flat, true},
+    {"--dry-run", &Options::dryRun, true},
+};
+
 Options Parse(int argc, char** argv) {
     Options o;
     std::vector<std::string> cpTexts;
@@ -146,7 +163,11 @@ Options Parse(int argc, char** argv) {
             if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
             return argv[++i];
         };
-        if (arg == "--help" || arg == "-h") {
+        const auto flag = std::find_if(std::begin(kSwitches), std::end(kSwitches),
+                                       [&](const Switch& each) { return arg == each.name; });
+        if (flag != std::end(kSwitches)) {
+            o.*(flag->member) = flag->value;
+        } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(0);
         } else if (arg == "--version") {
@@ -164,16 +185,10 @@ Options Parse(int argc, char** argv) {
             if (!v || !(*v >= 0 && *v <= 179))
                 throw Failure{"--fov must be a number of degrees from 0 to 179, or exif"};
             o.fov = static_cast<double>(*v);
-        } else if (arg == "--auto") {
-            o.autoAlign = true;
         } else if (arg == "--master") {
             o.master = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 3, arg));
-        } else if (arg == "--no-scaling") {
-            o.scaling = false;
         } else if (arg == "--lens") {
             o.lens = value();
-        } else if (arg == "--lens-db") {
-            o.lensDb = true;
         } else if (arg == "--format") {
             const ImageFormat* f = FormatByCommandName(value());
             if (!f) {
@@ -182,28 +197,16 @@ Options Parse(int argc, char** argv) {
                 throw Failure{"--format must be one of " + names};
             }
             o.format = f->kind;
-        } else if (arg == "--crop") {
-            o.crop = true;
-        } else if (arg == "--alpha") {
-            o.alpha = true;
         } else if (arg == "--quality") {
             o.quality = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 100, arg));
         } else if (arg == "--tag") {
             o.tag = value();
-        } else if (arg == "--prepend") {
-            o.prepend = true;
         } else if (arg == "--borders") {
             const auto b = ParseList(value(), arg, 4);
             for (long long v : b) InRange(v, -100000, 100000, arg);
             o.borders = {static_cast<int>(b[0]), static_cast<int>(b[1]), static_cast<int>(b[2]), static_cast<int>(b[3])};
         } else if (arg == "-o" || arg == "--output-dir") {
             o.outputDir = value();
-        } else if (arg == "--overwrite") {
-            o.overwrite = true;
-        } else if (arg == "--info") {
-            o.info = true;
-        } else if (arg == "--print-alignment") {
-            o.printAlignment = true;
         } else if (arg == "--batch") {
             o.batch = value();
         } else if (arg == "--set-size") {
@@ -214,12 +217,8 @@ Options Parse(int argc, char** argv) {
             o.gap = static_cast<double>(*v);
         } else if (arg == "--jobs") {
             o.jobs = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 256, arg));
-        } else if (arg == "--flat") {
-            o.flat = true;
         } else if (arg == "--sets") {
             o.setsFile = value();
-        } else if (arg == "--dry-run") {
-            o.dryRun = true;
         } else if (arg == "--report") {
             o.report = value();
         } else if (arg.size() > 1 && arg[0] == '-') {
