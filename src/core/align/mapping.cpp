@@ -468,8 +468,15 @@ constexpr auto kFractions = [] {
 }();
 constexpr double kTolerance = 1.0 / 512;
 
+// Whether the line from a to b passes within kTolerance of its middle m, all
+// three in front of the camera (-1 marks one behind it).
+inline bool Straight(double a, double m, double b) {
+    auto usable = [](double v) { return std::isfinite(v) && v > -0.5; };
+    return usable(a) && usable(m) && usable(b) && std::fabs((a + b) / 2 - m) <= kTolerance;
+}
+
 // A row's nodes: its columns at every kStep-th column and the last, and
-// their exact positions.
+// their positions.
 struct SpanNodes {
     std::vector<double> columns, xs, ys;
 };
@@ -515,16 +522,12 @@ template <bool kFused>
         return SnapRowBody<kFused>(xs, ys, to - from);
     }
     const int count = static_cast<int>(nodes.columns.size());
-    auto usable = [](double v) { return std::isfinite(v) && v > -0.5; };  // -1: behind the camera
     // Spans of two node steps, judged by their middle node.
     for (int k = from / kStep; k < count - 1 && k * kStep < to; k += 2) {
         const int a = k * kStep, last = std::min(k + 2, count - 1), b = std::min(last * kStep, w - 1);
         const bool full = last == k + 2 && b == a + 2 * kStep;
-        bool straight = full;
-        for (int j = k; j <= last && straight; ++j) straight = usable(nodes.xs[j]) && usable(nodes.ys[j]);
-        if (straight)
-            straight = std::fabs((nodes.xs[k] + nodes.xs[k + 2]) / 2 - nodes.xs[k + 1]) <= kTolerance &&
-                       std::fabs((nodes.ys[k] + nodes.ys[k + 2]) / 2 - nodes.ys[k + 1]) <= kTolerance;
+        const bool straight = full && Straight(nodes.xs[k], nodes.xs[k + 1], nodes.xs[k + 2]) &&
+                              Straight(nodes.ys[k], nodes.ys[k + 1], nodes.ys[k + 2]);
         if (!straight) {
             ExactPositions(mapper, sphere, scaled, columns.data() + a, py, b - a + 1, points, xs + (a - from),
                            ys + (a - from));
@@ -560,14 +563,20 @@ public:
     struct Scratch {
         explicit Scratch(bool spherical) : points(spherical ? kChunk : 0) {}
         SphericalMapper::Row points;
-        SpanNodes nodes;
+        SpanNodes nodes;  // the row's
+        // The nodes of rows first, first + kStep and first + 2 kStep (first
+        // a multiple of 2 kStep, -1 before any), and which of them lie on
+        // straight lines down the frame.
+        int first = -1;
+        SpanNodes rows[3];
+        std::vector<char> straight;
+        SpanNodes bent;  // the row's nodes worked out exactly
     };
     Scratch scratch() const { return Scratch(spherical_ && !isMaster_); }
 
     // The work a row's chunks share: the spherical nodes.
     void begin(int y, Scratch& scratch) const {
-        if (spherical_ && !isMaster_)
-            SphericalNodes(mapper_, sphere_, slot_.Scale != 1, columns_, sphericalY(y), scratch.points, scratch.nodes);
+        if (spherical_ && !isMaster_) rowNodes(y, scratch);
     }
 
     // The snapped positions of columns from .. to - 1 (at most kChunk, from a
@@ -597,6 +606,54 @@ public:
 
 private:
     double sphericalY(int y) const { return y * step_ - master_.height / 2.0 - borders_.top + 0.5; }
+
+    // The nodes change smoothly down the frame too: each is worked out
+    // exactly every kStep rows and joined down the frame by straight lines,
+    // judged by the middle row of spans of two row steps as along a row.
+    void rowNodes(int y, Scratch& s) const {
+        const bool scaled = slot_.Scale != 1;
+        if (w_ < 4 * kStep) return;  // rows worked out exactly
+        constexpr int kSpan = 2 * kStep;
+        const int first = y / kSpan * kSpan;
+        if (s.first != first) {
+            int r = 0;
+            if (s.first >= 0 && s.first + kSpan == first) {  // the last span's last row is this one's first
+                std::swap(s.rows[0], s.rows[2]);
+                r = 1;
+            }
+            for (; r < 3; ++r)
+                SphericalNodes(mapper_, sphere_, scaled, columns_, sphericalY(first + r * kStep), s.points, s.rows[r]);
+            const SpanNodes(&g)[3] = s.rows;
+            s.straight.resize(g[0].xs.size());
+            for (std::size_t j = 0; j < s.straight.size(); ++j)
+                s.straight[j] =
+                    Straight(g[0].xs[j], g[1].xs[j], g[2].xs[j]) && Straight(g[0].ys[j], g[1].ys[j], g[2].ys[j]);
+            s.nodes = g[0];
+            s.first = first;
+        }
+        const int t = y - first;
+        const SpanNodes &a = s.rows[t / kStep], &b = s.rows[t / kStep + 1];
+        const double fraction = kFractions[t % kStep];  // 0 on the rows worked out, which they then give exactly
+        const int count = static_cast<int>(s.nodes.xs.size());
+        s.bent.columns.clear();
+        for (int j = 0; j < count; ++j) {
+            s.nodes.xs[j] = a.xs[j] + (b.xs[j] - a.xs[j]) * fraction;
+            s.nodes.ys[j] = a.ys[j] + (b.ys[j] - a.ys[j]) * fraction;
+            if (!s.straight[j]) s.bent.columns.push_back(s.nodes.columns[j]);
+        }
+        if (s.bent.columns.empty()) return;
+        const int bent = static_cast<int>(s.bent.columns.size());
+        s.bent.xs.resize(s.bent.columns.size());
+        s.bent.ys.resize(s.bent.columns.size());
+        ExactPositions(mapper_, sphere_, scaled, s.bent.columns.data(), sphericalY(y), bent, s.points,
+                       s.bent.xs.data(), s.bent.ys.data());
+        SnapRow(s.bent.xs.data(), s.bent.ys.data(), bent);
+        for (int j = 0, k = 0; j < count; ++j)
+            if (!s.straight[j]) {
+                s.nodes.xs[j] = s.bent.xs[k];
+                s.nodes.ys[j] = s.bent.ys[k++];
+            }
+    }
 
     const TSlotAlignment& slot_;
     const MasterGeometry& master_;
