@@ -11,8 +11,8 @@
 // glibc's vector variants (libmvec), named by the vector function ABI.
 extern "C" {
 __attribute__((target("avx2,fma"))) __m256d _ZGVdN4vv_atan2(__m256d y, __m256d x);
-// Both of each lane, written through that lane's two pointers.
-__attribute__((target("avx2,fma"))) void _ZGVdN4vvv_sincos(__m256d a, __m256i sines, __m256i cosines);
+__attribute__((target("avx2,fma"))) __m256d _ZGVdN4v_sin(__m256d a);
+__attribute__((target("avx2,fma"))) __m256d _ZGVdN4v_cos(__m256d a);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8vv_atan2(__m512d y, __m512d x);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8v_sin(__m512d a);
 __attribute__((target("avx512f,avx512dq"))) __m512d _ZGVeN8v_cos(__m512d a);
@@ -57,18 +57,23 @@ __attribute__((target("avx2,fma"))) void Atan2Four(const double* y, const double
     std::copy_n(angles, count - i, out + i);
 }
 
+// Sines and cosines apart: the joint function writes each lane through its
+// own pointer, and reading those back stalls for longer than a second call.
 __attribute__((target("avx2,fma"))) void SinCosFour(const double* a, double* s, double* c, int count) {
-    alignas(32) double angles[4] = {0, 0, 0, 0}, sines[4], cosines[4];
-    const auto sine = reinterpret_cast<long long>(sines), cosine = reinterpret_cast<long long>(cosines);
-    const __m256i sinesAt = _mm256_setr_epi64x(sine, sine + 8, sine + 16, sine + 24);
-    const __m256i cosinesAt = _mm256_setr_epi64x(cosine, cosine + 8, cosine + 16, cosine + 24);
-    for (int i = 0; i < count; i += 4) {
-        const int n = std::min(4, count - i);
-        const __m256d v = n == 4 ? _mm256_loadu_pd(a + i) : (std::copy_n(a + i, n, angles), _mm256_load_pd(angles));
-        _ZGVdN4vvv_sincos(v, sinesAt, cosinesAt);
-        std::copy_n(sines, n, s + i);
-        std::copy_n(cosines, n, c + i);
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m256d v = _mm256_loadu_pd(a + i);
+        _mm256_storeu_pd(s + i, _ZGVdN4v_sin(v));
+        _mm256_storeu_pd(c + i, _ZGVdN4v_cos(v));
     }
+    if (i == count) return;
+    alignas(32) double angles[4] = {0, 0, 0, 0}, sines[4], cosines[4];
+    std::copy(a + i, a + count, angles);
+    const __m256d v = _mm256_load_pd(angles);
+    _mm256_store_pd(sines, _ZGVdN4v_sin(v));
+    _mm256_store_pd(cosines, _ZGVdN4v_cos(v));
+    std::copy_n(sines, count - i, s + i);
+    std::copy_n(cosines, count - i, c + i);
 }
 #endif
 
