@@ -444,7 +444,7 @@ void BM_AlignCommand_3x24MP(benchmark::State& state) {
         for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);
         ws.SelectMaster(ws.masterByLuminance());
         ws.Recalculate(true);
-        WriteSlots(ws, {true, true, true}, outputs, {ImageKind::Jpeg, 90, Borders{}});
+        WriteSlotsReleasing(ws, {true, true, true}, outputs, {ImageKind::Jpeg, 90, Borders{}});
     }
     std::filesystem::remove_all(out);
     SetParallelThreads(0);

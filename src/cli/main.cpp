@@ -518,7 +518,7 @@ int Run(int argc, char** argv) {
         throw Failure{"would overwrite " + existing + " (use --overwrite)"};
     }
     try {
-        WriteSlots(ws, naming.enabled, names.fullPath, save, [&](int n, int percent) {
+        WriteSlotsReleasing(ws, naming.enabled, names.fullPath, save, [&](int n, int percent) {
             if (terminal) std::fprintf(stderr, "\rSaving image %d: %3d%%", n, percent);
         });
     } catch (const Error& e) {

@@ -411,6 +411,35 @@ struct Bracket {
     }
 };
 
+// A run that spends each drawn image on the next frame writes what a save
+// that keeps them writes, whichever slot is the master and whether or not
+// the master is saved as it stands.
+TEST(WriteSlots, ReleasingTheImagesWritesTheSameFiles) {
+    const fs::path dir = fs::temp_directory_path() / "vantrel-release-test";
+    for (int masterSlot = 1; masterSlot <= kSlotCount; ++masterSlot)
+        for (const Borders& borders : {Borders{}, Borders{3, 0, 2, 5}}) {
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+            std::array<std::string, kSlotCount> kept, released;
+            for (int n = 0; n < kSlotCount; ++n) {
+                kept[n] = (dir / ("kept" + std::to_string(n) + ".bmp")).string();
+                released[n] = (dir / ("released" + std::to_string(n) + ".bmp")).string();
+            }
+            const SaveOptions options{ImageKind::Bmp, 90, borders};
+            Bracket keeping, releasing;
+            for (Bracket* b : {&keeping, &releasing}) {
+                b->ws.SelectMaster(masterSlot);
+                b->ws.Recalculate(true);
+            }
+            WriteSlots(keeping.ws, {true, true, true}, kept, options);
+            WriteSlotsReleasing(releasing.ws, {true, true, true}, released, options);
+            for (int n = 0; n < kSlotCount; ++n)
+                EXPECT_EQ(ReadWholeFile(kept[n]), ReadWholeFile(released[n])) << "master " << masterSlot << ", image " << n + 1;
+            EXPECT_TRUE(keeping.ws.slot(2).Loaded);
+        }
+    fs::remove_all(dir);
+}
+
 TEST(CommonArea, EveryOutputIsTheLargestRectangleAllImagesCover) {
     Bracket b;
     const fs::path dir = fs::temp_directory_path() / "vantrel-crop-test";

@@ -208,7 +208,7 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
         fs::create_directories(dir, ec);
         std::array<bool, kSlotCount> which{};
         for (int n = 0; n < count; ++n) which[n] = true;
-        WriteSlots(ws, which, names.fullPath, options.save);
+        WriteSlotsReleasing(ws, which, names.fullPath, options.save);
     } catch (const Error& e) {
         r.status = SetResult::Status::Failed;
         r.error = e.what();

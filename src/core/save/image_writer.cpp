@@ -85,9 +85,12 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
     return CropBorders(common, master);
 }
 
-FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
-                     const std::function<void(int, int)>& progress) {
+namespace {
+
+// `releasing`, when given, is the workspace itself, whose drawn images may go.
+FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::array<bool, kSlotCount>& which,
+               const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+               const std::function<void(int, int)>& progress) {
     auto written = [&](int n) { return which[n - 1] && workspace.slot(n).Loaded; };
     std::array<SourceMetadata, kSlotCount> metadata;
     for (int n = 1; n <= kSlotCount; ++n) {
@@ -123,6 +126,7 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
             Write(frame->frame, frame->alpha, resolved, paths[n - 1], &metadata[n - 1]);
         });
         turn ^= 1;
+        if (releasing && frames[turn].frame.empty()) frames[turn].frame = releasing->releaseImage(n);
     }
     if (masterAsItStands)
         writingMaster = std::async(std::launch::async, [&, n = masterAsItStands] {
@@ -131,6 +135,20 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
     if (writing.valid()) writing.get();
     if (writingMaster.valid()) writingMaster.get();
     return area;
+}
+
+}  // namespace
+
+FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+                     const std::function<void(int, int)>& progress) {
+    return Save(workspace, nullptr, which, paths, options, progress);
+}
+
+FrameRect WriteSlotsReleasing(Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                              const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+                              const std::function<void(int, int)>& progress) {
+    return Save(workspace, &workspace, which, paths, options, progress);
 }
 
 }  // namespace vantrel

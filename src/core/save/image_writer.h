@@ -60,4 +60,11 @@ FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCou
                      const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
                      const std::function<void(int slot, int percent)>& progress = {});
 
+// The same for a run that ends with the save: each image, once drawn, lends
+// its memory to the next frame, which then needs no fresh pages. The drawn
+// slots are left empty.
+FrameRect WriteSlotsReleasing(Workspace& workspace, const std::array<bool, kSlotCount>& which,
+                              const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+                              const std::function<void(int slot, int percent)>& progress = {});
+
 }  // namespace vantrel

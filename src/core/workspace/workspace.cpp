@@ -35,6 +35,12 @@ AlignedSources Workspace::sources() const {
 
 void Workspace::clearSlot(int n) { ClearSlot(mutableSlot(n)); }
 
+Bitmap Workspace::releaseImage(int n) {
+    Bitmap pixels = std::move(mutableSlot(n).Bitmap);
+    clearSlot(n);
+    return pixels;
+}
+
 LoadOutcome Workspace::loadSlot(int n, const std::string& path, const std::function<void(int)>& progress,
                                 std::string* notice) {
     Bitmap fresh;

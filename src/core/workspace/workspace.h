@@ -56,6 +56,9 @@ public:
     // ---- loading ----
     // Empties slot n.
     void clearSlot(int n);
+    // Empties slot n, handing over its pixels, for a run with no more use
+    // for them.
+    Bitmap releaseImage(int n);
     // Reads `path` into slot n: decode, starting view and control points,
     // luminance and histogram, then the current lens correction. A file that
     // is not read (unknown extension, rejected content) changes nothing in the
