@@ -95,8 +95,8 @@ void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry
 
 // The source positions (pixel i spanning i..i+1) the full-size render
 // samples along output row y of a frame `width` wide: exact for the plane;
-// on the sphere within 1/64 px of the exact ones (joined by straight lines
-// where the row bends little).
+// on the sphere within 1/64 px of the exact ones (joined by straight lines,
+// along the row and down the frame, where they bend little).
 void FullSizeRowPositions(const AlignedSource& source, bool isMaster, const MasterGeometry& master,
                           const Borders& borders, int y, int width, double* xs, double* ys);
 
