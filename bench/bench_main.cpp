@@ -438,7 +438,7 @@ void BM_AlignCommand_3x24MP(benchmark::State& state) {
         Workspace ws;
         {
             const Workspace::LoadBatch batch(ws);
-            ImagePrefetch prefetch({files.begin(), files.end()});
+            ImagePrefetch prefetch({files.begin(), files.end()}, false);
             for (int n = 1; n <= kSlotCount; ++n) ws.loadSlot(n, files[n - 1], prefetch.take());
         }
         for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);

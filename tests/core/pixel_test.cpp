@@ -49,10 +49,12 @@ TEST(Luminance, WhiteMixedAndEmpty) {
     EXPECT_EQ(hist[105], 1);
     EXPECT_EQ(hist[0], 1);
     EXPECT_EQ(lum, 52);  // 105 div 2, truncated
+    EXPECT_EQ(MeanLightness(mixed), 52);
 
     ComputeLuminance(Bitmap(), lum, hist);
     EXPECT_EQ(lum, 0);
     EXPECT_EQ(hist[0], 0);
+    EXPECT_EQ(MeanLightness(Bitmap()), 0);
 }
 
 TEST(Luminance, SameResultForAnyThreadCountAndRowWidth) {
@@ -80,6 +82,7 @@ TEST(Luminance, SameResultForAnyThreadCountAndRowWidth) {
             ComputeLuminance(b, lum, hist);
             EXPECT_EQ(lum, expectedLum) << b.width();
             EXPECT_EQ(hist, expected) << b.width();
+            EXPECT_EQ(MeanLightness(b), expectedLum) << b.width();
         }
     }
     SetParallelThreads(0);

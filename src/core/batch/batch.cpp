@@ -176,7 +176,8 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
             }
             ws.setLens(found.match->correction);
         }
-        ws.placeImage(n, std::move(picture), path);
+        const Lightness lightness{MeanLightness(picture), {}};  // no histogram is shown
+        ws.placeImage(n, std::move(picture), path, {}, lightness);
     }
     ws.setFOVDegrees(options.fovDegrees);
     ws.SelectMaster(options.master >= 1 && options.master <= count ? options.master : ws.masterByLuminance());

@@ -57,7 +57,8 @@ LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* 
 // decodes side by side sooner than in two rounds.
 constexpr std::size_t kReadingAtOnce = 3;
 
-ImagePrefetch::ImagePrefetch(std::vector<std::string> paths) : paths_(std::move(paths)) {
+ImagePrefetch::ImagePrefetch(std::vector<std::string> paths, bool histograms)
+    : paths_(std::move(paths)), histograms_(histograms) {
     while (started_ < std::min(paths_.size(), kReadingAtOnce)) start();
 }
 
@@ -67,12 +68,15 @@ ImagePrefetch::~ImagePrefetch() {
 
 void ImagePrefetch::start() {
     if (started_ >= paths_.size()) return;
-    running_.push_back(std::async(std::launch::async, [path = paths_[started_]] {
+    running_.push_back(std::async(std::launch::async, [path = paths_[started_], histograms = histograms_] {
         DecodedImage image;
         if (!path.empty()) image.outcome = LoadImageFile(path, image.bitmap, &image.notice);
         if (image.outcome == LoadOutcome::Loaded) {
             Lightness& measured = image.lightness.emplace();
-            ComputeLuminance(image.bitmap, measured.mean, measured.histogram);
+            if (histograms)
+                ComputeLuminance(image.bitmap, measured.mean, measured.histogram);
+            else
+                measured.mean = MeanLightness(image.bitmap);
         }
         return image;
     }));

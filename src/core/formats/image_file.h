@@ -50,10 +50,11 @@ struct DecodedImage {
 
 // Reads a list of files in order, each on a thread of its own, three at a
 // time while the one before is in use, and measures each picture's lightness
-// there. An empty path reads as NotAnImage.
+// there: its histogram too unless `histograms` is false (a run that never
+// shows them). An empty path reads as NotAnImage.
 class ImagePrefetch {
 public:
-    explicit ImagePrefetch(std::vector<std::string> paths);
+    explicit ImagePrefetch(std::vector<std::string> paths, bool histograms = true);
     ~ImagePrefetch();
     ImagePrefetch(const ImagePrefetch&) = delete;
     ImagePrefetch& operator=(const ImagePrefetch&) = delete;
@@ -64,6 +65,7 @@ public:
 private:
     void start();
     std::vector<std::string> paths_;
+    bool histograms_;
     std::size_t started_ = 0;
     std::deque<std::future<DecodedImage>> running_;
 };

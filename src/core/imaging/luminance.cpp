@@ -1,6 +1,7 @@
 #include "imaging/luminance.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -110,7 +111,36 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void RowLightnessVbmi(con
 }
 #endif
 
+// The lightness of one row, through the widest kernel the processor has.
+void LightnessOfRow(const std::uint8_t* p, int width, std::uint8_t* out) {
+#ifdef VANTREL_LIGHTNESS_VBMI
+    if (UseAvx512()) return RowLightnessVbmi(p, width, out);
+#endif
+    RowLightness(p, width, out);
+}
+
 }  // namespace
+
+std::int32_t MeanLightness(const Bitmap& bitmap) {
+    const int w = bitmap.width(), h = bitmap.height();
+    if (w <= 0 || h <= 0) return 0;
+    std::atomic<std::uint64_t> total{0};
+    ParallelFor(h, 64, [&](int y0, int y1) {
+        std::vector<std::uint8_t> light(static_cast<std::size_t>(w));
+        std::uint64_t sum = 0;
+        for (int y = y0; y < y1; ++y) {
+            LightnessOfRow(bitmap.row(y), w, light.data());
+            // 32-bit sums vectorise; 2^24 bytes of at most 255 cannot overflow them.
+            for (int x0 = 0; x0 < w; x0 += 1 << 24) {
+                std::uint32_t part = 0;
+                for (int x = x0; x < std::min(w, x0 + (1 << 24)); ++x) part += light[x];
+                sum += part;
+            }
+        }
+        total += sum;
+    });
+    return static_cast<std::int32_t>(total / (static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h)));
+}
 
 void ComputeLuminance(const Bitmap& bitmap, std::int32_t& luminance, Histogram256& histogram) {
     histogram.fill(0);
@@ -126,12 +156,7 @@ void ComputeLuminance(const Bitmap& bitmap, std::int32_t& luminance, Histogram25
         std::array<std::array<std::uint32_t, 256>, 4> counts{};
         std::vector<std::uint8_t> light(static_cast<std::size_t>(w));
         for (int y = y0; y < y1; ++y) {
-#ifdef VANTREL_LIGHTNESS_VBMI
-            if (UseAvx512())
-                RowLightnessVbmi(bitmap.row(y), w, light.data());
-            else
-#endif
-                RowLightness(bitmap.row(y), w, light.data());
+            LightnessOfRow(bitmap.row(y), w, light.data());
             const std::uint8_t* l = light.data();
             int x = 0;
             for (; x + 4 <= w; x += 4) {

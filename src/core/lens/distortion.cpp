@@ -91,12 +91,7 @@ int ComputeNormRadius(const Bitmap& bitmap) {
     return bitmap.width() >= bitmap.height() ? bitmap.height() / 2 : bitmap.width() / 2;
 }
 
-int ComputeFillLevel(const Bitmap& bitmap) {
-    std::int32_t level = 0;
-    Histogram256 histogram;
-    ComputeLuminance(bitmap, level, histogram);
-    return level;
-}
+int ComputeFillLevel(const Bitmap& bitmap) { return MeanLightness(bitmap); }
 
 void MapOutputToSource(const LensModel& model, int dx, int dy, int& sx, int& sy) {
     const Factors f(model);
