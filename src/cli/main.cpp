@@ -448,9 +448,12 @@ int Run(int argc, char** argv) {
                       << " mm, the first image at " << FormatGeneral(firstFocal, 4)
                       << " mm; its lens correction is that of the first\n";
         }
-        ws.placeImage(n, std::move(picture), path, [&](int percent) {
-            if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
-        });
+        ws.placeImage(
+            n, std::move(picture), path,
+            [&](int percent) {
+                if (terminal) std::fprintf(stderr, "\rLoading image %d: %3d%%", n, percent);
+            },
+            decoded.lightness);
         if (const auto& cp = o.cp[n - 1]) ws.setControlPoints(n, cp->x1, cp->y1, cp->x2, cp->y2);
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
