@@ -129,6 +129,14 @@ void BM_ComputeLuminance_24MP(benchmark::State& state) {
 }
 BENCHMARK(BM_ComputeLuminance_24MP)->ArgsProduct({{1, 2}, {0, 1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
+void BM_MeanLightness_24MP(benchmark::State& state) {
+    SetParallelThreads(static_cast<int>(state.range(0)));
+    const KernelLevel level(state, 1);
+    for (auto _ : state) benchmark::DoNotOptimize(MeanLightness(Scene()));
+    SetParallelThreads(0);
+}
+BENCHMARK(BM_MeanLightness_24MP)->ArgsProduct({{1, 2}, {0, 1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Three 24 MP slots aligned with small rotations and scales, master slot 1.
 Workspace& Aligned(double fovDegrees) {
     static Workspace ws;
