@@ -415,7 +415,7 @@ int Run(int argc, char** argv) {
         if (!std::filesystem::exists(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
     }
-    // The next file decodes while one is corrected and measured.
+    // The next files decode and are measured while one is corrected.
     ImagePrefetch prefetch(o.images, false);  // no histogram is shown
     for (int n = 1; n <= count; ++n) {
         const std::string& path = o.images[n - 1];
