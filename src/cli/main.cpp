@@ -1,6 +1,11 @@
 // vantrel-align: the alignment and "Save All" of the main window, from the
 // command line. Argument parsing only; all the work is the core's.
+#include <malloc.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +23,7 @@
 #include "autoalign/auto_align.h"
 #include "batch/batch.h"
 #include "formats/image_file.h"
+#include "formats/source_metadata.h"
 #include "lens/lens_controls.h"
 #include "lensdb/lens_database.h"
 #include "lens/lens_profile.h"
@@ -274,12 +280,34 @@ std::string OneLine(std::string text) {
 void PrintInfo(const Workspace& ws, int count) {
     for (int n = 1; n <= count; ++n) {
         const TImageSlot& s = ws.slot(n);
-        TJpegMetadata meta;
-        const bool has = meta.ReadMetadata(s.FilePath);
         std::cout << "Image " << n << ": " << s.FilePath << "\n";
         std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height() << ", luminance " << s.Luminance
                   << "\n";
-        if (!has) {
+        const ExifTags tags = ReadImageExifTags(s.FilePath);
+        const LensLookup lens = LensDatabase::Shared().lookup(tags, s.Bitmap.width(), s.Bitmap.height());
+        const std::string lensLine = "  lens database: " + (lens.match ? lens.match->describe() : lens.problem) + "\n";
+        if (ImageKindOf(s.FilePath) != ImageKind::Jpeg) {
+            // TIFF and PNG keep EXIF, XMP and a profile in blocks of their own.
+            SourceMetadata source;
+            if (!source.read(s.FilePath) || source.image.empty()) {
+                std::cout << "  metadata: none\n";
+                continue;
+            }
+            const std::vector<std::uint8_t>& exif = source.image.exif;
+            std::cout << "  EXIF: "
+                      << (exif.size() < 2 ? "none" : exif[0] == 'M' ? "big-endian (MM)" : "little-endian (II)");
+            if (tags.PixelXDimension && tags.PixelYDimension)
+                std::cout << ", pixel dimensions " << *tags.PixelXDimension << " x " << *tags.PixelYDimension;
+            if (!tags.Make.empty() || !tags.Model.empty())
+                std::cout << ", camera " << tags.Make << (!tags.Make.empty() && !tags.Model.empty() ? " " : "")
+                          << tags.Model;
+            std::cout << "\n" << lensLine;
+            std::cout << "  XMP: " << (source.image.xmp.empty() ? "no" : "yes")
+                      << ", ICC profile: " << (source.image.icc.empty() ? "none" : "yes") << "\n";
+            continue;
+        }
+        TJpegMetadata meta;
+        if (!meta.ReadMetadata(s.FilePath)) {
             std::cout << "  metadata: none\n";
             continue;
         }
@@ -289,8 +317,7 @@ void PrintInfo(const Workspace& ws, int count) {
         if (d && d->ExifWidth > 0) std::cout << ", pixel dimensions " << d->ExifWidth << " x " << d->ExifHeight;
         std::cout << "\n  APP13: " << (meta.IptcSegment() ? "yes" : "no")
                   << ", COM: " << (meta.CommentSegment() ? "yes" : "no") << "\n";
-        const LensLookup lens = LensDatabase::Shared().lookup(ReadExifTagsOf(s.FilePath), s.Bitmap.width(), s.Bitmap.height());
-        std::cout << "  lens database: " << (lens.match ? lens.match->describe() : lens.problem) << "\n";
+        std::cout << lensLine;
         const int chunks = meta.IccChunkCount();
         std::cout << "  XMP: " << (meta.XmpSegment() ? "yes" : "no") << ", ICC profile: "
                   << (chunks == 0 ? "none" : std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks"))
@@ -332,13 +359,43 @@ TLensCorrection ProfileCorrection(const std::string& path) {
     return CorrectionOf(ProfileCoefficients(*values));
 }
 
+// The output folder made and writable, before any image is read: a run
+// never aligns a shoot only to find it has nowhere to put it.
+void PrepareOutputFolder(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(PathFromUtf8(dir), ec);
+    if (ec) throw Failure{"cannot create the output folder " + dir + ": " + ec.message()};
+    if (::access(PathFromUtf8(dir).c_str(), W_OK | X_OK) != 0)
+        throw Failure{"cannot write into the output folder " + dir + ": " + std::strerror(errno)};
+    RemoveStaleTemporaries(dir);
+}
+
 int RunBatchCommand(const Options& o) {
     std::vector<BracketSet> sets;
+    std::vector<std::string> files;
     try {
-        sets = GroupShots(ReadShots(o.batch), o.setSize, o.gap);
+        const std::vector<Shot> shots = ReadShots(o.batch);
+        for (const Shot& shot : shots) files.push_back(shot.path);
+        sets = GroupShots(shots, o.setSize, o.gap);
     } catch (const Error& e) {
         throw Failure{OneLine(e.what())};
     }
+    BatchOptions options;
+    options.outputDir = o.outputDir;
+    options.flat = o.flat;
+    options.overwrite = o.overwrite;
+    options.jobs = o.jobs;
+    options.master = o.master;
+    options.fovDegrees = o.fov;
+    options.scaling = o.scaling;
+    options.lensFromDatabase = o.lensDb;
+    options.save = {o.format, o.quality, o.borders, o.crop, o.alpha};
+    options.tag = o.tag;
+    options.prepend = o.prepend;
+    // Checked over the whole shoot, so that shards run apart never collide either.
+    if (!o.dryRun)
+        if (const std::string problem = BatchOutputProblem(sets, files, options); !problem.empty())
+            throw Failure{problem + "; nothing was written"};
     if (!o.setsFile.empty()) {
         std::vector<std::uint8_t> bytes;
         try {
@@ -349,33 +406,33 @@ int RunBatchCommand(const Options& o) {
         std::set<std::string> wanted;
         for (const std::string& line : SplitLines(std::string(bytes.begin(), bytes.end())))
             if (!line.empty()) wanted.insert(line.substr(0, line.find('\t')));
-        std::erase_if(sets, [&](const BracketSet& s) { return !wanted.count(s.name); });
+        for (const BracketSet& s : sets) wanted.erase(s.name);
+        if (!wanted.empty())
+            throw UsageError{o.setsFile + " names " + std::to_string(wanted.size()) + " set" +
+                             (wanted.size() == 1 ? "" : "s") + " that " + o.batch + " does not hold, " +
+                             *wanted.begin() + (wanted.size() > 1 ? " among them" : "")};
+        std::set<std::string> named;
+        for (const std::string& line : SplitLines(std::string(bytes.begin(), bytes.end())))
+            if (!line.empty()) named.insert(line.substr(0, line.find('\t')));
+        std::erase_if(sets, [&](const BracketSet& s) { return !named.count(s.name); });
     }
     if (o.dryRun) {
         for (const BracketSet& set : sets) {
             std::cout << set.name;
             for (const std::string& f : set.files) std::cout << '\t' << FileNameOf(f);
             std::cout << "\n";
+            if (!set.problem.empty())
+                std::cerr << "vantrel-align: " << FileNameOf(set.files.front()) << ": " << set.problem << "\n";
         }
         return 0;
     }
-    BatchOptions options;
-    options.outputDir = o.outputDir;
-    options.flat = o.flat;
-    options.overwrite = o.overwrite;
-    options.jobs = o.jobs;
-    options.master = o.master;
-    options.fovDegrees = o.fov;
-    options.scaling = o.scaling;
+    PrepareOutputFolder(o.outputDir);
     if (!o.lens.empty()) options.lens = ProfileCorrection(o.lens);
-    options.lensFromDatabase = o.lensDb;
-    options.save = {o.format, o.quality, o.borders, o.crop, o.alpha};
-    options.tag = o.tag;
-    options.prepend = o.prepend;
 
     const bool terminal = ::isatty(STDERR_FILENO);
     std::string csv = CsvHeader();
     int aligned = 0, unaligned = 0, skipped = 0, failed = 0;
+    bool anyUnaligned = false, anyFailed = false;
     RunBatch(sets, options, [&](const SetResult& r, int finished) {
         if (terminal) std::fprintf(stderr, "\r%*s\r", 60, "");
         std::cout << ReportLine(r) << std::endl;
@@ -387,6 +444,9 @@ int RunBatchCommand(const Options& o) {
             case SetResult::Status::Skipped: ++skipped; break;
             case SetResult::Status::Failed: ++failed; break;
         }
+        // A skipped set still tells what it came to.
+        anyUnaligned |= r.outcome() == SetResult::Status::Unaligned;
+        anyFailed |= r.outcome() == SetResult::Status::Failed;
     });
     if (terminal) std::fprintf(stderr, "\r%*s\r", 60, "");
     std::cout << sets.size() << " sets: " << aligned << " aligned, " << unaligned << " with images left unaligned, "
@@ -398,7 +458,7 @@ int RunBatchCommand(const Options& o) {
             throw Failure{OneLine(e.what())};
         }
     }
-    return failed ? 1 : unaligned ? kNotAligned : 0;
+    return anyFailed ? 1 : anyUnaligned ? kNotAligned : 0;
 }
 
 int Run(int argc, char** argv) {
@@ -415,6 +475,38 @@ int Run(int argc, char** argv) {
         if (!std::filesystem::exists(PathFromUtf8(path), ec)) throw Failure{path + ": no such file"};
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
     }
+    // Where the outputs go is settled before any image is read.
+    SaveNaming naming;
+    OutputNames names;
+    if (!o.info) {
+        for (int n = 1; n <= count; ++n) {
+            naming.enabled[n - 1] = true;
+            naming.baseName[n - 1] = BaseNameOf(o.images[n - 1]);
+            naming.sourcePath[n - 1] = o.images[n - 1];
+        }
+        naming.tag = o.tag;
+        naming.append = !o.prepend;
+        naming.format = o.format;
+        naming.outputDir = o.outputDir.empty() ? cwd : o.outputDir;
+        names = ComputeOutputNames(naming, [](const std::string& p) {
+            std::error_code ec;
+            return std::filesystem::exists(PathFromUtf8(p), ec);
+        });
+        if (!names.problem.empty()) throw Failure{names.problem};
+        for (int n = 0; n < count; ++n)
+            for (const std::string& source : o.images)
+                if (SameFile(names.fullPath[n], source))
+                    throw Failure{names.fullPath[n] + " is one of the images read: it is never written over"};
+        if (names.anyExists && !o.overwrite) {
+            std::string existing;
+            for (int n = 0; n < kSlotCount; ++n)
+                if (names.exists[n]) existing += (existing.empty() ? "" : ", ") + names.fullPath[n];
+            throw Failure{"would overwrite " + existing + " (use --overwrite)"};
+        }
+        if (::access(PathFromUtf8(naming.outputDir).c_str(), W_OK | X_OK) != 0)
+            throw Failure{"Cannot create file " + names.fullPath[0] + ": " + std::strerror(errno)};
+        RemoveStaleTemporaries(naming.outputDir);
+    }
     // The next files decode and are measured while one is corrected.
     ImagePrefetch prefetch(o.images, false);  // no histogram is shown
     for (int n = 1; n <= count; ++n) {
@@ -429,14 +521,14 @@ int Run(int argc, char** argv) {
         const std::string& notice = decoded.notice;
         Bitmap& picture = decoded.bitmap;
         if (outcome == LoadOutcome::NotAnImage) {
-            std::string names;
-            for (const ImageFormat& f : ImageFormats()) names += (names.empty() ? "" : ", ") + std::string(f.name);
-            throw Failure{path + ": not a " + names + " file (" + ExtensionList(" ") + ")"};
+            std::string formats;
+            for (const ImageFormat& f : ImageFormats()) formats += (formats.empty() ? "" : ", ") + std::string(f.name);
+            throw Failure{path + ": not a " + formats + " file (" + ExtensionList(" ") + ")"};
         }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(InvalidPictureMessage(ImageKindOf(path)))};
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
-        const ExifTags exif = o.lensDb ? ReadExifTagsOf(path) : ExifTags();
+        const ExifTags exif = o.lensDb ? ReadImageExifTags(path) : ExifTags();
         if (o.lensDb && n == 1) {
             const LensLookup found = LensDatabase::Shared().lookup(exif, picture.width(), picture.height());
             if (!found.match) throw Failure{path + ": " + found.problem};
@@ -501,31 +593,18 @@ int Run(int argc, char** argv) {
         }
     }
 
-    SaveNaming naming;
-    for (int n = 1; n <= count; ++n) {
-        naming.enabled[n - 1] = true;
-        naming.baseName[n - 1] = BaseNameOf(o.images[n - 1]);
-    }
-    naming.tag = o.tag;
-    naming.append = !o.prepend;
-    naming.format = o.format;
-    naming.outputDir = o.outputDir.empty() ? cwd : o.outputDir;
-    for (int n = 0; n < count; ++n) naming.sourcePath[n] = o.images[n];
-    const OutputNames names =
-        ComputeOutputNames(naming, [](const std::string& p) { return std::filesystem::exists(PathFromUtf8(p)); });
-    if (!names.problem.empty()) throw Failure{names.problem};
-    if (names.anyExists && !o.overwrite) {
-        std::string existing;
-        for (int n = 0; n < kSlotCount; ++n)
-            if (names.exists[n]) existing += (existing.empty() ? "" : ", ") + names.fullPath[n];
-        throw Failure{"would overwrite " + existing + " (use --overwrite)"};
-    }
     try {
         WriteSlotsReleasing(ws, naming.enabled, names.fullPath, save, [&](int n, int percent) {
             if (terminal) std::fprintf(stderr, "\rSaving image %d: %3d%%", n, percent);
         });
     } catch (const Error& e) {
         if (terminal) std::fputc('\n', stderr);
+        // The set is written whole or not at all: what this run added goes,
+        // so that the next run does not meet it as someone else's file.
+        for (int n = 0; n < count; ++n) {
+            std::error_code ec;
+            if (!names.exists[n]) std::filesystem::remove(PathFromUtf8(names.fullPath[n]), ec);
+        }
         throw Failure{OneLine(e.what())};
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
@@ -536,6 +615,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // One malloc arena per thread would reserve address space far beyond what
+    // is used, so a memory limit (ulimit -v) would fail runs that fit in it.
+    ::mallopt(M_ARENA_MAX, 2);
     RemoveTemporaryFilesOnInterrupt();
     try {
         return Run(argc, argv);
@@ -544,6 +626,9 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const Failure& e) {
         std::cerr << "vantrel-align: " << e.message << "\n";
+        return 1;
+    } catch (const std::bad_alloc&) {
+        std::cerr << "vantrel-align: not enough memory to finish; nothing more was written\n";
         return 1;
     } catch (const std::exception& e) {
         std::cerr << "vantrel-align: " << OneLine(e.what()) << "\n";

@@ -25,6 +25,7 @@
 #include "bitmap_image.h"
 #include "lens_db_form.h"
 #include "formats/image_file.h"
+#include "formats/source_metadata.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
 #include "lens/target_scan.h"
@@ -650,7 +651,7 @@ void TLensCorrectionForm::LensDatabaseBtnClick() {
         WaitCursor wait;  // the database loads on first use
         database = &LensDatabase::Shared();
     }
-    TLensDatabaseForm form(*database, ReadExifTagsOf(SourceFileName.toStdString()), SourceImage.width(),
+    TLensDatabaseForm form(*database, ReadImageExifTags(SourceFileName.toStdString()), SourceImage.width(),
                            SourceImage.height(), this);
     if (prompter_.showModal(&form) != QDialog::Accepted || !form.chosen()) return;
     const std::optional<LensMatch>& chosen = form.chosen();

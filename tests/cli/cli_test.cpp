@@ -8,6 +8,7 @@
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <numbers>
 
 #include "formats/bmp_codec.h"
@@ -195,6 +196,10 @@ TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
         {"--tag 'a\\b' -o out " + images_[0], 1, "path separator"},
         {"--master 1 --fov 60 --cp 2:10,10,10,10 -o out " + all(), 1, "Image 2 (img2.bmp) cannot be saved"},
         {"--master 1 --cp 2:2147483647,0,-2147483647,0 -o out " + all(), 1, "Image 2 (img2.bmp) cannot be saved"},
+        // A source is never an output, whatever the names and --overwrite say.
+        {"--overwrite --tag '' --format bmp -o . " + images_[0], 1, "is one of the images read: it is never written over"},
+        {"--overwrite --tag '' --format bmp -o ./out/.. img1.bmp", 1, "never written over"},
+        {"-o out/missing " + images_[0], 1, "Cannot create file"},
     };
     for (const Case& c : cases) {
         const Result r = Align(c.args, dir_);
@@ -377,27 +382,33 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
                      "s3_1\ts3_1.jpg\ts3_2.jpg\ts3_3.jpg\ns4_1\ts4_1.jpg\ts4_2.jpg\ns5_1\ts5_1.jpg\ts5_2.jpg\ts5_3.jpg\n");
     EXPECT_FALSE(fs::exists(dir_ / "batch"));
 
-    r = Align("--batch shoot -o batch --report report.csv", dir_);
+    // One set at a time: a failing set is told on its line and the run goes on.
+    r = Align("--batch shoot -o batch --jobs 1 --report report.csv", dir_);
     EXPECT_EQ(r.status, 1) << r.err;  // the cut file
     EXPECT_NE(r.out.find("s1_1\t3 files\ts1_1.jpg master\ts1_2.jpg aligned 0."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("s4_1\t2 files\ts4_1.jpg master\ts4_2.jpg aligned"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("s5_1\t3 files\tfailed: s5_2.jpg: The file is incomplete"), std::string::npos) << r.out;
+    // The set aligns what it can read and names what it cannot.
+    EXPECT_NE(r.out.find("s5_1\t3 files\ts5_1.jpg master\ts5_3.jpg aligned 0."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\ts5_2.jpg unreadable\tfailed: s5_2.jpg: The file is incomplete"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("5 sets: 4 aligned, 0 with images left unaligned, 0 skipped (done before), 1 failed"),
               std::string::npos) << r.out;
-    for (const char* out : {"s1_1/s1_1Aligned.jpg", "s1_1/s1_3Aligned.jpg", "s4_1/s4_2Aligned.jpg"})
+    for (const char* out : {"s1_1/s1_1Aligned.jpg", "s1_1/s1_3Aligned.jpg", "s4_1/s4_2Aligned.jpg", "s5_1/s5_3Aligned.jpg"})
         EXPECT_TRUE(fs::exists(dir_ / "batch" / out)) << out;
-    EXPECT_FALSE(fs::exists(dir_ / "batch" / "s5_1"));
+    EXPECT_FALSE(fs::exists(dir_ / "batch" / "s5_1" / "s5_2Aligned.jpg"));
     const auto csv = ReadWholeFile((dir_ / "report.csv").string());
     const std::string report(csv.begin(), csv.end());
     EXPECT_EQ(report.rfind("set,image,result,confidence,message\ns1_1,s1_1.jpg,master,,\n", 0), 0u) << report;
     EXPECT_NE(report.find("s1_1,s1_2.jpg,aligned,0."), std::string::npos) << report;
-    EXPECT_NE(report.find("s5_1,,failed,,"), std::string::npos) << report;
+    EXPECT_NE(report.find("s5_1,s5_2.jpg,unreadable,,The file is incomplete"), std::string::npos) << report;
 
-    // Again: everything done is skipped.
-    r = Align("--batch shoot -o batch", dir_);
+    // Again: everything done is skipped, and says what it came to.
+    r = Align("--batch shoot -o batch --report report.csv", dir_);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("5 sets: 0 aligned, 0 with images left unaligned, 4 skipped (done before), 1 failed"),
+    EXPECT_NE(r.out.find("5 sets: 0 aligned, 0 with images left unaligned, 5 skipped (done before), 0 failed"),
               std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s5_1\t3 files\tskipped: done before\ts5_1.jpg master"), std::string::npos) << r.out;
+    const auto csv2 = ReadWholeFile((dir_ / "report.csv").string());
+    EXPECT_NE(std::string(csv2.begin(), csv2.end()).find("s1_1,s1_2.jpg,aligned,0."), std::string::npos);
 
     // Interrupted as soon as the first set is written: no partial file, and
     // the next run does only what is left.
@@ -411,11 +422,8 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
         ::execl(binary.c_str(), binary.c_str(), "--batch", "shoot", "-o", "batch2", "--jobs", "1", nullptr);
         ::_exit(127);
     }
-    auto firstSetWritten = [&] {
-        for (const char* name : {"s1_1Aligned.jpg", "s1_2Aligned.jpg", "s1_3Aligned.jpg"})
-            if (!fs::exists(out2 / "s1_1" / name)) return false;
-        return true;
-    };
+    // The second set's folder comes once the first set is done and recorded.
+    auto firstSetWritten = [&] { return fs::exists(out2 / "s2_1"); };
     for (int i = 0; i < 6000 && !firstSetWritten(); ++i) ::usleep(10000);
     ::kill(child, SIGINT);
     int status = 0;
@@ -426,6 +434,138 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("s1_1\t3 files\tskipped: done before"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(out2 / "s5_1" / "s5_3Aligned.jpg"));
+}
+
+// A small shoot: `scenes` brackets of three 20 s apart, each frame a moved
+// and exposed copy of a real photo.
+void WriteShoot(const fs::path& in, int scenes, const std::string& prefix = "s") {
+    Bitmap photo;
+    ASSERT_EQ(LoadImageFile(std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg", photo),
+              LoadOutcome::Loaded);
+    fs::create_directories(in);
+    for (int scene = 1; scene <= scenes; ++scene)
+        for (int frame = 1; frame <= 3; ++frame) {
+            const test::Motion motion = test::SimilarityAbout(300, 200, 0.3 * frame, 1, frame * 2, -frame);
+            const double gains[] = {0.6, 0.3, 1.2};
+            const Bitmap picture = test::Exposure(photo, 300, 200, [&](test::Point q) {
+                const test::Point p = test::Unmap(motion, q);
+                return test::Point{p.x * 3 + 500 * scene - 300, p.y * 3 + 900};
+            }, gains[frame - 1], 1, static_cast<unsigned>(scene * 10 + frame));
+            WriteFileAtomically((in / (prefix + std::to_string(scene) + "_" + std::to_string(frame) + ".jpg")).string(),
+                                ShotJpeg(picture, scene * 20, frame * 30, frame == 1 ? 0 : frame == 2 ? -1 : 1));
+        }
+}
+
+TEST_F(CliTest, BatchWritesOnlyWhatIsItsOwn) {
+    const fs::path in = dir_ / "shoot";
+    WriteShoot(in, 2);
+    std::map<std::string, std::vector<std::uint8_t>> sources;
+    for (const auto& e : fs::directory_iterator(in)) sources[e.path().string()] = ReadWholeFile(e.path().string());
+    auto sourcesKept = [&] {
+        for (const auto& [path, bytes] : sources)
+            if (ReadWholeFile(path) != bytes) return false;
+        return true;
+    };
+
+    const struct {
+        std::string args;
+        int status;
+        std::string message;
+    } refused[] = {
+        // Outputs named as the sources, in their folder: never, even when asked.
+        {"--batch shoot -o shoot --flat --tag ''", 1, "a source is never written over"},
+        {"--batch shoot -o shoot --flat --tag '' --overwrite", 1, "a source is never written over"},
+        {"--batch shoot -o ./shoot/../shoot --flat --tag '' --format jpg", 1, "never written over"},
+        // A folder that cannot be made is said before any set is aligned.
+        {"--batch shoot -o shoot/s1_1.jpg/out", 1, "cannot create the output folder"},
+        // A shard file naming a set the folder does not hold: a typo, not "0 sets".
+        {"--batch shoot -o out --sets shard.txt", 2, "names 1 set that shoot does not hold, s9_1"},
+    };
+    WriteFileAtomically((dir_ / "shard.txt").string(), std::string("s1_1\ns9_1\n"));
+    for (const auto& c : refused) {
+        const Result r = Align(c.args, dir_);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << " -> " << r.err;
+        EXPECT_TRUE(sourcesKept()) << c.args;
+        EXPECT_TRUE(fs::is_empty(dir_ / "out")) << c.args;
+    }
+
+    // Sets in different formats with one base name: --flat would give both
+    // one output; refused before anything is written.
+    {
+        Bitmap b(40, 30);
+        WriteFileAtomically((in / "s1_1.bmp").string(), EncodeBmp(b));  // no EXIF time: a set of its own
+        const Result r = Align("--batch shoot -o flat --flat", dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("s1_1.jpg and s1_1.bmp would both be written to"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "flat" / "s1_1Aligned.jpg"));
+        fs::remove(in / "s1_1.bmp");
+    }
+
+    // A file in an output's place that this program did not write stays,
+    // unless --overwrite; what it wrote itself is redone when a source changes.
+    fs::create_directories(dir_ / "out" / "s2_1");
+    WriteFileAtomically((dir_ / "out" / "s2_1" / "s2_2Aligned.jpg").string(), std::string("someone else's"));
+    Result r = Align("--batch shoot -o out", dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("s2_1\t3 files\tfailed: would overwrite"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadWholeFile((dir_ / "out" / "s2_1" / "s2_2Aligned.jpg").string()).size(), 14u);
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "s1_1" / "s1_2Aligned.jpg"));
+    r = Align("--batch shoot -o out --overwrite", dir_);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_GT(ReadWholeFile((dir_ / "out" / "s2_1" / "s2_2Aligned.jpg").string()).size(), 1000u);
+    fs::last_write_time(in / "s1_2.jpg", fs::file_time_type::clock::now() + std::chrono::hours(1));
+    r = Align("--batch shoot -o out", dir_);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("s1_1\t3 files\ts1_1.jpg master\ts1_2.jpg aligned"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s2_1\t3 files\tskipped: done before"), std::string::npos) << r.out;
+    EXPECT_TRUE(sourcesKept());
+
+    // An empty file without a time joins no set, so its neighbours by name
+    // still make one; it is reported on a line of its own.
+    fs::create_directories(dir_ / "loose");
+    for (const char* name : {"a.bmp", "c.bmp"}) {
+        Bitmap b(60, 40);
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 180; ++x) b.row(y)[x] = static_cast<std::uint8_t>((x * 7 + y * 13) % 251);
+        WriteFileAtomically((dir_ / "loose" / name).string(), EncodeBmp(b));
+    }
+    WriteFileAtomically((dir_ / "loose" / "b.bmp").string(), std::string());
+    r = Align("--batch loose --set-size 2 --dry-run", dir_);
+    EXPECT_EQ(r.out, "a\ta.bmp\tc.bmp\nb\tb.bmp\n");
+    EXPECT_NE(r.err.find("b.bmp: The file is empty."), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, BatchResumeKeepsWhatTheSetCameTo) {
+    // A bracket whose second frame is another scene: left unaligned, exit 3;
+    // run again, skipped, and still exit 3 with the image's result.
+    const fs::path in = dir_ / "shoot";
+    WriteShoot(in, 1);
+    Bitmap noise(300, 200);
+    std::uint32_t state = 12345;
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 900; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    WriteFileAtomically((in / "s1_2.jpg").string(), ShotJpeg(noise, 20, 60, -1));
+    Result r = Align("--batch shoot -o out --report a.csv", dir_);
+    ASSERT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.out.find("s1_2.jpg left unaligned"), std::string::npos) << r.out;
+    r = Align("--batch shoot -o out --report b.csv", dir_);
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("skipped: done before\ts1_1.jpg master\ts1_2.jpg left unaligned"), std::string::npos) << r.out;
+    const auto csv = ReadWholeFile((dir_ / "b.csv").string());
+    EXPECT_NE(std::string(csv.begin(), csv.end()).find("s1_1,s1_2.jpg,left unaligned,"), std::string::npos);
+}
+
+TEST_F(CliTest, TemporariesOfDeadWritersAreRemoved) {
+    // One left by a killed run, one by a writer still at work (this process).
+    const fs::path dead = dir_ / "out" / "xAligned.jpg.tmp2147480000-0-17";
+    const fs::path live = dir_ / "out" / ("yAligned.jpg.tmp" + std::to_string(::getpid()) + "-3-5");
+    const fs::path other = dir_ / "out" / "notes.tmp1-x";
+    for (const fs::path& p : {dead, live, other}) WriteFileAtomically(p.string(), std::string("partial"));
+    ASSERT_EQ(Align("--format bmp -o out " + images_[0], dir_).status, 0);
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(other));
 }
 
 TEST_F(CliTest, HelpAndVersion) {

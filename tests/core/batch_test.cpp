@@ -8,7 +8,13 @@ namespace {
 
 Shot At(const std::string& name, std::optional<double> time, std::optional<double> bias = std::nullopt,
         std::optional<double> exposure = std::nullopt) {
-    return {"/shoot/" + name, time, bias, exposure};
+    return {"/shoot/" + name, time, bias, exposure, {}};
+}
+
+Shot Unreadable(const std::string& name) {
+    Shot s = At(name, std::nullopt);
+    s.unreadable = "The file is empty.";
+    return s;
 }
 
 std::vector<std::string> Names(const std::vector<BracketSet>& sets) {
@@ -58,6 +64,14 @@ TEST(GroupShots, TimeGapsExposureSequenceAndSize) {
          {At("img.jpg", 0, 0), At("img.tif", 60, 0)},
          3,
          {"img: img.jpg", "img_2: img.tif"}},
+        {"a suffixed name that another set has already: unique all the same",
+         {At("d.png", 0, 0), At("d.jpg", 60, 0), At("e.jpg", 60.3, -1), At("d_2.jpg", 120, 0)},
+         3,
+         {"d: d.png", "d_3: d.jpg e.jpg", "d_2: d_2.jpg"}},
+        {"an unreadable shot joins no set: its neighbours by name stay together",
+         {At("a.jpg", std::nullopt), Unreadable("b.jpg"), At("c.jpg", std::nullopt)},
+         2,
+         {"a: a.jpg c.jpg", "b: b.jpg"}},
     };
     for (const auto& c : cases) EXPECT_EQ(Names(GroupShots(c.shots, c.setSize, 2)), c.sets) << c.what;
 }

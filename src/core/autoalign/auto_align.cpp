@@ -8,7 +8,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include "autoalign/registration.h"
-#include "metadata/exif_tags.h"
+#include "formats/source_metadata.h"
 #include "util/number_format.h"
 
 namespace vantrel {
@@ -78,7 +78,7 @@ void SetOpenCvThreads(int threads) { cv::setNumThreads(threads > 0 ? threads : -
 double ExifFieldOfViewDegrees(const Workspace& ws) {
     if (ws.MasterIndex() == 0) return 0;
     const TImageSlot& m = ws.slot(ws.MasterIndex());
-    const auto half = ReadExifTagsOf(m.FilePath).HalfFieldOfView(m.Bitmap.width(), m.Bitmap.height());
+    const auto half = ReadImageExifTags(m.FilePath).HalfFieldOfView(m.Bitmap.width(), m.Bitmap.height());
     return half ? *half * 2 * kDegreesPerRadian : 0;
 }
 

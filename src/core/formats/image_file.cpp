@@ -2,6 +2,7 @@
 
 #include "formats/codec_error.h"
 #include "util/file_io.h"
+#include "util/parallel.h"
 
 namespace vantrel {
 
@@ -68,7 +69,7 @@ ImagePrefetch::~ImagePrefetch() {
 
 void ImagePrefetch::start() {
     if (started_ >= paths_.size()) return;
-    running_.push_back(std::async(std::launch::async, [path = paths_[started_], histograms = histograms_] {
+    running_.push_back(StartTask([path = paths_[started_], histograms = histograms_] {
         DecodedImage image;
         if (!path.empty()) image.outcome = LoadImageFile(path, image.bitmap, &image.notice);
         if (image.outcome == LoadOutcome::Loaded) {

@@ -12,7 +12,9 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "formats/codec_error.h"
 #include "util/file_io.h"
@@ -33,11 +35,13 @@ struct ErrorManager {
     bool incomplete = false;
     bool started = false;    // the header is read: a picture is announced
     bool finishing = false;  // every scanline is out: a missing end marker loses nothing
+    bool outOfMemory = false;
 };
 
 void OnError(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, err->message);
+    if (err->pub.msg_code == JERR_OUT_OF_MEMORY) err->outOfMemory = true;
     std::longjmp(err->jump, 1);
 }
 
@@ -88,7 +92,7 @@ void ConvertCmykRow(const JSAMPLE* cmyk, std::uint8_t* bgr, int width, bool adob
 // no destructor. The source is either bytes in memory or a stream of
 // `size` bytes.
 bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size, Bitmap& out,
-                std::vector<JSAMPLE>& cmykRow, std::string& error, bool& incomplete) {
+                std::vector<JSAMPLE>& cmykRow, std::string& error, bool& incomplete, bool& outOfMemory) {
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     ScanLimit progress;
@@ -100,6 +104,7 @@ bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size,
     if (setjmp(err.jump)) {
         error = err.message;
         incomplete = err.incomplete;
+        outOfMemory = err.outOfMemory;
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
@@ -149,6 +154,7 @@ bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size,
         allocated = false;
     }
     if (!allocated) {
+        err.outOfMemory = true;
         std::snprintf(err.message, sizeof err.message, "not enough memory");
         std::longjmp(err.jump, 1);
     }
@@ -173,19 +179,60 @@ bool DecodeInto(const std::uint8_t* data, std::FILE* stream, std::uint64_t size,
     return true;
 }
 
-bool EncodeInto(const Bitmap& bitmap, int quality, unsigned char*& buffer, unsigned long& size, std::string& error) {
+// A growing buffer as libjpeg's destination. libjpeg's own memory
+// destination frees its buffer while growing it and tells the caller the new
+// one only at the end, so after an error the caller cannot know what to free.
+struct VectorDestination {
+    jpeg_destination_mgr pub;
+    std::vector<std::uint8_t>* bytes;
+};
+
+constexpr std::size_t kDestinationStep = 1 << 16;
+
+void StartDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    dest->pub.next_output_byte = dest->bytes->data();
+    dest->pub.free_in_buffer = dest->bytes->size();
+}
+
+boolean GrowDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    const std::size_t used = dest->bytes->size();
+    try {
+        dest->bytes->resize(used * 2);
+    } catch (...) {  // nothing may pass through libjpeg's frames
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    }
+    dest->pub.next_output_byte = dest->bytes->data() + used;
+    dest->pub.free_in_buffer = dest->bytes->size() - used;
+    return TRUE;
+}
+
+void EndDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    dest->bytes->resize(dest->bytes->size() - dest->pub.free_in_buffer);
+}
+
+bool EncodeInto(const Bitmap& bitmap, int quality, std::vector<std::uint8_t>& bytes, std::string& error,
+                bool& outOfMemory) {
     jpeg_compress_struct cinfo;
     ErrorManager err;
+    VectorDestination dest{};
+    dest.bytes = &bytes;
+    dest.pub.init_destination = StartDestination;
+    dest.pub.empty_output_buffer = GrowDestination;
+    dest.pub.term_destination = EndDestination;
     cinfo.err = jpeg_std_error(&err.pub);
     err.pub.error_exit = OnError;
     err.pub.emit_message = OnMessage;
     if (setjmp(err.jump)) {
         error = err.message;
+        outOfMemory = err.outOfMemory;
         jpeg_destroy_compress(&cinfo);
         return false;
     }
     jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.dest = &dest.pub;
     cinfo.image_width = static_cast<JDIMENSION>(bitmap.width());
     cinfo.image_height = static_cast<JDIMENSION>(bitmap.height());
     cinfo.input_components = 3;
@@ -209,8 +256,9 @@ Bitmap Decode(const std::uint8_t* data, std::FILE* stream, std::uint64_t size) {
     Bitmap out;
     std::vector<JSAMPLE> cmykRow;
     std::string error;
-    bool incomplete = false;
-    if (!DecodeInto(data, stream, size, out, cmykRow, error, incomplete)) {
+    bool incomplete = false, outOfMemory = false;
+    if (!DecodeInto(data, stream, size, out, cmykRow, error, incomplete, outOfMemory)) {
+        if (outOfMemory) throw OutOfMemory("read this JPEG", size * 10);
         if (incomplete) throw IncompletePicture("Incomplete JPEG: " + error);
         throw InvalidPicture("Invalid JPEG: " + error);
     }
@@ -234,14 +282,20 @@ Bitmap DecodeJpegFile(const InputFile& file) {
 
 std::vector<std::uint8_t> EncodeJpeg(const Bitmap& bitmap, int quality) {
     if (bitmap.empty()) throw Error("Cannot write an empty image.");
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    std::string error;
-    const bool ok = EncodeInto(bitmap, quality < 1 ? 1 : quality > 100 ? 100 : quality, buffer, size, error);
     std::vector<std::uint8_t> bytes;
-    if (ok) bytes.assign(buffer, buffer + size);
-    std::free(buffer);
-    if (!ok) throw Error("JPEG encoding failed: " + error);
+    // A start the size a typical photo compresses to, grown by doubling.
+    const std::size_t start = std::max<std::size_t>(kDestinationStep, static_cast<std::size_t>(bitmap.width()) * bitmap.height() * 3 / 8);
+    try {
+        bytes.resize(start);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("write a JPEG", start);
+    }
+    std::string error;
+    bool outOfMemory = false;
+    if (!EncodeInto(bitmap, quality < 1 ? 1 : quality > 100 ? 100 : quality, bytes, error, outOfMemory)) {
+        if (outOfMemory) throw OutOfMemory("write a JPEG", static_cast<std::size_t>(bitmap.width()) * bitmap.height() * 3 / 2);
+        throw Error("JPEG encoding failed: " + error);
+    }
     return bytes;
 }
 

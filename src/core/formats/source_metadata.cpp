@@ -30,4 +30,11 @@ ImageMetadata SourceMetadata::forImage(int width, int height) const {
     return m;
 }
 
+ExifTags ReadImageExifTags(const std::string& path) {
+    if (ImageKindOf(path) == ImageKind::Jpeg) return ReadExifTagsOf(path);
+    SourceMetadata metadata;
+    if (!metadata.read(path) || metadata.image.exif.empty()) return {};
+    return ReadTiffTags(metadata.image.exif.data(), metadata.image.exif.size());
+}
+
 }  // namespace vantrel

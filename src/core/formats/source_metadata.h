@@ -3,6 +3,7 @@
 #include <string>
 
 #include "formats/image_format.h"
+#include "metadata/exif_tags.h"
 #include "metadata/image_metadata.h"
 #include "metadata/jpeg_metadata.h"
 
@@ -30,5 +31,9 @@ struct SourceMetadata {
 private:
     bool madeSegments_ = false;
 };
+
+// The EXIF tags of an image of any format the loader reads, found where its
+// format keeps them (empty when it has none or they cannot be read).
+ExifTags ReadImageExifTags(const std::string& path);
 
 }  // namespace vantrel

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
 #include <utility>
 
 #include "util/error.h"
@@ -18,7 +20,13 @@ void Bitmap::allocate(int width, int height, bool clear) {
     if (static_cast<std::int64_t>(width) * height > kMaxPixels) throw Error("Image too large");
     const std::size_t size = strideFor(width) * static_cast<std::size_t>(height) + kSlack;
     data_.reset();  // free the old pixels before taking new ones
-    data_.reset(clear ? new std::uint8_t[size]() : new std::uint8_t[size]);
+    try {
+        data_.reset(clear ? new std::uint8_t[size]() : new std::uint8_t[size]);
+    } catch (const std::bad_alloc&) {
+        width_ = height_ = 0;
+        stride_ = 0;
+        throw OutOfMemory("hold a " + std::to_string(width) + " x " + std::to_string(height) + " picture", size);
+    }
     width_ = width;
     height_ = height;
     stride_ = strideFor(width);

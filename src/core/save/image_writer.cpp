@@ -7,6 +7,7 @@
 #include "util/number_format.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "util/parallel.h"
 #include "workspace/workspace.h"
 
 namespace vantrel {
@@ -122,14 +123,14 @@ FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::arra
             if (progress) progress(n, percent);
         });
         if (writing.valid()) writing.get();  // the one before is on disk: stop at its failure
-        writing = std::async(std::launch::async, [&, n, frame = &frames[turn]] {
+        writing = StartTask([&, n, frame = &frames[turn]] {
             Write(frame->frame, frame->alpha, resolved, paths[n - 1], &metadata[n - 1]);
         });
         turn ^= 1;
         if (releasing && frames[turn].frame.empty()) frames[turn].frame = releasing->releaseImage(n);
     }
     if (masterAsItStands)
-        writingMaster = std::async(std::launch::async, [&, n = masterAsItStands] {
+        writingMaster = StartTask([&, n = masterAsItStands] {
             Write(workspace.slot(n).Bitmap, noAlpha, resolved, paths[n - 1], &metadata[n - 1]);
         });
     if (writing.valid()) writing.get();

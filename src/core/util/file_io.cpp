@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <random>
 
 #include "util/error.h"
@@ -41,7 +42,7 @@ std::string FileExtension(const std::string& path) {
 InputFile::InputFile(const std::string& path) : path_(path) {
     // Non-blocking, so that opening a FIFO cannot wait for a writer.
     fd_ = ::open(PathFromUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw Error("Cannot open file \"" + path + "\".");
+    if (fd_ < 0) throw Error("Cannot open file \"" + path + "\": " + std::strerror(errno) + ".");
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd_);
@@ -68,7 +69,7 @@ std::size_t InputFile::readInto(std::uint64_t offset, void* buffer, std::size_t 
     while (done < count) {
         const ssize_t n = ::pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw Error("Cannot read file \"" + path_ + "\".");
+        if (n < 0) throw Error("Cannot read file \"" + path_ + "\": " + std::strerror(errno) + ".");
         if (n == 0) break;  // the end, or the file shrank meanwhile
         done += static_cast<std::size_t>(n);
     }
@@ -166,6 +167,43 @@ void RemoveTemporaryFilesOnInterrupt() {
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+    // Past a file-size limit a write fails with EFBIG and is reported like a
+    // full disk, instead of the process dying with its temporary left.
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(PathFromUtf8(a).c_str(), &sa) == 0 && ::stat(PathFromUtf8(b).c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int RemoveStaleTemporaries(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::directory_iterator it(PathFromUtf8(dir), ec);
+    if (ec) return 0;
+    int removed = 0;
+    for (const fs::directory_entry& entry : it) {
+        // name.tmp<pid>-<counter>-<random>, as TemporaryName makes them
+        const std::string name = entry.path().filename().string();
+        const auto at = name.rfind(".tmp");
+        if (at == std::string::npos) continue;
+        const char* p = name.c_str() + at + 4;
+        char* end = nullptr;
+        const long pid = std::strtol(p, &end, 10);
+        if (end == p || pid <= 0 || *end != '-') continue;
+        const char* q = end + 1;
+        std::strtoul(q, &end, 10);
+        if (end == q || *end != '-') continue;
+        q = end + 1;
+        std::strtoul(q, &end, 10);
+        if (end == q || *end != '\0') continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // its writer still runs
+        if (!entry.is_regular_file(ec)) continue;
+        if (fs::remove(entry.path(), ec)) ++removed;
+    }
+    return removed;
 }
 
 void WriteFileAtomically(const std::string& path, const std::function<void(std::FILE*)>& write) {
@@ -173,6 +211,7 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
     const fs::path target = PathFromUtf8(path);
     const std::string temp = TemporaryName(target);
     const int slot = Claim(temp);
+    errno = 0;
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     std::FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
     if (!f) {
@@ -180,10 +219,12 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
             ::close(fd);
             ::unlink(temp.c_str());
         }
+        const int reason = errno;
         Release(slot);
-        throw Error("Cannot create file " + path);
+        throw Error("Cannot create file " + path + "\n" + std::strerror(reason));
     }
     bool written = true;
+    errno = 0;
     try {
         write(f);
     } catch (...) {
@@ -193,16 +234,26 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
         throw;
     }
     const long long failAfter = g_failAfter.load();
-    if (failAfter >= 0 && std::ftell(f) > failAfter) written = false;
-    written = written && !std::ferror(f);
+    int reason = 0;
+    if (failAfter >= 0 && std::ftell(f) > failAfter) {
+        written = false;
+        reason = ENOSPC;
+    }
+    if (written && std::ferror(f)) {
+        written = false;
+        reason = errno;
+    }
     const bool flushed = std::fflush(f) == 0;
+    if (!flushed && !reason) reason = errno;
     const bool closed = std::fclose(f) == 0;
+    if (!closed && !reason) reason = errno;
     std::error_code ec;
     if (written && flushed && closed) fs::rename(temp, target, ec);
     if (!written || !flushed || !closed || ec) {
         ::unlink(temp.c_str());
         Release(slot);
-        throw Error("Stream write error\n" + path);
+        const std::string why = ec ? ec.message() : reason ? std::strerror(reason) : "";
+        throw Error("Stream write error\n" + path + (why.empty() ? "" : "\n" + why));
     }
     Release(slot);
 }

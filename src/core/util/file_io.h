@@ -86,7 +86,17 @@ inline void WriteFileAtomically(const std::string& path, const std::string& text
 
 // On SIGINT, SIGTERM or SIGHUP: removes the temporary files being written at
 // that moment, then ends the process with status 128 + the signal's number.
+// SIGXFSZ is ignored, so a file-size limit fails the write like a full disk.
 void RemoveTemporaryFilesOnInterrupt();
+
+// Whether two paths name one file (device and inode): an output must never
+// replace a source, whatever names lead to it. False when either is missing.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Removes from `dir` the temporary files of WriteFileAtomically whose writing
+// process no longer exists (killed outright, which no handler can see);
+// returns how many went.
+int RemoveStaleTemporaries(const std::string& dir);
 
 // Makes every write fail once `afterBytes` bytes are written, as on a full
 // disk (negative: writes work again). For tests.

@@ -7,6 +7,8 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -15,8 +17,18 @@ namespace {
 
 class ThreadPool {
 public:
+    // As many workers as the system lets us start, down to none: under a
+    // process or memory limit the calling thread does the work alone.
     explicit ThreadPool(int workers) {
-        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
+        for (int i = 0; i < workers; ++i) {
+            try {
+                threads_.emplace_back([this] { run(); });
+            } catch (const std::system_error&) {
+                break;
+            } catch (const std::bad_alloc&) {
+                break;
+            }
+        }
     }
     ~ThreadPool() {
         {
@@ -126,7 +138,7 @@ void ParallelFor(int count, int grain, const std::function<void(int, int)>& body
     job->blocks = (count + grain - 1) / grain;
     job->body = &body;
 
-    const int helpers = std::min(ParallelThreads(), job->blocks) - 1;
+    const int helpers = std::min({ParallelThreads(), job->blocks, Pool().size() + 1}) - 1;
     for (int i = 0; i < helpers; ++i)
         Pool().submit([job] {
             while (job->runOne()) {

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <future>
+#include <system_error>
+#include <type_traits>
+#include <utility>
 
 namespace vantrel {
 
@@ -31,5 +35,17 @@ private:
 // writes. The first exception thrown by a body is rethrown here.
 void ParallelFor(int count, int grain, const std::function<void(int begin, int end)>& body,
                  const std::function<void(int done)>& progress = {});
+
+// Starts `task` on a thread of its own; where the system starts no more
+// threads (a process or memory limit), the task runs when its result is
+// asked for instead, so the work is slower but never lost.
+template <class F>
+std::future<std::invoke_result_t<std::decay_t<F>>> StartTask(F&& task) {
+    try {
+        return std::async(std::launch::async, task);
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, std::forward<F>(task));
+    }
+}
 
 }  // namespace vantrel
