@@ -33,10 +33,11 @@ struct Result {
     std::string out, err;
 };
 
-Result Align(const std::string& args, const fs::path& cwd) {
+// `limits`: shell commands (ulimit) that the run is started under.
+Result Align(const std::string& args, const fs::path& cwd, const std::string& limits = "") {
     const fs::path errFile = cwd / "stderr.txt";
-    const std::string command = "cd '" + cwd.string() + "' && '" VANTREL_ALIGN_BINARY "' " + args + " 2> '" +
-                                errFile.string() + "'";
+    const std::string command = "cd '" + cwd.string() + "' && " + limits + "'" VANTREL_ALIGN_BINARY "' " + args +
+                                " 2> '" + errFile.string() + "'";
     Result r;
     if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
         char buffer[4096];
@@ -566,6 +567,38 @@ TEST_F(CliTest, TemporariesOfDeadWritersAreRemoved) {
     EXPECT_FALSE(fs::exists(dead));
     EXPECT_TRUE(fs::exists(live));
     EXPECT_TRUE(fs::exists(other));
+}
+
+TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
+    const std::string b = std::string(VANTREL_TESTDATA_DIR) + "/brackets/sony-dsc08191-08205/";
+    const std::string bracket = b + "DSC08196.JPG " + b + "DSC08197.JPG " + b + "DSC08198.JPG";
+    // Thread stacks larger than the address space allowed: no thread can be
+    // started, and the work runs on the calling thread alone.
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory needs the address space
+    const std::string noThreads = "ulimit -s 4194304 && ulimit -v 3500000 && ";
+    Result r = Align("--auto -o out " + bracket, dir_, noThreads);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out"), fs::directory_iterator()), 3);
+    fs::create_directories(dir_ / "shoot");
+    for (const char* name : {"DSC08196.JPG", "DSC08197.JPG", "DSC08198.JPG"}) fs::copy_file(b + name, dir_ / "shoot" / name);
+    r = Align("--batch shoot --jobs 2 -o batch", dir_, noThreads);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1 sets: 1 aligned"), std::string::npos) << r.out;
+#endif
+    // A file-size limit fails the write as a full disk would: said, and no
+    // temporary left.
+    Bitmap noise(500, 400);
+    std::uint32_t state = 7;
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 1500; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    WriteFileAtomically((dir_ / "noise.bmp").string(), EncodeBmp(noise));
+    fs::remove_all(dir_ / "out");
+    fs::create_directories(dir_ / "out");
+    r = Align("--format tif -o out noise.bmp", dir_, "ulimit -f 400 && ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Stream write error"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "out"));
 }
 
 TEST_F(CliTest, HelpAndVersion) {

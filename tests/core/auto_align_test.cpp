@@ -3,6 +3,7 @@
 // with the true motion over the whole frame.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numbers>
 
 #include "align/mapping.h"
@@ -131,6 +132,43 @@ TEST(AutoAlign, NeverWorseThanUnalignedAndSaysWhy) {
     alone.placeImage(1, Bitmap(1, 1), "dot.bmp");
     alone.SelectMaster(1);
     EXPECT_NE(AutoAlign(alone).error.find("second image"), std::string::npos);
+}
+
+// Pictures that cannot fix a shift: tiny ones (nothing to match, or a
+// singular refinement) end unaligned or aligned, never in an exception; a
+// repeating pattern is never reported aligned, since a whole repeat further
+// fits it as well.
+TEST(AutoAlign, TinyAndRepeatingPicturesAreNeverAFaultNorASureThing) {
+    auto make = [](int size, int shift, const std::function<int(int, int)>& value) {
+        Bitmap b(size, size);
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                std::fill_n(b.row(y) + 3 * x, 3, static_cast<std::uint8_t>(value(x + shift, y)));
+        return b;
+    };
+    const struct {
+        const char* what;
+        std::function<int(int, int)> value;
+        std::vector<int> sizes;
+        bool mayAlign;
+    } cases[] = {
+        {"checkerboard", [](int x, int y) { return ((x / 4 + y / 4) % 2) ? 200 : 40; }, {4, 16, 80, 240}, false},
+        {"stripes", [](int x, int) { return x % 6 < 3 ? 228 : 28; }, {4, 8, 40, 80}, false},
+        {"a step", [](int x, int) { return x > 10 ? 200 : 40; }, {4, 8, 16, 40, 80}, true},
+        {"a dot", [](int x, int y) { return (x - 20) * (x - 20) + (y - 20) * (y - 20) < 9 ? 250 : 30; }, {4, 24, 40, 80}, true},
+    };
+    for (const auto& c : cases)
+        for (const int size : c.sizes) {
+            SCOPED_TRACE(std::string(c.what) + " " + std::to_string(size));
+            Workspace ws;
+            for (int n = 1; n <= 3; ++n) ws.placeImage(n, make(size, n - 1, c.value), "tiny.bmp");
+            ws.SelectMaster(2);
+            AutoAlignReport report;
+            ASSERT_NO_THROW(report = AutoAlign(ws));
+            for (const auto& r : report.results) {
+                if (!c.mayAlign) EXPECT_NE(r.outcome, AutoAlignSlotReport::Outcome::Aligned) << r.message;
+            }
+        }
 }
 
 TEST(AutoAlign, SamePointsOnAnyThreadCountAndAgainWhenRepeated) {

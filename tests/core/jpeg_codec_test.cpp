@@ -15,6 +15,38 @@ Bitmap DecodeFile(const std::filesystem::path& path) {
     return DecodeJpeg(bytes.data(), bytes.size());
 }
 
+// The encoder's buffer grows as it writes; memory running out part way is an
+// error the caller can show, never a crash in the encoder's clean-up.
+TEST(JpegCodec, RunningOutOfMemoryWhileEncodingIsAnError) {
+    if (test::kUnderSanitizer) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    const int status = test::ExitStatusWithMemoryLimit(1 << 16, [] {
+        Bitmap noise = Bitmap::Uninitialized(3000, 2000);
+        std::uint32_t state = 1;
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width() * 3; ++x)
+                noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+        // Room for the start of the output, not for the whole of it.
+        long pages = 0;
+        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (12u << 20);
+        const rlimit limit{room, room};
+        ::setrlimit(RLIMIT_AS, &limit);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            try {
+                EncodeJpeg(noise, 100);
+                return 2;  // it fitted after all: the test proves nothing
+            } catch (const OutOfMemory& e) {
+                if (std::string(e.what()).rfind("Not enough memory to write a JPEG", 0) != 0) return 3;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 TEST(JpegCodec, CameraFilesDecodeAtFullSize) {
     int decoded = 0;
     for (const char* dir : {"camera-jpeg/exif-samples", "camera-jpeg/pillow", "brackets"}) {

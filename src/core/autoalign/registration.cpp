@@ -200,8 +200,12 @@ bool RefineShift(const cv::Mat& a, const cv::Mat& b, const cv::Mat& weight, cv::
             }
         }
     }
-    cv::Vec4d solution;
-    if (!cv::solve(normal, right, solution, cv::DECOMP_CHOLESKY) || !(solution[0] > 0.05)) return false;
+    // A flat or one-directional patch makes the system singular: solved into
+    // a Mat of its own, which the solver may release, unlike a fixed vector.
+    cv::Mat solved;
+    if (!cv::solve(cv::Mat(normal), cv::Mat(right), solved, cv::DECOMP_CHOLESKY) || solved.total() != 4) return false;
+    const double* solution = solved.ptr<double>();
+    if (!(solution[0] > 0.05)) return false;
     s = {solution[2] / solution[0], solution[3] / solution[0]};
     return std::isfinite(s.x) && std::isfinite(s.y);
 }
@@ -661,6 +665,71 @@ Prepared Prepared::matchedTo(const Prepared& master) const {
     return out;
 }
 
+// ---- repeating patterns ----
+
+// Offsets (finest-level pixels) by which the master's middle repeats itself
+// almost exactly: tiles, a checkerboard, a grille. The nearest few strong
+// local peaks of its autocorrelation, each normalised by its overlap.
+std::vector<Point> RepeatOffsets(const Prepared& master) {
+    const cv::Mat& l = master.luma(0);
+    const int w = std::min(l.cols, 512), h = std::min(l.rows, 512);
+    const int range = std::min({kPatch, w / 3, h / 3});
+    if (range < 3) return {};
+    cv::Mat crop;
+    l(cv::Rect((l.cols - w) / 2, (l.rows - h) / 2, w, h)).convertTo(crop, CV_32F);
+    crop -= cv::mean(crop)[0];
+    // Padded with zeros beyond the range, so no offset wraps round.
+    cv::Mat padded = cv::Mat::zeros(cv::getOptimalDFTSize(h + range), cv::getOptimalDFTSize(w + range), CV_32F);
+    crop.copyTo(padded(cv::Rect(0, 0, w, h)));
+    cv::Mat spectrum, corr;
+    cv::dft(padded, spectrum, cv::DFT_COMPLEX_OUTPUT);
+    cv::mulSpectrums(spectrum, spectrum, spectrum, 0, true);
+    cv::idft(spectrum, corr, cv::DFT_REAL_OUTPUT | cv::DFT_SCALE);
+    const double zero = corr.at<float>(0, 0) / (static_cast<double>(w) * h);
+    if (!(zero > 1)) return {};  // flat: nothing repeats
+    auto at = [&](int dx, int dy) {
+        const int x = dx < 0 ? dx + padded.cols : dx, y = dy < 0 ? dy + padded.rows : dy;
+        return corr.at<float>(y, x) / (static_cast<double>(w - std::abs(dx)) * (h - std::abs(dy))) / zero;
+    };
+    std::vector<std::pair<double, Point>> peaks;
+    for (int dy = -range + 1; dy < range; ++dy)
+        for (int dx = -range + 1; dx < range; ++dx) {
+            if (std::max(std::abs(dx), std::abs(dy)) < 2) continue;
+            const double v = at(dx, dy);
+            if (v < 0.75) continue;
+            bool peak = true;
+            for (int j = -1; j <= 1 && peak; ++j)
+                for (int i = -1; i <= 1 && peak; ++i)
+                    if ((i || j) && std::abs(dx + i) < range && std::abs(dy + j) < range && at(dx + i, dy + j) > v)
+                        peak = false;
+            if (peak) peaks.push_back({v, Point{static_cast<double>(dx), static_cast<double>(dy)}});
+        }
+    // The shortest repeats first: they say how uncertain the shift is.
+    std::sort(peaks.begin(), peaks.end(), [](const auto& a, const auto& b) {
+        return std::hypot(a.second.x, a.second.y) < std::hypot(b.second.x, b.second.y);
+    });
+    std::vector<Point> offsets;
+    for (std::size_t i = 0; i < std::min<std::size_t>(peaks.size(), 4); ++i)
+        offsets.push_back({peaks[i].second.x * master.scale(0), peaks[i].second.y * master.scale(0)});
+    return offsets;
+}
+
+// `m` for master points moved by `d`: where the image would sit if the
+// match were one repeat further along.
+Motion ShiftedBy(const Motion& m, Point d, int mw, int mh) {
+    std::vector<Point> p, q;
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i) {
+            const Point at{(i + 0.5) * mw / 4.0, (j + 0.5) * mh / 4.0};
+            const Point to = m.map({at.x + d.x, at.y + d.y});
+            if (std::isfinite(to.x)) p.push_back(at), q.push_back(to);
+        }
+    Motion out = m;
+    const std::vector<double> w(p.size(), 1.0);
+    if (m.spherical ? !FitRotation(p, q, w, m, out) : !FitSimilarity(p, q, w, out)) return m;
+    return out;
+}
+
 // ---- registration ----
 
 double Registration::confidence() const {
@@ -836,6 +905,16 @@ Registration Register(const Prepared& master, const Prepared& image, const Regis
         return fail(r.check.patches < 8 ? "too few areas of the picture could be compared with the master"
                                         : "only " + share + "% of the checked areas line up with the master");
     }
+    // A pattern that repeats fits a whole repeat further just as well: then
+    // the pixels cannot tell which of the shifts is the true one.
+    if (r.status == Registration::Status::Aligned && r.reason.empty())
+        for (const Point d : RepeatOffsets(master)) {
+            if (!Verify(master, image, ShiftedBy(r.motion, d, master.width(), master.height())).good()) continue;
+            r.status = Registration::Status::Approximate;
+            r.reason = "a repeating pattern fits as well " + std::to_string(static_cast<int>(std::lround(std::hypot(d.x, d.y)))) +
+                       " pixels further, so the shift is uncertain by that much";
+            break;
+        }
     progress(100);
     return r;
 }
