@@ -31,6 +31,9 @@ build-fuzz/fuzz/make_format_seeds build-fuzz/seeds-formats "$testdata"/camera-jp
 for format in tiff png; do
   build-fuzz/fuzz/fuzz_$format -runs=0 -malloc_limit_mb=256 build-fuzz/seeds-formats 2>&1 | tail -1
 done
+# Every seed again through a file on disk, where a slow read shows as a timeout.
+build-fuzz/fuzz/fuzz_files -runs=0 -timeout=20 -malloc_limit_mb=512 build-fuzz/seeds-formats "$testdata/corrupt-jpeg" \
+  "$testdata/bmp/pillow-bmpsuite/b" 2>&1 | tail -1
 # A short mutation run; new inputs go to a corpus of our own, never into the shared files.
 mkdir -p build-fuzz/corpus-bmp build-fuzz/corpus-jpeg build-fuzz/corpus-metadata build-fuzz/corpus-profile \
   build-fuzz/corpus-tiff build-fuzz/corpus-png
@@ -42,6 +45,9 @@ build-fuzz/fuzz/fuzz_metadata -max_total_time=20 build-fuzz/corpus-metadata "$te
 build-fuzz/fuzz/fuzz_profile -max_total_time=10 build-fuzz/corpus-profile fuzz/profiles 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_tiff -max_total_time=20 build-fuzz/corpus-tiff build-fuzz/seeds-formats 2>&1 | tail -1
 build-fuzz/fuzz/fuzz_png -max_total_time=20 build-fuzz/corpus-png build-fuzz/seeds-formats 2>&1 | tail -1
+mkdir -p build-fuzz/corpus-files
+build-fuzz/fuzz/fuzz_files -max_total_time=20 -timeout=10 -rss_limit_mb=4096 build-fuzz/corpus-files \
+  build-fuzz/seeds-formats 2>&1 | tail -1
 
 echo "== Full build and tests =="
 # Everything on: scripts/run.sh may have left this build without tests.

@@ -165,9 +165,8 @@ TEST(AutoAlign, TinyAndRepeatingPicturesAreNeverAFaultNorASureThing) {
             ws.SelectMaster(2);
             AutoAlignReport report;
             ASSERT_NO_THROW(report = AutoAlign(ws));
-            for (const auto& r : report.results) {
-                if (!c.mayAlign) EXPECT_NE(r.outcome, AutoAlignSlotReport::Outcome::Aligned) << r.message;
-            }
+            if (c.mayAlign) continue;
+            for (const auto& r : report.results) EXPECT_NE(r.outcome, AutoAlignSlotReport::Outcome::Aligned) << r.message;
         }
 }
 

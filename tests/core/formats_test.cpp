@@ -134,6 +134,9 @@ struct TiffLayout {
     int bits;     // 8 or 16
     bool tiled;
     int tolerance;
+    int alpha = 255;  // with 4 samples, stored unassociated
+    int sampleFormat = SAMPLEFORMAT_UINT;
+    int rowsPerStrip = 8;
 };
 
 // `picture` (its green channel for grey) written by libtiff, with a second page.
@@ -149,6 +152,7 @@ Bytes WriteTiffWithLibtiff(const Bitmap& picture, const TiffLayout& layout) {
         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spp == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
         TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.compression);
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, layout.sampleFormat);
         if (spp == 4) {
             const std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
             TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
@@ -159,7 +163,7 @@ Bytes WriteTiffWithLibtiff(const Bitmap& picture, const TiffLayout& layout) {
             const std::uint8_t* p = picture.row(y);
             for (int x = 0; x < w; ++x)
                 for (int c = 0; c < spp; ++c) {
-                    const std::uint8_t v = page == 1 ? 0 : spp == 1 ? p[3 * x + 1] : c == 3 ? 255 : p[3 * x + 2 - c];
+                    const std::uint8_t v = page == 1 ? 0 : spp == 1 ? p[3 * x + 1] : c == 3 ? layout.alpha : p[3 * x + 2 - c];
                     for (int b = 0; b < bytes; ++b) row[(static_cast<std::size_t>(x) * spp + c) * bytes + b] = v;
                 }
         };
@@ -180,7 +184,7 @@ Bytes WriteTiffWithLibtiff(const Bitmap& picture, const TiffLayout& layout) {
                     TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0);
                 }
         } else {
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 8);
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
             for (int y = 0; y < h; ++y) {
                 fill(y);
                 TIFFWriteScanline(tif, row.data(), y, 0);
@@ -203,6 +207,11 @@ TEST(TiffPng, EveryLayoutLibtiffWritesReadsBack) {
         {"grey, PackBits", COMPRESSION_PACKBITS, 1, 8, false, 0},
         {"16-bit RGB, Deflate tiles", COMPRESSION_ADOBE_DEFLATE, 3, 16, true, 0},
         {"RGB, JPEG", COMPRESSION_JPEG, 3, 8, false, 24},
+        // Unassociated alpha: the colour is read as stored, never multiplied by it.
+        {"RGBA, half transparent", COMPRESSION_LZW, 4, 8, false, 0, 128},
+        {"RGBA, half transparent tiles", COMPRESSION_NONE, 4, 8, true, 0, 128},
+        {"RGB, LZW, one strip", COMPRESSION_LZW, 3, 8, false, 0, 255, SAMPLEFORMAT_UINT, 37},
+        {"16-bit grey, one strip", COMPRESSION_ADOBE_DEFLATE, 1, 16, false, 0, 255, SAMPLEFORMAT_UINT, 37},
     };
     for (const TiffLayout& layout : layouts) {
         SCOPED_TRACE(layout.name);
@@ -221,10 +230,24 @@ TEST(TiffPng, EveryLayoutLibtiffWritesReadsBack) {
                 }
         EXPECT_LE(worst, layout.tolerance);  // the first page, not the black second
     }
+    // Signed samples would come out inverted and broken: refused.
+    const Bytes signedFile = WriteTiffWithLibtiff(picture, {"signed", COMPRESSION_NONE, 3, 16, false, 0, 255, SAMPLEFORMAT_INT});
+    std::string notice;
+    EXPECT_THROW(DecodeTiff(signedFile.data(), signedFile.size(), notice), InvalidPicture);
+}
+
+// A picture in one tall strip is decoded once: read band by band, each band
+// would decode the strip again from its start, and a small file would take
+// minutes.
+TEST(TiffPng, OneTallStripIsDecodedOnce) {
+    const Bitmap picture = test::Gradient(16, 300000);
+    const Bytes file = WriteTiffWithLibtiff(picture, {"tall", COMPRESSION_LZW, 3, 8, false, 0, 255, SAMPLEFORMAT_UINT, 300000});
+    std::string notice;
+    EXPECT_TRUE(DecodeTiff(file.data(), file.size(), notice).samePixels(picture));
 }
 
 // A PNG written by libpng's own writer in any colour type, depth and interlace.
-Bytes WritePngWithLibpng(const Bitmap& picture, int colourType, int depth, bool interlaced) {
+Bytes WritePngWithLibpng(const Bitmap& picture, int colourType, int depth, bool interlaced, int paletteSize = 256) {
     Bytes out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -241,7 +264,8 @@ Bytes WritePngWithLibpng(const Bitmap& picture, int colourType, int depth, bool 
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     std::vector<png_color> palette(256);
     for (int i = 0; i < 256; ++i) palette[i] = {static_cast<png_byte>(i), static_cast<png_byte>(255 - i), 7};
-    if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), 256);
+    if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), paletteSize);
+    png_set_benign_errors(png, 1);  // a short palette is written as asked
     png_write_info(png, info);
     const int channels = colourType == PNG_COLOR_TYPE_RGB ? 3 : colourType == PNG_COLOR_TYPE_RGB_ALPHA ? 4
                          : colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
@@ -317,9 +341,12 @@ TEST(TiffPng, BrokenFilesAreRefusedAndCutOnesSaidSo) {
         {"empty", Bytes(), true, false},
         {"PNG signature only", Bytes(png.begin(), png.begin() + 8), false, true},
         {"TIFF header only", Bytes(tiff.begin(), tiff.begin() + 8), true, false},
+        // Indices past a 16-colour palette name no colour (libpng would give black).
+        {"PNG palette too short", WritePngWithLibpng(picture, PNG_COLOR_TYPE_PALETTE, 8, false, 16), false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.file.empty(), std::string(c.name) == "empty");
         std::string notice;
         try {
             c.tiffFile ? DecodeTiff(c.file.data(), c.file.size(), notice) : DecodePng(c.file.data(), c.file.size(), notice);
@@ -330,6 +357,20 @@ TEST(TiffPng, BrokenFilesAreRefusedAndCutOnesSaidSo) {
             EXPECT_FALSE(c.incomplete);
         }
     }
+}
+
+// An EXIF block far beyond any camera's is passed over, not read: the
+// picture still opens, at once.
+TEST(TiffPng, MetadataBeyondAnyRealFileIsPassedOver) {
+    const Bitmap picture = test::Gradient(20, 10);
+    ImageMetadata huge;
+    huge.exif = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0};
+    huge.exif.resize(10u << 20);
+    const Bytes file = EncodePng(picture, nullptr, huge);
+    ASSERT_GT(file.size(), 10u << 20);
+    EXPECT_TRUE(ReadPngMetadata(file.data(), file.size()).exif.empty());
+    std::string notice;
+    EXPECT_TRUE(DecodePng(file.data(), file.size(), notice).samePixels(picture));
 }
 
 TEST(ImagePrefetch, ReadsAheadInOrderAndHandsOnFailures) {

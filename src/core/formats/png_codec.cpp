@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <vector>
 
 #include "formats/codec_error.h"
 #include "metadata/image_metadata.h"
@@ -26,12 +27,43 @@ struct PngSource {
     std::uint64_t nextChunk = 8;  // where the next chunk's length and type stand
     bool truncated = false;
     char error[256] = {};
+    // libpng reads some chunks a byte at a time (eXIf): from a file, those
+    // come out of this window, not a system call each.
+    std::vector<std::uint8_t> window;
+    std::uint64_t windowStart = 0;
+    std::uint64_t position = 0;
+
+    std::size_t read(std::uint8_t* out, std::size_t count) {
+        std::size_t done = 0;
+        while (done < count) {
+            if (position < windowStart || position >= windowStart + window.size()) {
+                if (count - done >= kWindow) {  // large reads go straight through
+                    bytes.seek(position);
+                    const std::size_t got = bytes.read(out + done, count - done);
+                    position += got;
+                    return done + got;
+                }
+                window.resize(kWindow);
+                bytes.seek(position);
+                window.resize(bytes.read(window.data(), kWindow));
+                windowStart = position;
+                if (window.empty()) return done;
+            }
+            const std::size_t offset = static_cast<std::size_t>(position - windowStart);
+            const std::size_t n = std::min(count - done, window.size() - offset);
+            std::memcpy(out + done, window.data() + offset, n);
+            done += n;
+            position += n;
+        }
+        return done;
+    }
+    static constexpr std::size_t kWindow = 1 << 16;
 };
 
 void ReadProc(png_structp png, png_bytep out, std::size_t count) {
     auto* s = static_cast<PngSource*>(png_get_io_ptr(png));
-    const std::uint64_t at = s->bytes.position();
-    const std::size_t got = s->bytes.read(out, count);
+    const std::uint64_t at = s->position;
+    const std::size_t got = s->read(out, count);
     if (got < count) {
         s->truncated = true;
         png_error(png, "The PNG is cut short.");
@@ -65,7 +97,37 @@ struct Reader {
     std::uint64_t fileSize = 0;
     int bits = 0;
     ImageMetadata* metadata = nullptr;
+    std::vector<std::uint8_t> indices;  // a palette picture's, before their colours
 };
+
+// A palette picture: its indices first, each checked against the palette
+// (libpng itself would give black for an index past it), then their colours.
+// Called within Read's setjmp.
+bool ReadPalette(Reader* r, png_uint_32 w, png_uint_32 h) {
+    png_colorp palette = nullptr;
+    int entries = 0;
+    if (!png_get_PLTE(r->png, r->info, &palette, &entries) || !palette) png_error(r->png, "The PNG has no palette.");
+    png_set_packing(r->png);
+    const int passes = png_set_interlace_handling(r->png);
+    png_read_update_info(r->png, r->info);
+    if (png_get_rowbytes(r->png, r->info) != std::size_t{w}) png_error(r->png, "Unexpected PNG row layout.");
+    *r->picture = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    r->indices.assign(std::size_t{w} * h, 0);
+    for (int pass = 0; pass < passes; ++pass)
+        for (png_uint_32 y = 0; y < h; ++y) png_read_row(r->png, r->indices.data() + std::size_t{y} * w, nullptr);
+    for (png_uint_32 y = 0; y < h; ++y) {
+        const std::uint8_t* index = r->indices.data() + std::size_t{y} * w;
+        std::uint8_t* out = r->picture->row(static_cast<int>(y));
+        for (png_uint_32 x = 0; x < w; ++x, out += 3) {
+            if (index[x] >= entries) png_error(r->png, "Its pixels use colours its palette does not hold.");
+            const png_color& c = palette[index[x]];
+            out[0] = c.blue;
+            out[1] = c.green;
+            out[2] = c.red;
+        }
+    }
+    return true;
+}
 
 bool Read(Reader* r) {
     if (setjmp(png_jmpbuf(r->png))) return false;
@@ -105,7 +167,7 @@ bool Read(Reader* r) {
     // Deflate packs at most 1032 bytes into one: a larger claim is not allocated for.
     if (std::uint64_t{w} * h * 3 > 1100 * r->fileSize + (1u << 20))
         png_error(r->png, "The PNG claims more pixels than its data can hold.");
-    if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r->png);
+    if (colour == PNG_COLOR_TYPE_PALETTE) return ReadPalette(r, w, h);
     if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(r->png);
     if (png_get_valid(r->png, r->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(r->png);
     if (depth == 16) png_set_strip_16(r->png);
@@ -121,6 +183,30 @@ bool Read(Reader* r) {
     return true;
 }
 
+// Metadata chunk types before the pixels whose data is larger than any real
+// file's: libpng would read them whole, eXIf a byte at a time, so they are
+// passed over unread. A plain walk over the chunk headers.
+constexpr std::uint32_t kMaxMetadataChunk = 8u << 20;
+
+std::vector<std::string> OversizedMetadataChunks(ByteCursor bytes) {
+    std::vector<std::string> found;
+    std::uint64_t at = 8;
+    for (int chunks = 0; chunks < 10000 && at + 8 <= bytes.size(); ++chunks) {
+        std::uint8_t head[8];
+        bytes.seek(at);
+        if (bytes.read(head, 8) != 8) break;
+        const std::uint32_t length = std::uint32_t{head[0]} << 24 | std::uint32_t{head[1]} << 16 |
+                                     std::uint32_t{head[2]} << 8 | head[3];
+        const std::string type(reinterpret_cast<const char*>(head + 4), 4);
+        if (type == "IDAT" || type == "IEND") break;
+        const bool metadata = type == "eXIf" || type == "iTXt" || type == "zTXt" || type == "tEXt" || type == "iCCP";
+        if (metadata && length > kMaxMetadataChunk && std::find(found.begin(), found.end(), type) == found.end())
+            found.push_back(type);
+        at += 12 + std::uint64_t{length};
+    }
+    return found;
+}
+
 void Run(PngSource& source, Reader& r) {
     r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, ErrorProc, WarningProc);
     if (!r.png) throw Error("Out of memory while reading a PNG.");
@@ -133,7 +219,11 @@ void Run(PngSource& source, Reader& r) {
     png_set_read_fn(r.png, &source, ReadProc);
     r.fileSize = source.bytes.size();
     png_set_benign_errors(r.png, 1);
-    png_set_chunk_malloc_max(r.png, 64u << 20);  // no ancillary chunk beyond this, whatever it claims
+    // No ancillary chunk beyond what any real file holds (the largest camera
+    // EXIF, XMP or colour profile is a few megabytes), whatever it claims.
+    png_set_chunk_malloc_max(r.png, 8u << 20);
+    for (const std::string& type : OversizedMetadataChunks(source.bytes))
+        png_set_keep_unknown_chunks(r.png, PNG_HANDLE_CHUNK_NEVER, reinterpret_cast<png_const_bytep>(type.c_str()), 1);
     if (Read(&r)) return;
     if (source.truncated) throw IncompletePicture("The PNG is cut short.");
     throw InvalidPicture(std::string("This PNG cannot be read: ") + source.error);

@@ -77,6 +77,63 @@ TiffHandle Open(TiffStream& stream) {
     return TiffHandle(tif);
 }
 
+// 16-bit samples to 8, rounded.
+inline std::uint8_t To8(std::uint16_t v) { return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u); }
+
+// Interleaved RGB or grey of 8 or 16 bits, the common camera and editor
+// output, read directly: strip by strip through the scanline reader (each
+// strip decoded once, however tall), or tile by tile. Colour is read as
+// stored, so an unassociated alpha does not darken it. False when the file
+// is of another kind.
+bool ReadPlain(TIFF* tif, std::uint32_t w, std::uint32_t h, Bitmap& out) {
+    std::uint16_t bits = 0, samples = 0, planar = 0, photometric = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    const bool rgb = photometric == PHOTOMETRIC_RGB && samples >= 3;
+    const bool grey = photometric == PHOTOMETRIC_MINISBLACK && samples >= 1;
+    if (planar != PLANARCONFIG_CONTIG || (bits != 8 && bits != 16) || !(rgb || grey)) return false;
+    const std::size_t bytes = bits / 8, pixel = samples * bytes;
+    // One row of samples into BGR.
+    auto convert = [&](const std::uint8_t* in, std::uint8_t* dst, std::uint32_t count) {
+        for (std::uint32_t x = 0; x < count; ++x, in += pixel, dst += 3)
+            for (int c = 0; c < 3; ++c) {
+                const std::size_t at = (grey ? 0 : static_cast<std::size_t>(c)) * bytes;
+                std::uint16_t sample = 0;
+                if (bytes == 2) std::memcpy(&sample, in + at, 2);  // libtiff gives the machine's order
+                dst[2 - c] = bytes == 1 ? in[at] : To8(sample);
+            }
+    };
+    if (!TIFFIsTiled(tif)) {
+        if (static_cast<std::uint64_t>(TIFFScanlineSize64(tif)) != std::uint64_t{w} * pixel) return false;
+        std::vector<std::uint8_t> line(std::size_t{w} * pixel);
+        out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+        for (std::uint32_t y = 0; y < h; ++y) {
+            if (TIFFReadScanline(tif, line.data(), y, 0) < 0) throw InvalidPicture("The TIFF's pixels cannot be read.");
+            convert(line.data(), out.row(static_cast<int>(y)), w);
+        }
+        return true;
+    }
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+    // A tile's size is the header's word: an absurd one is left to the general reader's limits.
+    if (tw == 0 || th == 0 || std::uint64_t{tw} * th * pixel > (64u << 20) ||
+        static_cast<std::uint64_t>(TIFFTileSize64(tif)) != std::uint64_t{tw} * th * pixel)
+        return false;
+    std::vector<std::uint8_t> tile(std::size_t{tw} * th * pixel);
+    out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    for (std::uint32_t ty = 0; ty < h; ty += th)
+        for (std::uint32_t tx = 0; tx < w; tx += tw) {
+            if (TIFFReadTile(tif, tile.data(), tx, ty, 0, 0) < 0) throw InvalidPicture("The TIFF's pixels cannot be read.");
+            for (std::uint32_t y = ty; y < std::min(h, ty + th); ++y)
+                convert(tile.data() + std::size_t{y - ty} * tw * pixel, out.row(static_cast<int>(y)) + 3 * std::size_t{tx},
+                        std::min(tw, w - tx));
+        }
+    return true;
+}
+
 Bitmap Decode(TiffStream& stream, std::string& notice) {
     const TiffHandle tif = Open(stream);
     if (!tif) throw InvalidPicture("Not a TIFF file. " + stream.error);
@@ -102,6 +159,16 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
     // a byte: a larger claim is not allocated for.
     if (std::uint64_t{w} * h * 3 > 4096 * stored + (1u << 20))
         throw InvalidPicture("The TIFF claims more pixels than its data can hold.");
+    // Signed integers would read as an inverted, broken picture.
+    std::uint16_t format = SAMPLEFORMAT_UINT;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
+    if (format != SAMPLEFORMAT_UINT)
+        throw InvalidPicture(format == SAMPLEFORMAT_INT ? "The TIFF's samples are signed integers, which are not read."
+                                                        : "The TIFF's samples are not whole numbers, which are not read.");
+    if (Bitmap out; ReadPlain(tif.get(), w, h, out)) {
+        if (bits > 8) notice = "This is a " + std::to_string(bits) + "-bit TIFF: it was read at 8 bits per channel.";
+        return out;
+    }
     char message[1024] = {};
     TIFFRGBAImage image;
     if (!TIFFRGBAImageOK(tif.get(), message) || !TIFFRGBAImageBegin(&image, tif.get(), 1, message))
