@@ -2,6 +2,8 @@
 #include <QFont>
 #include <QTimer>
 
+#include <malloc.h>
+
 #include <cstdio>
 
 #include "launch.h"
@@ -10,6 +12,8 @@
 #include "util/file_io.h"
 
 int main(int argc, char** argv) {
+    // A bounded number of malloc arenas, so a memory limit means what it says.
+    ::mallopt(M_ARENA_MAX, 2);
     // A session ended during a save leaves no temporary file beside the outputs.
     vantrel::RemoveTemporaryFilesOnInterrupt();
     // --help and --version need no display.

@@ -22,6 +22,7 @@
 #include "util/file_io.h"
 #include "workspace/workspace.h"
 #include "../core/synthetic_brackets.h"
+#include "../core/test_support.h"
 
 namespace vantrel {
 namespace {
@@ -328,6 +329,19 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
               std::string::npos) << r.err;
     EXPECT_NE(Align("--info '" + nikon + "'", dir_).out.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos);
     EXPECT_EQ(Align("--lens-db --lens x.pfl " + images_[0], dir_).status, 2);
+
+    // The same photo as TIFF and PNG: their EXIF is read wherever a JPEG's is.
+    for (const char* format : {"tif", "png"}) {
+        SCOPED_TRACE(format);
+        ASSERT_EQ(Align(std::string("--format ") + format + " --tag Lossless -o out '" + nikon + "'", dir_).status, 0);
+        const std::string copy = "out/87_OSErrorLossless." + std::string(format);
+        r = Align("--info " + copy, dir_);
+        EXPECT_NE(r.out.find("camera NIKON CORPORATION NIKON D70s"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos) << r.out;
+        r = Align("--lens-db --fov exif --format bmp --tag From" + std::string(format) + " -o out " + copy, dir_);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos) << r.err;
+    }
 }
 
 // ---- batch runs ----
@@ -584,6 +598,21 @@ TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
     r = Align("--batch shoot --jobs 2 -o batch", dir_, noThreads);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("1 sets: 1 aligned"), std::string::npos) << r.out;
+
+    // Three 24 MP frames within a 1 GB address space: enough for the work,
+    // as long as each thread does not reserve a malloc arena of its own.
+    fs::create_directories(dir_ / "large");
+    for (int n = 0; n < 3; ++n) {
+        const test::Motion motion = test::SimilarityAbout(6000, 4000, 0.2 * n, 1, 3.0 * n, -2.0 * n);
+        const Bitmap frame = test::Exposure(test::Gradient(600, 400), 6000, 4000, [&](test::Point q) {
+            const test::Point p = test::Unmap(motion, q);
+            return test::Point{p.x / 10, p.y / 10};
+        }, 0.5 + 0.25 * n, 2, static_cast<unsigned>(n + 1));
+        WriteFileAtomically((dir_ / "large" / ("f" + std::to_string(n) + ".jpg")).string(), EncodeJpeg(frame, 90));
+    }
+    r = Align("--auto -o large large/f0.jpg large/f1.jpg large/f2.jpg", dir_, "ulimit -v 1000000 && ");
+    EXPECT_NE(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.find("std::"), std::string::npos) << r.err;
 #endif
     // A file-size limit fails the write as a full disk would: said, and no
     // temporary left.

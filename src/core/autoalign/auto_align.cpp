@@ -9,6 +9,7 @@
 
 #include "autoalign/registration.h"
 #include "formats/source_metadata.h"
+#include "util/error.h"
 #include "util/number_format.h"
 
 namespace vantrel {
@@ -82,7 +83,30 @@ double ExifFieldOfViewDegrees(const Workspace& ws) {
     return half ? *half * 2 * kDegreesPerRadian : 0;
 }
 
+namespace {
+AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options);
+}  // namespace
+
 AutoAlignReport AutoAlign(Workspace& ws, const AutoAlignOptions& options) {
+    // OpenCV's own words never reach the user: memory running out is said as such.
+    auto needed = [&]() -> std::uint64_t {
+        if (ws.MasterIndex() == 0) return 0;
+        const Bitmap& m = ws.slot(ws.MasterIndex()).Bitmap;
+        return static_cast<std::uint64_t>(m.width()) * m.height() * 6;  // about what registration holds
+    };
+    try {
+        return AlignAll(ws, options);
+    } catch (const cv::Exception& e) {
+        if (e.code == cv::Error::StsNoMem) throw OutOfMemory("align these images", needed());
+        throw Error("Auto Align failed: " + e.err);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("align these images", needed());
+    }
+}
+
+namespace {
+
+AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     AutoAlignReport report;
     const int masterSlot = ws.MasterIndex();
     std::vector<int> others;
@@ -246,5 +270,7 @@ AutoAlignReport AutoAlign(Workspace& ws, const AutoAlignOptions& options) {
     }
     return report;
 }
+
+}  // namespace
 
 }  // namespace vantrel
