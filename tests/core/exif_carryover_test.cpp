@@ -265,9 +265,12 @@ TEST(ExifCarryOver, TiffAndPngCarryTheCameraMetadataOn) {
         Bitmap frame;
         WriteAlignedImage({&image, &alignment, 0, 0}, true, master, {ImageKindOf(out), 90, Borders{}}, out, frame, &metadata);
         EXPECT_EQ(Shell(tags + "'" + out + "'"), expected);
-        // The output's size, in the file and in the EXIF block.
+        // The output's size, in the file and in the EXIF block; a TIFF's EXIF
+        // records none (the TIFF's own size tags do), and a JPEG's always does.
+        const bool viaTiff = ImageKindOf(out) == ImageKind::Tiff || std::string(step.from) == "a.tif";
+        const bool recorded = ImageKindOf(out) == ImageKind::Jpeg || !viaTiff;
         EXPECT_EQ(Shell("exiftool -s -s -s -n -ImageWidth -ImageHeight -ExifIFD:ExifImageWidth '" + out + "'"),
-                  std::to_string(step.width) + "\n40\n" + std::to_string(step.width) + "\n");
+                  std::to_string(step.width) + "\n40\n" + (recorded ? std::to_string(step.width) + "\n" : ""));
     }
     fs::remove_all(dir);
 }

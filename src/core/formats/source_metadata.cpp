@@ -18,7 +18,9 @@ bool SourceMetadata::read(const std::string& path) {
 TJpegMetadata* SourceMetadata::jpegSegments() {
     if (kind == ImageKind::None) return nullptr;
     if (kind != ImageKind::Jpeg && !madeSegments_) {
-        jpeg.ReadMetadataFrom(image);
+        ImageMetadata forJpeg = image;
+        forJpeg.exif = ExifForJpeg(image.exif);
+        jpeg.ReadMetadataFrom(forJpeg);
         madeSegments_ = true;
     }
     return jpeg.HasMetadata() ? &jpeg : nullptr;

@@ -250,11 +250,12 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
     // The EXIF block leads the file as it is; the new first directory
     // follows it and points into it.
     std::optional<TiffDirectory> described;
-    if (!metadata.exif.empty()) {
-        const TiffReader block(BytesFetch(metadata.exif.data(), metadata.exif.size()));
+    const std::vector<std::uint8_t> exif = ExifForTiff(metadata.exif);
+    if (!exif.empty()) {
+        const TiffReader block(BytesFetch(exif.data(), exif.size()));
         if (block.valid()) described = block.directory(block.firstDirectory());
     }
-    TiffWriter out = described ? TiffWriter(metadata.exif) : TiffWriter(false);
+    TiffWriter out = described ? TiffWriter(exif) : TiffWriter(false);
 
     // Strips of about 256 KB, each compressed on its own, in parallel.
     const int rowsPerStrip = static_cast<int>(std::clamp<std::size_t>(262144 / rowBytes, 1, static_cast<std::size_t>(h)));

@@ -33,4 +33,12 @@ ImageMetadata MetadataOfJpeg(const TJpegMetadata& jpeg);
 // directories made into an EXIF block, its ICC profile and XMP tags.
 ImageMetadata MetadataOfTiff(const TiffReader& file);
 
+// An EXIF block made valid for a TIFF file: without the tags that describe
+// a JPEG's stream and without the thumbnail directory.
+std::vector<std::uint8_t> ExifForTiff(const std::vector<std::uint8_t>& exif);
+// An EXIF block made valid for a JPEG: with the resolution, YCbCr
+// positioning, components and pixel size a JPEG's EXIF must hold, added
+// where missing.
+std::vector<std::uint8_t> ExifForJpeg(const std::vector<std::uint8_t>& exif);
+
 }  // namespace vantrel

@@ -55,6 +55,9 @@ public:
     // A LONG, SHORT or IFD entry's first value as an offset or number.
     std::optional<std::uint32_t> number(const TiffEntry& entry) const;
 
+    // Up to `count` bytes of the structure from `offset`.
+    std::vector<std::uint8_t> fetch(std::uint64_t offset, std::size_t count) const { return fetch_(offset, count); }
+
     std::uint16_t get16(const std::uint8_t* p) const;
     std::uint32_t get32(const std::uint8_t* p) const;
 
