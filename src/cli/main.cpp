@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <numbers>
 #include <optional>
 #include <set>
@@ -574,7 +575,12 @@ int Run(int argc, char** argv) {
         allAligned = report.allAligned();
     }
     ws.Recalculate(o.scaling);
-    const SaveOptions save{o.format, o.quality, o.borders, o.crop, o.alpha};
+    SaveOptions save{o.format, o.quality, o.borders, o.crop, o.alpha};
+    std::mutex said;
+    save.notice = [&](const std::string& path, const std::string& notice) {
+        const std::lock_guard lock(said);  // outputs are written on threads of their own
+        std::cerr << "vantrel-align: warning: " << path << ": " << notice << "\n";
+    };
     if (o.crop && (o.borders.top || o.borders.left || o.borders.bottom || o.borders.right))
         std::cerr << "vantrel-align: --borders is ignored: --crop cuts every output to the common area\n";
     if (o.alpha && !FormatOf(o.format).writesAlpha)

@@ -8,6 +8,7 @@
 #include "metadata/exif_tags.h"
 #include "metadata/jpeg_metadata.h"
 #include "metadata/xmp_packet.h"
+#include "util/md5.h"
 #include "test_support.h"
 #include "util/file_io.h"
 
@@ -266,6 +267,63 @@ TEST(XmpPacket, DimensionsRewrittenWithinThePadding) {
     }
     Bytes extended = segment(SegmentIdentifier(kExtendedXmpIdentifier), "<x " + ns + " exif:PixelXDimension=\"9\"/>");
     EXPECT_FALSE(UpdateXmpDimensions(extended, 1234, 567));
+    // A TIFF's or PNG's packet has no fixed length: it grows where no padding is left.
+    Bytes growing = segment(SegmentIdentifier(kXmpIdentifier), "<x " + ns + " exif:PixelXDimension=\"99\"/>" + trailer);
+    EXPECT_TRUE(UpdateXmpDimensions(growing, 1234, 567, true));
+    EXPECT_EQ(growing, segment(SegmentIdentifier(kXmpIdentifier), "<x " + ns + " exif:PixelXDimension=\"1234\"/>" + trailer));
+}
+
+TEST(XmpPacket, Utf16And32PacketsBecomeUtf8) {
+    // "<a>é𝄞</a>": é is U+00E9 (C3 A9 in UTF-8), 𝄞 U+1D11E (surrogates D834 DD1E; F0 9D 84 9E).
+    const std::string utf8 = "<a>\xC3\xA9\xF0\x9D\x84\x9E</a>";
+    auto units16 = [](bool big, bool bom) {
+        const std::vector<std::uint16_t> u = {'<', 'a', '>', 0xE9, 0xD834, 0xDD1E, '<', '/', 'a', '>'};
+        std::string out = bom ? (big ? std::string("\xFE\xFF") : std::string("\xFF\xFE")) : std::string();
+        for (const std::uint16_t v : u) {
+            const char hi = static_cast<char>(v >> 8), lo = static_cast<char>(v & 0xFF);
+            out += big ? std::string{hi, lo} : std::string{lo, hi};
+        }
+        return out;
+    };
+    std::string utf32le;
+    for (const std::uint32_t v : {0x3Cu, 0x61u, 0x3Eu, 0xE9u, 0x1D11Eu, 0x3Cu, 0x2Fu, 0x61u, 0x3Eu})
+        for (int k = 0; k < 4; ++k) utf32le += static_cast<char>(v >> (8 * k));
+    const struct {
+        const char* what;
+        std::string in;
+    } cases[] = {{"UTF-16LE", units16(false, false)}, {"UTF-16BE", units16(true, false)},
+                 {"UTF-16LE with a mark", units16(false, true)}, {"UTF-16BE with a mark", units16(true, true)},
+                 {"UTF-32LE", utf32le}, {"UTF-8 with a mark", "\xEF\xBB\xBF" + utf8}, {"UTF-8", utf8}};
+    for (const auto& c : cases) EXPECT_EQ(XmpAsUtf8(c.in), utf8) << c.what;
+}
+
+TEST(XmpPacket, ExtendedXmpSplitAndMerged) {
+    // RFC 1321's own test values.
+    const struct {
+        std::string text, digest;
+    } digests[] = {{"", "D41D8CD98F00B204E9800998ECF8427E"},
+                   {"abc", "900150983CD24FB0D6963F7D28E17F72"},
+                   {"message digest", "F96B697D7CB7938D525A2F31AAF161D0"},
+                   {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+                    "57EDF4A22BE3C955AC49DA2E2107B67A"}};
+    for (const auto& d : digests)
+        EXPECT_EQ(Md5Hex(reinterpret_cast<const std::uint8_t*>(d.text.data()), d.text.size()), d.digest) << d.text;
+
+    const std::string packet = "<x:xmpmeta><rdf:RDF><rdf:Description rdf:about=\"\" dc:format=\"x\"/>" +
+                               std::string(200, ' ') + "</rdf:RDF></x:xmpmeta>";
+    const SplitXmp split = SplitXmpForJpeg(packet, 150);
+    EXPECT_EQ(ExtendedXmpGuid(split.main), Md5Hex(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size()));
+    std::string joined;
+    for (const auto& part : split.extendedSegments) {
+        ASSERT_LE(part.size(), 150u);
+        joined.append(part.begin() + 35 + 32 + 8, part.end());  // identifier, GUID, length, offset
+    }
+    EXPECT_EQ(joined, packet);
+    // Merged back: the description comes in, the pointer goes.
+    const std::string merged = MergeExtendedXmp(split.main, packet);
+    EXPECT_EQ(ExtendedXmpGuid(merged), "");
+    EXPECT_NE(merged.find("dc:format=\"x\""), std::string::npos);
+    EXPECT_LT(merged.find("dc:format"), merged.find("</rdf:RDF>"));
 }
 
 TEST(JpegMetadata, FilesOnDiskAndFailures) {

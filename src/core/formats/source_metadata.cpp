@@ -1,18 +1,29 @@
 #include "formats/source_metadata.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
 bool SourceMetadata::read(const std::string& path) {
     *this = SourceMetadata();
     const ImageKind sourceKind = ImageKindOf(path);
     if (sourceKind == ImageKind::None || !FormatOf(sourceKind).readMetadata) return false;
+    bool read = false;
     try {
-        if (!FormatOf(sourceKind).readMetadata(path, *this)) return false;
+        read = FormatOf(sourceKind).readMetadata(path, *this);
     } catch (...) {
-        return false;  // a source whose metadata cannot be read lends none
+        read = false;  // a source whose metadata cannot be read lends none
     }
+    // What reading left out is said even when nothing else is there.
+    note(sourceKind == ImageKind::Jpeg ? jpeg.Notices : image.notices);
+    if (!read) return false;
     kind = sourceKind;
     return true;
+}
+
+void SourceMetadata::note(const std::vector<std::string>& more) const {
+    for (const std::string& n : more)
+        if (std::find(notices_.begin(), notices_.end(), n) == notices_.end()) notices_.push_back(n);
 }
 
 TJpegMetadata* SourceMetadata::jpegSegments() {
@@ -22,6 +33,7 @@ TJpegMetadata* SourceMetadata::jpegSegments() {
         forJpeg.exif = ExifForJpeg(image.exif);
         jpeg.ReadMetadataFrom(forJpeg);
         madeSegments_ = true;
+        note(jpeg.Notices);
     }
     return jpeg.HasMetadata() ? &jpeg : nullptr;
 }
@@ -29,6 +41,7 @@ TJpegMetadata* SourceMetadata::jpegSegments() {
 ImageMetadata SourceMetadata::forImage(int width, int height) const {
     ImageMetadata m = kind == ImageKind::Jpeg ? MetadataOfJpeg(jpeg) : image;
     m.setImageSize(width, height);
+    note(m.notices);
     return m;
 }
 

@@ -27,9 +27,14 @@ struct SourceMetadata {
     // For a TIFF or PNG written from it: EXIF, ICC and XMP, with
     // width x height recorded as the image size.
     ImageMetadata forImage(int width, int height) const;
+    // What the outputs made from it could not carry whole (a profile left
+    // out, an EXIF block cut to fit a JPEG), in words for the user.
+    const std::vector<std::string>& notices() const { return notices_; }
 
 private:
+    void note(const std::vector<std::string>& more) const;
     bool madeSegments_ = false;
+    mutable std::vector<std::string> notices_;
 };
 
 // The EXIF tags of an image of any format the loader reads, found where its

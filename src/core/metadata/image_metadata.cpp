@@ -49,9 +49,42 @@ void ImageMetadata::setImageSize(int width, int height) {
         std::string segment(2, '\0');  // as a JPEG's APP1 data: length, identifier, packet
         segment.append(id).append(xmp);
         std::vector<std::uint8_t> data(segment.begin(), segment.end());
-        if (UpdateXmpDimensions(data, width, height)) xmp.assign(data.begin() + 2 + static_cast<std::ptrdiff_t>(id.size()), data.end());
+        if (UpdateXmpDimensions(data, width, height, true)) xmp.assign(data.begin() + 2 + static_cast<std::ptrdiff_t>(id.size()), data.end());
     }
 }
+
+namespace {
+
+// The Extended XMP with `guid`, assembled from its segments (identifier,
+// GUID, full length and offset, both big-endian, then the part); empty
+// unless every byte is there.
+std::string ExtendedXmpOf(const TJpegMetadata& jpeg, const std::string& guid) {
+    const std::string_view id = SegmentIdentifier(kExtendedXmpIdentifier);
+    const std::size_t head = 2 + id.size() + 32 + 8;
+    std::string packet;
+    std::vector<bool> filled;
+    for (const TJpegSegment& s : jpeg.Segments) {
+        if (s.Marker != 0xE1 || s.Data.size() <= head || !std::equal(id.begin(), id.end(), s.Data.begin() + 2)) continue;
+        if (std::string(s.Data.begin() + 2 + static_cast<std::ptrdiff_t>(id.size()),
+                        s.Data.begin() + 2 + static_cast<std::ptrdiff_t>(id.size()) + 32) != guid)
+            continue;
+        auto number = [&](std::size_t at) {
+            return std::uint32_t{s.Data[at]} << 24 | std::uint32_t{s.Data[at + 1]} << 16 | std::uint32_t{s.Data[at + 2]} << 8 |
+                   s.Data[at + 3];
+        };
+        const std::uint32_t total = number(head - 8), offset = number(head - 4);
+        if (total > (64u << 20)) return {};
+        if (packet.empty()) packet.assign(total, '\0'), filled.assign(total, false);
+        const std::size_t n = s.Data.size() - head;
+        if (total != packet.size() || offset > total || n > total - offset) return {};
+        std::copy(s.Data.begin() + static_cast<std::ptrdiff_t>(head), s.Data.end(), packet.begin() + offset);
+        std::fill(filled.begin() + offset, filled.begin() + static_cast<std::ptrdiff_t>(offset + n), true);
+    }
+    if (packet.empty() || std::find(filled.begin(), filled.end(), false) != filled.end()) return {};
+    return XmpAsUtf8(packet);
+}
+
+}  // namespace
 
 ImageMetadata MetadataOfJpeg(const TJpegMetadata& jpeg) {
     ImageMetadata m;
@@ -62,7 +95,15 @@ ImageMetadata MetadataOfJpeg(const TJpegMetadata& jpeg) {
         if (IsIccChunk(*s)) m.icc.insert(m.icc.end(), s->Data.begin() + 16, s->Data.end());
     const std::size_t xmpStart = 2 + SegmentIdentifier(kXmpIdentifier).size();
     if (const TJpegSegment* xmp = jpeg.XmpSegment(); xmp && xmp->Data.size() > xmpStart)
-        m.xmp.assign(xmp->Data.begin() + static_cast<std::ptrdiff_t>(xmpStart), xmp->Data.end());
+        m.xmp = XmpAsUtf8(std::string_view(reinterpret_cast<const char*>(xmp->Data.data()) + xmpStart,
+                                           xmp->Data.size() - xmpStart));
+    m.notices = jpeg.Notices;
+    // TIFF and PNG have no segment limit: an Extended XMP joins the main packet.
+    if (const std::string guid = ExtendedXmpGuid(m.xmp); !guid.empty()) {
+        const std::string extended = ExtendedXmpOf(jpeg, guid);
+        if (extended.empty()) m.notices.push_back("The Extended XMP the packet names is incomplete, so it was left out.");
+        m.xmp = MergeExtendedXmp(m.xmp, extended);
+    }
     return m;
 }
 
@@ -95,7 +136,8 @@ ImageMetadata MetadataOfTiff(const TiffReader& file) {
     const std::optional<TiffDirectory> ifd0 = file.valid() ? file.directory(file.firstDirectory()) : std::nullopt;
     if (!ifd0) return m;
     if (const TiffEntry* icc = ifd0->find(kTagIccProfile)) m.icc = icc->value;
-    if (const TiffEntry* xmp = ifd0->find(kTagXmp)) m.xmp.assign(xmp->value.begin(), xmp->value.end());
+    if (const TiffEntry* xmp = ifd0->find(kTagXmp))
+        m.xmp = XmpAsUtf8(std::string_view(reinterpret_cast<const char*>(xmp->value.data()), xmp->value.size()));
 
     auto subDirectory = [&](const TiffDirectory& parent, std::uint16_t pointer, std::uint32_t* at = nullptr)
         -> std::optional<TiffDirectory> {
@@ -149,12 +191,18 @@ ImageMetadata MetadataOfTiff(const TiffReader& file) {
         }
     }
 
-    // Else a new block in the file's byte order: its sub-directories first, then IFD0.
+    // Else a new block in the file's byte order: its sub-directories first,
+    // then IFD0. A maker note moved would point at the wrong bytes: left out.
     TiffWriter block(file.bigEndian());
     if (exif) {
         std::vector<TiffEntry> entries;
-        for (const TiffEntry& e : exif->entries)
+        for (const TiffEntry& e : exif->entries) {
+            if (e.tag == kTagMakerNote) {
+                m.notices.push_back("The maker note could not be kept where its offsets point, so it was left out.");
+                continue;
+            }
             if (e.tag != kTagInteropIfd && e.type != 13) entries.push_back(e);
+        }
         if (interop) entries.push_back(block.longs(kTagInteropIfd, {block.directory(interop->entries)}));
         top.push_back(block.longs(kTagExifIfd, {block.directory(entries)}));
     }
@@ -213,6 +261,36 @@ std::vector<std::uint8_t> Redirected(const std::vector<std::uint8_t>& block, con
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> CompactExif(const std::vector<std::uint8_t>& exif, bool keepLarge) {
+    const TiffReader file(BytesFetch(exif.data(), exif.size()));
+    const std::optional<TiffDirectory> ifd0 = file.valid() ? file.directory(file.firstDirectory()) : std::nullopt;
+    if (!ifd0) return {};
+    auto kept = [&](const TiffEntry& e) {
+        return e.type != 13 && e.tag != kTagMakerNote && (keepLarge || e.value.size() <= 1024);
+    };
+    auto sub = [&](const TiffDirectory& parent, std::uint16_t pointer) -> std::optional<TiffDirectory> {
+        const TiffEntry* entry = parent.find(pointer);
+        const std::optional<std::uint32_t> offset = entry ? file.number(*entry) : std::nullopt;
+        return offset ? file.directory(*offset) : std::nullopt;
+    };
+    TiffWriter block(file.bigEndian());
+    std::vector<TiffEntry> top;
+    for (const TiffEntry& e : ifd0->entries)
+        if (!IsStructureTag(e.tag) && kept(e)) top.push_back(e);
+    if (const std::optional<TiffDirectory> exifIfd = sub(*ifd0, kTagExifIfd)) {
+        std::vector<TiffEntry> entries;
+        for (const TiffEntry& e : exifIfd->entries)
+            if (e.tag != kTagInteropIfd && kept(e)) entries.push_back(e);
+        if (const std::optional<TiffDirectory> interop = sub(*exifIfd, kTagInteropIfd))
+            entries.push_back(block.longs(kTagInteropIfd, {block.directory(interop->entries)}));
+        top.push_back(block.longs(kTagExifIfd, {block.directory(entries)}));
+    }
+    if (const std::optional<TiffDirectory> gps = sub(*ifd0, kTagGpsIfd))
+        top.push_back(block.longs(kTagGpsIfd, {block.directory(gps->entries)}));
+    block.setFirstDirectory(block.directory(top));
+    return block.take();
+}
 
 std::vector<std::uint8_t> ExifForTiff(const std::vector<std::uint8_t>& exif) {
     if (exif.empty()) return exif;

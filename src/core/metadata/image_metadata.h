@@ -15,6 +15,8 @@ struct ImageMetadata {
     std::vector<std::uint8_t> exif;  // a TIFF structure: header, IFD0 and the directories it points to
     std::vector<std::uint8_t> icc;   // the ICC profile
     std::string xmp;                 // the XMP packet
+    // What could not be carried over whole, in words for the user.
+    std::vector<std::string> notices;
 
     bool empty() const { return exif.empty() && icc.empty() && xmp.empty(); }
     // Records width x height where the EXIF block and the XMP packet record
@@ -32,6 +34,11 @@ ImageMetadata MetadataOfJpeg(const TJpegMetadata& jpeg);
 // A TIFF file's: its descriptive IFD0 entries with the EXIF and GPS
 // directories made into an EXIF block, its ICC profile and XMP tags.
 ImageMetadata MetadataOfTiff(const TiffReader& file);
+
+// The block rebuilt from its directories alone, without the thumbnail and
+// the maker note (whose offsets a move would break), and without values
+// over 1 KB unless `keepLarge`: for a JPEG segment it does not fit whole.
+std::vector<std::uint8_t> CompactExif(const std::vector<std::uint8_t>& exif, bool keepLarge);
 
 // An EXIF block made valid for a TIFF file: without the tags that describe
 // a JPEG's stream and without the thumbnail directory.

@@ -204,6 +204,7 @@ void TJpegMetadata::reset() {
     iccChunks_ = 0;
     directory_.reset();
     ErrorText.clear();
+    Notices.clear();
     MotorolaOrder = false;
 }
 
@@ -247,8 +248,39 @@ bool TJpegMetadata::ReadMetadataFromBytes(const std::vector<std::uint8_t>& file)
 }
 
 bool TJpegMetadata::ReadMetadataFrom(const ImageMetadata& metadata) {
+    std::vector<std::string> notices = metadata.notices;
+    constexpr std::size_t kMaxData = 0xFFFF - 2;  // a segment's bytes after its length
+    // EXIF that no segment holds: what fits of it, said.
+    std::vector<std::uint8_t> exif = metadata.exif;
+    const std::size_t exifLimit = kMaxData - kExifIdentifier.size();
+    if (exif.size() > exifLimit) {
+        const std::string size = std::to_string((exif.size() + 1023) / 1024) + " KB";
+        exif = CompactExif(metadata.exif, true);
+        std::string what = "without its thumbnail and maker note";
+        if (exif.size() > exifLimit) {
+            exif = CompactExif(metadata.exif, false);
+            what = "without its thumbnail, maker note and values over 1 KB";
+        }
+        if (exif.size() > exifLimit) {
+            exif.clear();
+            notices.push_back("The EXIF block (" + size + ") is more than a JPEG holds, so it was left out.");
+        } else {
+            notices.push_back("The EXIF block (" + size + ") is more than a JPEG holds: it was written " + what + ".");
+        }
+    }
+    // XMP that no segment holds goes into Extended XMP.
+    std::string xmp = metadata.xmp;
+    std::vector<std::vector<std::uint8_t>> extended;
+    if (xmp.size() > kMaxData - SegmentIdentifier(kXmpIdentifier).size()) {
+        SplitXmp split = SplitXmpForJpeg(xmp, kMaxData);
+        notices.push_back("The XMP packet (" + std::to_string((xmp.size() + 1023) / 1024) +
+                          " KB) is more than one JPEG segment holds: it was written as Extended XMP.");
+        xmp = std::move(split.main);
+        extended = std::move(split.extendedSegments);
+    }
+
     std::vector<std::uint8_t> file;
-    file.reserve(16 + metadata.exif.size() + metadata.icc.size() * 65536 / 65000 + metadata.xmp.size());
+    file.reserve(16 + exif.size() + metadata.icc.size() * 65536 / 65000 + metadata.xmp.size() * 65536 / 65000);
     file.push_back(0xFF);
     file.push_back(0xD8);
     auto add = [&](std::uint8_t marker, std::string_view identifier, const std::uint8_t* data, std::size_t size) {
@@ -259,9 +291,10 @@ bool TJpegMetadata::ReadMetadataFrom(const ImageMetadata& metadata) {
         file.insert(file.end(), identifier.begin(), identifier.end());
         file.insert(file.end(), data, data + size);
     };
-    if (!metadata.exif.empty()) add(0xE1, kExifIdentifier, metadata.exif.data(), metadata.exif.size());
+    if (!exif.empty()) add(0xE1, kExifIdentifier, exif.data(), exif.size());
     constexpr std::size_t kChunk = 0xFFFF - 2 - kIccIdentifier.size() - 2;
     const std::size_t chunks = (metadata.icc.size() + kChunk - 1) / kChunk;
+    if (chunks > 255) notices.push_back("The colour profile is more than a JPEG holds, so it was left out.");
     for (std::size_t i = 0; i < chunks && chunks <= 255; ++i) {
         std::string identifier(kIccIdentifier);
         identifier += static_cast<char>(i + 1);
@@ -269,11 +302,13 @@ bool TJpegMetadata::ReadMetadataFrom(const ImageMetadata& metadata) {
         const std::size_t from = i * kChunk;
         add(0xE2, identifier, metadata.icc.data() + from, std::min(kChunk, metadata.icc.size() - from));
     }
-    if (!metadata.xmp.empty())
-        add(0xE1, SegmentIdentifier(kXmpIdentifier), reinterpret_cast<const std::uint8_t*>(metadata.xmp.data()),
-            metadata.xmp.size());
+    if (!xmp.empty())
+        add(0xE1, SegmentIdentifier(kXmpIdentifier), reinterpret_cast<const std::uint8_t*>(xmp.data()), xmp.size());
+    for (const std::vector<std::uint8_t>& part : extended) add(0xE1, {}, part.data(), part.size());
     for (const std::uint8_t byte : {0xFF, 0xDA, 0x00, 0x02}) file.push_back(byte);
-    return ReadMetadataFromBytes(file);
+    const bool read = ReadMetadataFromBytes(file);
+    Notices.insert(Notices.begin(), notices.begin(), notices.end());
+    return read;
 }
 
 bool TJpegMetadata::ReadJpegSegments(Source& source) {
@@ -318,6 +353,15 @@ void TJpegMetadata::Classify() {
         if (IsIccChunk(Segments[i])) icc.push_back(i);
     std::stable_sort(icc.begin(), icc.end(),
                      [&](int a, int b) { return IccSequence(Segments[a]) < IccSequence(Segments[b]); });
+    // A profile is carried complete or not at all: chunks 1..n of n, each once.
+    for (std::size_t k = 0; k < icc.size(); ++k) {
+        const TJpegSegment& chunk = Segments[icc[k]];
+        if (IccSequence(chunk) != static_cast<int>(k + 1) || chunk.Data[3 + kIccIdentifier.size()] != icc.size()) {
+            Notices.push_back("The colour profile's chunks are incomplete or repeated, so the profile was left out.");
+            icc.clear();
+            break;
+        }
+    }
     iccChunks_ = static_cast<int>(icc.size());
     for (int i = 0; i < SegmentCount; ++i) {
         const TJpegSegment& s = Segments[i];
@@ -325,7 +369,8 @@ void TJpegMetadata::Classify() {
         if (!metadata || i == exif_ || i == iptc_ || i == comment_) continue;
         if (s.Marker == 0xE2 && HasIdentifier(s, kMpfIdentifier)) continue;
         if (IsIccChunk(s)) {
-            if (i == *std::min_element(icc.begin(), icc.end())) carried_.insert(carried_.end(), icc.begin(), icc.end());
+            if (!icc.empty() && i == *std::min_element(icc.begin(), icc.end()))
+                carried_.insert(carried_.end(), icc.begin(), icc.end());
             continue;
         }
         carried_.push_back(i);

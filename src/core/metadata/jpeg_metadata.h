@@ -99,6 +99,8 @@ public:
     void UpdateExifDimensions(int width, int height);
 
     std::string ErrorText;
+    // What the last read or conversion could not carry whole, for the user.
+    std::vector<std::string> Notices;
     int SegmentCount = 0;
     std::vector<TJpegSegment> Segments;  // every segment before the image data
     // The first APP1 that is an Exif block, wherever it stands.

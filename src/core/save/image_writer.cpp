@@ -38,6 +38,8 @@ void Write(const Bitmap& frame, const std::vector<std::uint8_t>& alpha, const Sa
     const ImageFormat& format = FormatOf(options.format);
     WriteFileAtomically(outputPath, format.encode(frame, alpha.empty() ? nullptr : alpha.data(), options.quality,
                                                   format.carriesMetadata ? metadata : nullptr));
+    if (options.notice && metadata && format.carriesMetadata)
+        for (const std::string& notice : metadata->notices()) options.notice(outputPath, notice);
 }
 
 // Whether the master's output is its picture as it stands: no border to add

@@ -22,6 +22,9 @@ struct SaveOptions {
     bool crop = false;
     // Where the format has alpha: 0 wherever the image has no pixel.
     bool transparent = false;
+    // Told, per file written, what of its source's metadata it could not
+    // carry whole (on the writing thread).
+    std::function<void(const std::string& path, const std::string& notice)> notice = {};
 };
 
 // Renders one image into the master's frame plus the options' borders (into
