@@ -741,6 +741,14 @@ TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
     EXPECT_NE(r.err.find("Stream write error"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+    // A flat master fits, the noise beside it does not: the set is written
+    // whole or not at all, so a rerun meets no half set of its own.
+    Bitmap flat(500, 400);
+    flat.fill(90, 90, 90);
+    WriteFileAtomically((dir_ / "flat.bmp").string(), EncodeBmp(flat));
+    r = Align("--format tif --master 1 -o out flat.bmp noise.bmp", dir_, "ulimit -f 400 && ");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "out"));
 }
 
 TEST_F(CliTest, HelpAndVersion) {
