@@ -392,14 +392,23 @@ void TLensCorrectionForm::openFile(const QString& name) {
 }
 
 // A picture dropped on the window opens as through its Open.
+namespace {
+
+// A local file the lens window's own open reads.
+bool DroppedPicture(const QMimeData* data) {
+    return data && data->hasUrls() && !data->urls().isEmpty() && data->urls().front().isLocalFile() &&
+           LensWindowReads(data->urls().front().toLocalFile().toStdString());
+}
+
+}  // namespace
+
 void TLensCorrectionForm::dragEnterEvent(QDragEnterEvent* event) {
-    const QMimeData* data = event->mimeData();
-    if (data->hasUrls() && !data->urls().isEmpty() && data->urls().front().isLocalFile()) event->acceptProposedAction();
+    if (DroppedPicture(event->mimeData())) event->acceptProposedAction();
 }
 
 void TLensCorrectionForm::dropEvent(QDropEvent* event) {
     const QMimeData* data = event->mimeData();
-    if (!data->hasUrls() || data->urls().isEmpty() || !data->urls().front().isLocalFile()) return;
+    if (!DroppedPicture(data)) return;
     event->acceptProposedAction();
     const QString file = data->urls().front().toLocalFile();
     QTimer::singleShot(0, this, [this, file] { openFile(file); });

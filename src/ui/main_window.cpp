@@ -32,6 +32,7 @@
 #include "forms.h"
 #include "align/point_trace.h"
 #include "autoalign/auto_align.h"
+#include "formats/image_format.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "workspace/alignment_grid.h"
@@ -294,15 +295,21 @@ void TForm1::buildMenus() {
     bar->setObjectName("MainMenu1");
     MainMenuOpen = bar->addAction("Open", this, &TForm1::OpenBtnClick);
     MainMenuOpen->setObjectName("MainMenuOpen");
-    MainMenuAutoAlign = bar->addAction("Auto Align", this, &TForm1::AutoAlignClick);
-    MainMenuAutoAlign->setObjectName("MainMenuAutoAlign");
-    MainMenuAutoAlign->setShortcut(QKeySequence("Ctrl+A"));
     MainMenuSaveAll = bar->addAction("Save All", this, &TForm1::SaveBtnClick);
     MainMenuSaveAll->setObjectName("MainMenuSaveAll");
     MainMenuAbout = bar->addAction("About", this, &TForm1::MainMenuAboutClick);
     MainMenuAbout->setObjectName("MainMenuAbout");
     Close1 = bar->addAction("Close", this, &TForm1::Close1Click);
     Close1->setObjectName("Close1");
+    // Later commands come after the original ones, in a menu of their own
+    // that shows their shortcuts.
+    AlignMenu = bar->addMenu("Align");
+    AlignMenu->setObjectName("AlignMenu");
+    MainMenuAutoAlign = AlignMenu->addAction("Auto Align", this, &TForm1::AutoAlignClick);
+    MainMenuAutoAlign->setObjectName("MainMenuAutoAlign");
+    MainMenuAutoAlign->setShortcut(QKeySequence("Ctrl+A"));
+    MainMenuAutoAlign->setShortcutVisibleInContextMenu(true);
+    addAction(MainMenuAutoAlign);  // the key works wherever the focus is in the window
     Debug1 = bar->addAction("Debug", this, &TForm1::Debug1Click);
     Debug1->setObjectName("Debug1");
     Debug1->setVisible(false);
@@ -988,12 +995,15 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 namespace {
 
-// The local files among what is dragged; links, text and remote files count for nothing.
+// The local image files among what is dragged, by the format table's
+// extensions; links, text, remote files and other documents count for nothing,
+// so the pointer says no over the window.
 QStringList LocalFiles(const QMimeData* data) {
     QStringList files;
     if (data && data->hasUrls())
         for (const QUrl& url : data->urls())
-            if (url.isLocalFile()) files << url.toLocalFile();
+            if (url.isLocalFile() && ImageKindOf(url.toLocalFile().toStdString()) != ImageKind::None)
+                files << url.toLocalFile();
     return files;
 }
 

@@ -153,7 +153,8 @@ public:
     QCheckBox* AutoAlignCheckBox = nullptr;
     QProgressBar* MainProgressBar = nullptr;
     QAction* MainMenuOpen = nullptr;
-    QAction* MainMenuAutoAlign = nullptr;
+    QAction* MainMenuAutoAlign = nullptr;  // in AlignMenu
+    QMenu* AlignMenu = nullptr;
     QAction* MainMenuSaveAll = nullptr;
     QAction* MainMenuAbout = nullptr;
     QAction* Close1 = nullptr;

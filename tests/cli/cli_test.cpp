@@ -699,11 +699,12 @@ TEST_F(CliTest, TemporariesOfDeadWritersAreRemoved) {
 TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
     const std::string b = std::string(VANTREL_TESTDATA_DIR) + "/brackets/sony-dsc08191-08205/";
     const std::string bracket = b + "DSC08196.JPG " + b + "DSC08197.JPG " + b + "DSC08198.JPG";
+    Result r;
     // Thread stacks larger than the address space allowed: no thread can be
     // started, and the work runs on the calling thread alone.
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory needs the address space
     const std::string noThreads = "ulimit -s 4194304 && ulimit -v 3500000 && ";
-    Result r = Align("--auto -o out " + bracket, dir_, noThreads);
+    r = Align("--auto -o out " + bracket, dir_, noThreads);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out"), fs::directory_iterator()), 3);
     fs::create_directories(dir_ / "shoot");

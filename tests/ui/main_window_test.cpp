@@ -524,8 +524,20 @@ private slots:
         QTest::mouseClick(f.masterSelect(1), Qt::LeftButton);
         QCOMPARE(ws.MasterIndex(), 1);
 
-        // The menu bar's command.
-        QTest::mouseClick(f.menuBar(), Qt::LeftButton, {}, f.menuBar()->actionGeometry(f.MainMenuAutoAlign).center());
+        // The original commands keep their places; Auto Align comes after
+        // them, in a menu of its own that shows its shortcut.
+        QStringList titles;
+        for (QAction* a : f.menuBar()->actions())
+            if (a->isVisible()) titles << a->text();
+        QCOMPARE(titles, (QStringList{"Open", "Save All", "About", "Close", "Align"}));
+        QCOMPARE(f.MainMenuAutoAlign->shortcut(), QKeySequence("Ctrl+A"));
+        QVERIFY(f.MainMenuAutoAlign->isShortcutVisibleInContextMenu());
+        QTest::mouseClick(f.menuBar(), Qt::LeftButton, {}, f.menuBar()->actionGeometry(f.AlignMenu->menuAction()).center());
+        QTRY_VERIFY(f.AlignMenu->isVisible());
+        QTest::mouseClick(f.AlignMenu, Qt::LeftButton, {}, f.AlignMenu->actionGeometry(f.MainMenuAutoAlign).center());
+        QTRY_VERIFY(!f.AlignMenu->isVisible());
+        f.activateWindow();  // the offscreen platform does not hand activation back from a popup
+        QVERIFY(QTest::qWaitForWindowActive(&f));
         QVERIFY(ws.slot(2).CP1X != std::floor(ws.slot(2).CP1X));  // a sub-pixel point
         QVERIFY(std::abs(ws.slot(2).Rotation * 180 / std::numbers::pi - 1.5) < 0.05);
         QCOMPARE(f.statusText(1), QString("Ready"));
@@ -598,12 +610,22 @@ private slots:
         QCOMPARE(f.workspace().slot(1).FileName, std::string("c.bmp"));
         QCOMPARE(f.workspace().slot(2).FileName, std::string("a.bmp"));
         QVERIFY(!f.workspace().slot(3).Loaded);
-        // Anything but a local file is not taken.
+        // Anything but a local picture file is not taken, and changes nothing.
         QVERIFY(!drop(f.paintBox(3), QPoint(5, 5), {QUrl("https://example.com/e.jpg")}));
         QVERIFY(!f.workspace().slot(3).Loaded);
+        const QString notes = dir_.filePath("README.md");
+        WriteFileAtomically(notes.toStdString(), std::string("# not a picture\n"));
+        const int modals = p.modalsShown;
+        for (QWidget* target : {static_cast<QWidget*>(f.AlignedPaintBox), static_cast<QWidget*>(f.paintBox(1))})
+            QVERIFY(!drop(target, target->rect().center(), {QUrl::fromLocalFile(notes)}));
+        QCOMPARE(p.modalsShown, modals);
+        QCOMPARE(f.workspace().slot(1).FileName, std::string("c.bmp"));
+        QCOMPARE(f.workspace().slot(2).FileName, std::string("a.bmp"));
         // The lens window opens a dropped picture as its Open.
         auto* lens = static_cast<TLensCorrectionForm*>(f.LensCorrectionForm);
         QVERIFY(drop(lens, QPoint(400, 300), {QUrl::fromLocalFile(b)}));
+        QCOMPARE(lens->sourceImage().width(), 41);
+        QVERIFY(!drop(lens, QPoint(400, 300), {QUrl::fromLocalFile(notes)}));
         QCOMPARE(lens->sourceImage().width(), 41);
     }
 
