@@ -1,5 +1,6 @@
 // The command-line aligner, run as a user runs it.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -344,6 +345,69 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
         r = Align("--lens-db --fov exif --format bmp --tag From" + std::string(format) + " -o out " + copy, dir_);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos) << r.err;
+    }
+}
+
+// A picture of noise with a lens correction that leaves empty areas: crop
+// and alpha must know them as well as the warp's. In noise, a run of equal
+// pixels is fill.
+TEST_F(CliTest, CropAndAlphaKnowTheLensCorrectionsEmptyAreas) {
+    Bitmap noise(300, 200);
+    std::uint32_t state = 99;
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 900; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    std::string images;
+    for (const char* name : {"n1.bmp", "n2.bmp", "n3.bmp"}) {
+        WriteFileAtomically((dir_ / name).string(), EncodeBmp(noise));
+        images += std::string(" ") + name;
+    }
+    WriteFileAtomically((dir_ / "b.pfl").string(), std::string("FOV\n0\nOveral Scale\n1\nA\n0\nB\n0.08\nC\n0\n"));
+    // RGBA rows of a PNG, through libpng's own reader.
+    auto rgba = [](const fs::path& file, int& w, int& h) {
+        const auto bytes = ReadWholeFile(file.string());
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        std::vector<std::uint8_t> pixels;
+        if (png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+            image.format = PNG_FORMAT_RGBA;
+            pixels.resize(PNG_IMAGE_SIZE(image));
+            if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) pixels.clear();
+        }
+        w = static_cast<int>(image.width);
+        h = static_cast<int>(image.height);
+        return pixels;
+    };
+    auto fill = [](const std::vector<std::uint8_t>& p, int w, int x, int y) {  // equal to a neighbour in its row
+        const std::uint8_t* at = p.data() + (static_cast<std::size_t>(y) * w + x) * 4;
+        return (x + 1 < w && std::memcmp(at, at + 4, 3) == 0) || (x > 0 && std::memcmp(at, at - 4, 3) == 0);
+    };
+
+    Result r = Align("--lens b.pfl --crop --format png --tag C -o out" + images, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    std::vector<std::uint8_t> cropped = rgba(dir_ / "out" / "n2C.png", w, h);
+    ASSERT_FALSE(cropped.empty());
+    EXPECT_LT(w * h, 300 * 200 * 9 / 10);  // cut inside the corrected corners
+    int fills = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) fills += fill(cropped, w, x, y);
+    EXPECT_LT(fills, 4) << w << " x " << h;
+
+    r = Align("--lens b.pfl --alpha --format png --tag A -o out" + images, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"n1A.png", "n2A.png"}) {
+        std::vector<std::uint8_t> out = rgba(dir_ / "out" / name, w, h);
+        ASSERT_EQ(out.size(), 300u * 200 * 4) << name;
+        int opaqueFill = 0, transparent = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::uint8_t alpha = out[(static_cast<std::size_t>(y) * w + x) * 4 + 3];
+                transparent += alpha == 0;
+                // Equal neighbours both taken from the picture happen, but rarely.
+                opaqueFill += alpha == 255 && fill(out, w, x, y);
+            }
+        EXPECT_GT(transparent, 300 * 200 / 20) << name;
+        EXPECT_LT(opaqueFill, 8) << name;
     }
 }
 

@@ -40,8 +40,11 @@ FrameRect CommonArea(const AlignedSources& sources, const MasterGeometry& master
     std::vector<std::uint8_t> all(size, 255), one(size);
     for (int n = 1; n <= kSlotCount; ++n) {
         const AlignedSource& source = sources[n - 1];
-        if (!source.loaded() || n == master.index) continue;  // the master covers its own frame
-        Coverage(source, false, master, one.data());
+        if (!source.loaded()) continue;
+        // The master covers its own frame, but where a lens correction left it empty.
+        const bool isMaster = n == master.index;
+        if (isMaster && !(source.covered && !source.covered->empty())) continue;
+        Coverage(source, isMaster, master, one.data());
         for (std::size_t i = 0; i < size; ++i) all[i] &= one[i];
     }
     return LargestRectangle(all, w, h);

@@ -713,7 +713,7 @@ namespace {
 // The master at full size samples every pixel at its own centre, which is
 // the pixel itself: its rows are copied, the borders filled.
 void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, Bitmap& output,
-                const std::function<void(int)>& progress, std::uint8_t* coverage) {
+                const std::function<void(int)>& progress, std::uint8_t* coverage, const RowSpans* covered) {
     const int w = output.width(), h = output.height();
     // Output columns [from, to) show source columns from - left on.
     const int from = std::clamp(borders.left, 0, w), to = std::clamp(borders.left + image.width(), from, w);
@@ -732,6 +732,12 @@ void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, 
                     std::uint8_t* c = coverage + static_cast<std::size_t>(y) * w;
                     std::fill(c, c + w, std::uint8_t{0});
                     std::fill(c + a, c + b, std::uint8_t{255});
+                    if (covered && inside && b > a) {
+                        // Each pixel sampled at its own centre, as the renders' rule has it.
+                        std::vector<double> xs(static_cast<std::size_t>(b - a)), ys(xs.size(), sy + 0.5);
+                        for (int x = a; x < b; ++x) xs[static_cast<std::size_t>(x - a)] = x - borders.left + 0.5;
+                        RestrictCoverageRow(*covered, image.width(), image.height(), xs.data(), ys.data(), b - a, c + a);
+                    }
                 }
             }
         },
@@ -746,13 +752,16 @@ void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry
                 double step, Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {
     const Bitmap& image = *source.image;
     const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
-    if (isMaster && step == 1) return CopyMaster(image, borders, grey, output, progress, coverage);
+    if (isMaster && step == 1) return CopyMaster(image, borders, grey, output, progress, coverage, source.covered);
     const int w = output.width();
     ForEachOutputRow(source, isMaster, master, borders, step, w, output.height(), progress,
                      [&](int y, int x, int count, const double* xs, const double* ys) {
                          ResampleRow(image, xs, ys, count, grey, output.row(y) + 3 * x);
-                         if (coverage)
-                             CoverageRow(image, xs, ys, count, coverage + static_cast<std::size_t>(y) * w + x);
+                         if (coverage) {
+                             std::uint8_t* row = coverage + static_cast<std::size_t>(y) * w + x;
+                             CoverageRow(image, xs, ys, count, row);
+                             if (source.covered) RestrictCoverageRow(*source.covered, image.width(), image.height(), xs, ys, count, row);
+                         }
                      });
 }
 
@@ -760,7 +769,10 @@ void Coverage(const AlignedSource& source, bool isMaster, const MasterGeometry& 
     const int w = master.width;
     ForEachOutputRow(source, isMaster, master, Borders{}, 1.0, w, master.height, {},
                      [&](int y, int x, int count, const double* xs, const double* ys) {
-                         CoverageRow(*source.image, xs, ys, count, coverage + static_cast<std::size_t>(y) * w + x);
+                         std::uint8_t* row = coverage + static_cast<std::size_t>(y) * w + x;
+                         CoverageRow(*source.image, xs, ys, count, row);
+                         if (source.covered)
+                             RestrictCoverageRow(*source.covered, source.image->width(), source.image->height(), xs, ys, count, row);
                      });
 }
 

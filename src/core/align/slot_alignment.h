@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "imaging/bitmap.h"
+#include "imaging/resample.h"
 #include "imaging/pixel.h"
 
 namespace vantrel {
@@ -35,6 +36,7 @@ struct AlignedSource {
     const TSlotAlignment* alignment = nullptr;
     std::int32_t luminance = 0;
     std::int32_t brightness = 0;
+    const RowSpans* covered = nullptr;  // the columns of each row that are picture; null or empty: all
 
     bool loaded() const { return image && !image->empty() && alignment; }
 };

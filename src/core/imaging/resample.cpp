@@ -801,4 +801,30 @@ void CoverageRow(const Bitmap& src, const double* xs, const double* ys, int coun
     for (int i = 0; i < count; ++i) coverage[i] = Inside(src.width(), src.height(), xs[i], ys[i]) ? 255 : 0;
 }
 
+std::pair<int, int> RadialInsideColumns(const RadialCorrection& lens, int w, int h, const double* dxs, double* scratch,
+                                        int y) {
+    const double dy = (y - lens.cy + 0.5) * lens.scale;
+    RowFactors(lens, w, dxs, dy, scratch);
+    const RadialPositions at{dxs, scratch, dy, lens.cx, lens.cy};
+    int first = 0, last = w;
+    while (first < w && !Inside(w, h, at.x(first), at.y(first))) ++first;
+    while (last > first && !Inside(w, h, at.x(last - 1), at.y(last - 1))) --last;
+    return {first, last};
+}
+
+void RestrictCoverageRow(const RowSpans& spans, int w, int h, const double* xs, const double* ys, int count,
+                         std::uint8_t* coverage) {
+    if (spans.size() != static_cast<std::size_t>(h)) return;
+    auto picture = [&](int x, int y) {
+        x = std::clamp(x, 0, w - 1);
+        y = std::clamp(y, 0, h - 1);
+        return x >= spans[y].first && x < spans[y].second;
+    };
+    for (int i = 0; i < count; ++i) {
+        if (!coverage[i]) continue;
+        const int x0 = static_cast<int>(std::floor(xs[i] - 0.5)), y0 = static_cast<int>(std::floor(ys[i] - 0.5));
+        if (!(picture(x0, y0) && picture(x0 + 1, y0) && picture(x0, y0 + 1) && picture(x0 + 1, y0 + 1))) coverage[i] = 0;
+    }
+}
+
 }  // namespace vantrel

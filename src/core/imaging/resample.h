@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "imaging/bitmap.h"
 
@@ -20,6 +22,16 @@ void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int coun
 // 255 for each position ResampleRow samples, 0 for each it fills grey.
 void CoverageRow(const Bitmap& src, const double* xs, const double* ys, int count, std::uint8_t* coverage);
 
+// Per row of a picture, the columns [first, last) that hold picture; the
+// rest of the row is fill (a lens correction's empty corners). Empty: every
+// pixel is picture.
+using RowSpans = std::vector<std::pair<int, int>>;
+
+// Clears the coverage of every position whose bilinear neighbours are not
+// all picture by `spans` (of a `w` x `h` source).
+void RestrictCoverageRow(const RowSpans& spans, int w, int h, const double* xs, const double* ys, int count,
+                         std::uint8_t* coverage);
+
 // A radial correction about the image centre (cx, cy): output pixel (x, y)
 // has the offset (dx, dy) = ((x - cx + 0.5) scale, (y - cy + 0.5) scale) and
 // samples the source at (dx f + cx, dy f + cy), where r = |(dx, dy)| / radius,
@@ -33,6 +45,12 @@ struct RadialCorrection {
 // every column's dx; `scratch` has room for a row of doubles.
 void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* scratch, int y,
                            std::uint8_t grey, Bitmap& out);
+
+// The columns [first, last) of output row y of that correction that sample
+// the source (ResampleRow's rule); the rest become grey. A row's sampled
+// columns are one run wherever the distortion keeps radii in order.
+std::pair<int, int> RadialInsideColumns(const RadialCorrection& lens, int w, int h, const double* dxs, double* scratch,
+                                        int y);
 
 // Both take the vector kernels of the active instruction set (util/cpu.h);
 // every level gives the same bytes.

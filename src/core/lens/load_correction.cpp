@@ -10,7 +10,8 @@
 namespace vantrel {
 
 void ApplyLensCorrection(Bitmap& image, const TLensCorrection& values, std::uint8_t grey,
-                         const std::function<void(int)>& progress, Bitmap* spare) {
+                         const std::function<void(int)>& progress, Bitmap* spare, RowSpans* covered) {
+    if (covered) covered->clear();
     if (values.identity()) return;
 
     // Work from a local source: the progress callback may run UI events that
@@ -32,6 +33,7 @@ void ApplyLensCorrection(Bitmap& image, const TLensCorrection& values, std::uint
     const RadialCorrection lens{w / 2.0, h / 2.0, std::min(w, h) / 2.0, static_cast<double>(values.LensScale),
                                 static_cast<double>(values.LensA), static_cast<double>(values.LensB),
                                 static_cast<double>(values.LensC), static_cast<double>(values.LensD)};
+    if (covered) covered->assign(static_cast<std::size_t>(h), {0, w});
     std::vector<double> dxs(static_cast<std::size_t>(w));
     for (int x = 0; x < w; ++x) dxs[x] = (x - lens.cx + 0.5) * lens.scale;
     // Rows are corrected with their mirror images, a pair at a time.
@@ -41,7 +43,12 @@ void ApplyLensCorrection(Bitmap& image, const TLensCorrection& values, std::uint
         pairs, std::max(1, step / 2),
         [&](int p0, int p1) {
             std::vector<double> scratch(static_cast<std::size_t>(w));
-            for (int y = p0; y < p1; ++y) ResampleRadialRowPair(source, lens, dxs.data(), scratch.data(), y, grey, out);
+            for (int y = p0; y < p1; ++y) {
+                ResampleRadialRowPair(source, lens, dxs.data(), scratch.data(), y, grey, out);
+                if (!covered) continue;
+                (*covered)[y] = RadialInsideColumns(lens, w, h, dxs.data(), scratch.data(), y);
+                if (h - 1 - y != y) (*covered)[h - 1 - y] = RadialInsideColumns(lens, w, h, dxs.data(), scratch.data(), h - 1 - y);
+            }
         },
         [&](int done) {
             if (progress) progress(static_cast<int>(std::nearbyint(100.0 * done / pairs)));

@@ -5,6 +5,7 @@
 
 #include "imaging/bitmap.h"
 #include "imaging/pixel.h"
+#include "imaging/resample.h"
 
 namespace vantrel {
 
@@ -23,7 +24,10 @@ struct TLensCorrection {
 // given, lends its memory for the output (brackets share one size, and memory
 // already touched saves the page faults of a fresh buffer) and gets the
 // uncorrected pixels back for the next image.
+// `covered`, when given, gets the columns of each row that hold picture
+// (left empty when the correction is the identity).
 void ApplyLensCorrection(Bitmap& image, const TLensCorrection& lens, std::uint8_t fill,
-                         const std::function<void(int percent)>& progress = {}, Bitmap* spare = nullptr);
+                         const std::function<void(int percent)>& progress = {}, Bitmap* spare = nullptr,
+                         RowSpans* covered = nullptr);
 
 }  // namespace vantrel

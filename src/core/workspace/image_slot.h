@@ -24,6 +24,7 @@ struct TImageSlot : TSlotAlignment, TLensCorrection {
     std::int32_t Brightness = 0;  // display only, -255..255
     std::int32_t ViewCenterX = 0, ViewCenterY = 0;
     double Zoom = 1;  // source pixels per view pixel
+    RowSpans LensCovered;  // where the load's lens correction left picture (empty: everywhere)
 };
 
 // Values of one slot at the last press, for drags.

@@ -22,7 +22,7 @@ Workspace::Workspace() {
 
 AlignedSource Workspace::source(int n) const {
     const TImageSlot& s = slot(n);
-    return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness};
+    return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness, &s.LensCovered};
 }
 
 AlignedSources Workspace::sources() const {
@@ -71,7 +71,7 @@ void Workspace::placeImage(int n, Bitmap image, const std::string& path, const s
     }
     // The luminance and histogram stay those of the uncorrected picture.
     ApplyLensCorrection(s.Bitmap, s, static_cast<std::uint8_t>(std::clamp(s.Luminance, 0, 255)), progress,
-                        batches_ > 0 ? &spare_ : nullptr);
+                        batches_ > 0 ? &spare_ : nullptr, &s.LensCovered);
 }
 
 void Workspace::FinishSlotLoad(TImageSlot& s) {
