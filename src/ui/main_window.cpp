@@ -29,6 +29,8 @@
 #include <numbers>
 #include <optional>
 
+#include <mutex>
+
 #include "forms.h"
 #include "align/point_trace.h"
 #include "autoalign/auto_align.h"
@@ -1067,7 +1069,15 @@ bool TForm1::showSaveForm(const std::array<bool, kSlotCount>& offered, int previ
 void TForm1::writeSlots(const std::array<bool, kSlotCount>& which) {
     TSaveForm& form = *SaveForm;
     LastOutputDir = FromQt(form.OutputDir);
-    const SaveOptions options = form.options();
+    SaveOptions options = form.options();
+    // What a save said before is not this save's: the panel tells this one only.
+    setStatus(0, QString());
+    QStringList notes;
+    std::mutex noting;  // images are written on threads of their own
+    options.notice = [&](const std::string& path, const std::string& notice) {
+        const std::lock_guard lock(noting);
+        notes << ToQt(FileNameOf(path) + ": " + notice);
+    };
     WaitCursor wait;
     std::array<std::string, kSlotCount> paths;
     for (int n = 0; n < kSlotCount; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
@@ -1081,6 +1091,8 @@ void TForm1::writeSlots(const std::array<bool, kSlotCount>& which) {
             setStatus(0, QString("Cropped to the common area: %1 x %2 at %3, %4%5")
                              .arg(area.width).arg(area.height).arg(area.left).arg(area.top)
                              .arg(form.BordersCheckBox->isChecked() ? " (borders ignored)" : ""));
+        else if (!notes.isEmpty())
+            setStatus(0, notes.join("; "));
         setProgress(0);
         statusBar()->update();
     } catch (const std::exception& e) {

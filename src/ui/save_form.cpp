@@ -68,6 +68,8 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     OutputFileList->setObjectName("OutputFileList");
     OutputFileList->setGeometry(20, 162, 180, 64);
     OutputFileList->setUniformItemSizes(true);
+    // Long names keep their start and their tag and extension.
+    OutputFileList->setTextElideMode(Qt::ElideMiddle);
     connect(OutputFileList, &QListWidget::itemClicked, this, [this] { OutputFileListClick(); });
     for (int i = 0; i < kSlotCount; ++i) {
         MasterMarker[i] = AddBar(this, QString("Image%1MasterMarker").arg(i + 1), QRect(8, 166 + 20 * i, 8, 14), "yellow");
@@ -130,8 +132,9 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     AddLabel(this, "File Type", 8, 508);
     BMPRadio = AddRadio(this, "BMPRadio", ".bmp", QRect(8, 524, 60, 17));
     JPGRadio = AddRadio(this, "JPGRadio", ".jpg", QRect(76, 524, 60, 17));
-    TIFRadio = AddRadio(this, "TIFRadio", "TIFF", QRect(120, 524, 46, 17));
-    PNGRadio = AddRadio(this, "PNGRadio", "PNG", QRect(168, 524, 50, 17));
+    // Named as the first two are, by their files' extension.
+    TIFRadio = AddRadio(this, "TIFRadio", ".tif", QRect(134, 524, 44, 17));
+    PNGRadio = AddRadio(this, "PNGRadio", ".png", QRect(178, 524, 46, 17));
     JPGRadio->setChecked(true);
     for (QRadioButton* radio : {BMPRadio, JPGRadio, TIFRadio, PNGRadio})
         connect(radio, &QRadioButton::clicked, this, [this] {
@@ -141,7 +144,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     TransparentCheckBox = new QCheckBox("Transparent borders", this);
     TransparentCheckBox->setObjectName("TransparentCheckBox");
     TransparentCheckBox->setGeometry(80, 506, 144, 17);
-    FormatChanged();
+    connect(TransparentCheckBox, &QCheckBox::toggled, this, [this](bool on) { transparentWanted_ = on; });
 
     AddLabel(this, "Quality", 8, 550);
     JPGQualitySlider = new QSlider(Qt::Horizontal, this);
@@ -154,6 +157,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     JPGQualityLabel = new QLabel("100 %", this);
     JPGQualityLabel->setObjectName("JPGQualityLabel");
     JPGQualityLabel->setGeometry(164, 568, 50, 17);
+    FormatChanged();
 
     OKBtn = new QPushButton("Ok... Save", this);
     OKBtn->setObjectName("OKBtn");
@@ -211,7 +215,21 @@ SaveOptions TSaveForm::options() const {
 }
 
 // Only a format with alpha offers transparency; the box keeps its tick.
-void TSaveForm::FormatChanged() { TransparentCheckBox->setEnabled(FormatOf(format()).writesAlpha); }
+void TSaveForm::FormatChanged() {
+    // A format without alpha shows the box unticked, and says why; the
+    // choice comes back with a format that has alpha.
+    const bool alpha = FormatOf(format()).writesAlpha;
+    TransparentCheckBox->setEnabled(alpha);
+    {
+        const QSignalBlocker keep(TransparentCheckBox);  // the user's choice stays as it was
+        TransparentCheckBox->setChecked(alpha && transparentWanted_);
+    }
+    TransparentCheckBox->setToolTip(alpha ? QString() : QString("%1 has no alpha channel").arg(FormatOf(format()).name));
+    // The quality is a JPEG's alone.
+    const bool quality = format() == ImageKind::Jpeg;
+    JPGQualitySlider->setEnabled(quality);
+    JPGQualityLabel->setEnabled(quality);
+}
 
 Borders TSaveForm::previewBorders() {
     if (!CropCheckBox->isChecked()) return borders();
@@ -262,6 +280,7 @@ void TSaveForm::RecalculateBtnClick() {
         OutputFullPath[n] = QString::fromStdString(names.fullPath[n]);
         if (!naming.enabled[n]) SourceBaseName[n].clear();
         OutputFileList->addItem(OutputFileName[n]);
+        OutputFileList->item(n)->setToolTip(OutputFileName[n]);  // the whole name where the row cuts it
         FileOverwriteMarker[n]->setVisible(names.exists[n]);
     }
     FileOverwriteWarningStaticText->setVisible(names.anyExists);

@@ -86,6 +86,7 @@ protected:
 private:
     void WrapDirectoryLabel();
     void FormatChanged();
+    bool transparentWanted_ = false;  // the box as the user left it
     Borders previewBorders();
     std::optional<Borders> cropBorders_;  // worked out once while the dialog is shown
     void RenderSavePreview(int n);

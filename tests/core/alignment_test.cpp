@@ -59,12 +59,17 @@ TEST_F(AlignmentTest, PlaneModel) {
     EXPECT_EQ(t[9][2], "1");
     EXPECT_EQ(t[8][2], "45");
 
-    // Sub-pixel offsets to a thousandth, so the column holds them.
+    // Sub-pixel offsets to a thousandth, so the column holds them, and then
+    // every offset with three decimals (the master's 0 as it is).
     place(2, 107.3875848, 100.0004, 110, 395);
     EXPECT_EQ(grid()[6][2], "7.388");
-    EXPECT_EQ(grid()[7][2], "0");
+    EXPECT_EQ(grid()[7][2], "0.000");
+    EXPECT_EQ(grid()[6][1], "0");
     place(2, 85.5, 99.9996, 110, 395);
-    EXPECT_EQ(grid()[6][2], "-14.5");
+    EXPECT_EQ(grid()[6][2], "-14.500");
+    EXPECT_EQ(grid()[7][2], "0.000");
+    place(2, 85, 99.9996, 110, 395);  // whole to a thousandth: integers again
+    EXPECT_EQ(grid()[6][2], "-15");
     EXPECT_EQ(grid()[7][2], "0");
 
     place(2, 7, 7, 7, 7);  // coincident points

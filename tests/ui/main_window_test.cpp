@@ -542,6 +542,11 @@ private slots:
         QVERIFY(std::abs(ws.slot(2).Rotation * 180 / std::numbers::pi - 1.5) < 0.05);
         QCOMPARE(f.statusText(1), QString("Ready"));
         QVERIFY(p.messages.isEmpty());
+        // Sub-pixel offsets: the two Delta rows with three decimals each.
+        const QRegularExpression threeDecimals("^-?\\d+\\.\\d{3}$");
+        for (const int row : {6, 7})
+            QVERIFY2(threeDecimals.match(f.AlignmentDataStringGrid->item(row, 2)->text()).hasMatch(),
+                     qPrintable(f.AlignmentDataStringGrid->item(row, 2)->text()));
 
         // A hand drag moves the point by whole source pixels from where it was.
         const TImageSlot& s = ws.slot(2);

@@ -129,6 +129,55 @@ private slots:
             QCOMPARE(out.width(), w);
             QCOMPARE(out.height(), h);
         }
+        // A later save without the crop does not keep the crop's report.
+        p.whileShown = [&](QDialog* dialog) {
+            auto* form = static_cast<TSaveForm*>(dialog);
+            QTest::mouseClick(form->CropCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(form->AlignedTextEdit, Qt::LeftButton);
+            QTest::keyClicks(form->AlignedTextEdit, "Again");
+        };
+        f.SaveBtnClick();
+        p.whileShown = nullptr;
+        QVERIFY(QFileInfo::exists(outputs_.filePath("IMG_1AlignedAgain.tif")));
+        QCOMPARE(f.statusText(0), QString());
+    }
+
+    // The window shows what each format takes: alpha and quality only where
+    // they apply, the alpha choice kept for when it applies again.
+    void controlsFollowTheFormat() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        load(f, p);
+        p.whileShown = [&](QDialog* dialog) {
+            auto* form = static_cast<TSaveForm*>(dialog);
+            QCOMPARE(form->TIFRadio->text(), QString(".tif"));
+            QCOMPARE(form->PNGRadio->text(), QString(".png"));
+            QVERIFY(form->JPGQualitySlider->isEnabled());
+            QTest::mouseClick(form->PNGRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(!form->JPGQualitySlider->isEnabled());
+            QTest::mouseClick(form->TransparentCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->TransparentCheckBox->isChecked());
+            QTest::mouseClick(form->BMPRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(!form->TransparentCheckBox->isEnabled() && !form->TransparentCheckBox->isChecked());
+            QVERIFY(form->TransparentCheckBox->toolTip().contains("no alpha"));
+            QVERIFY(!form->JPGQualitySlider->isEnabled());
+            QTest::mouseClick(form->TIFRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->TransparentCheckBox->isEnabled() && form->TransparentCheckBox->isChecked());
+            QTest::mouseClick(form->JPGRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->JPGQualitySlider->isEnabled());
+            // A long name shows its start and its end, and whole as a tip.
+            QLineEdit* name = form->SourceNameEdit[0];
+            name->selectAll();
+            QTest::keyClicks(name, "a_very_long_file_name_from_a_camera_that_names_its_files_at_length");
+            QTest::keyClick(name, Qt::Key_Return);
+            form->RecalculateBtnClick();
+            QCOMPARE(form->OutputFileList->textElideMode(), Qt::ElideMiddle);
+            QCOMPARE(form->OutputFileList->item(0)->toolTip(), form->OutputFileList->item(0)->text());
+            QVERIFY(form->OutputFileList->item(0)->text().endsWith("Aligned.jpg"));
+        };
+        p.modalAnswers << QDialog::Rejected;
+        f.SaveBtnClick();
+        p.whileShown = nullptr;
     }
 
     void bordersWidenOnlyThatSave() {

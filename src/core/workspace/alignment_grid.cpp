@@ -1,6 +1,7 @@
 #include "workspace/alignment_grid.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <numbers>
 
@@ -11,22 +12,38 @@ namespace vantrel {
 namespace {
 constexpr double kPi = std::numbers::pi;
 double Degrees(double radians) { return radians * 180 / kPi; }
-// Whole pixels read as integers; a sub-pixel offset to a thousandth, which
-// fits the column (+ 0.0 keeps "-0" away).
-std::string PixelOffset(double pixels) { return FormatGeneral(std::round(pixels * 1000) / 1000 + 0.0, 15); }
+// Offsets to a thousandth of a pixel, which fits the column (+ 0.0 keeps "-0"
+// away): whole numbers while every offset is whole, else every one with three
+// decimals, so that the row reads as a column of figures.
+double Thousandths(double pixels) { return std::round(pixels * 1000) / 1000 + 0.0; }
+std::string PixelOffset(double pixels, bool fixed) {
+    if (!fixed) return FormatGeneral(Thousandths(pixels), 15);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", Thousandths(pixels));
+    return text;
+}
 }  // namespace
 
 GridTexts AlignmentGridTexts(const Workspace& ws) {
     GridTexts t;
     const double halfFOV = ws.modelHalfFOV();
     auto cell = [&](GridRow row, int c) -> std::string& { return t[static_cast<int>(row)][c]; };
+    auto deltaX = [&](const TImageSlot& s) { return s.CP1X - ws.master().MasterCP1X; };
+    auto deltaY = [&](const TImageSlot& s) { return s.CP1Y - ws.master().MasterCP1Y; };
+    bool fractions = false;
+    for (int c = 1; c <= kSlotCount; ++c) {
+        const TImageSlot& s = ws.slot(c);
+        if (s.Loaded && c != ws.MasterIndex())
+            for (const double d : {deltaX(s), deltaY(s)}) fractions |= Thousandths(d) != std::round(d);
+    }
     for (int c = 1; c <= kSlotCount; ++c) {
         const TImageSlot& s = ws.slot(c);
         cell(GridRow::Name, c) = s.FileName;
         cell(GridRow::Size, c) = std::to_string(s.Bitmap.width()) + " x " + std::to_string(s.Bitmap.height());
         cell(GridRow::Luminance, c) = std::to_string(s.Luminance);
-        cell(GridRow::DeltaX, c) = PixelOffset(s.CP1X - ws.master().MasterCP1X);
-        cell(GridRow::DeltaY, c) = PixelOffset(s.CP1Y - ws.master().MasterCP1Y);
+        const bool fixed = fractions && c != ws.MasterIndex();  // the master's offset is 0 itself
+        cell(GridRow::DeltaX, c) = PixelOffset(deltaX(s), fixed);
+        cell(GridRow::DeltaY, c) = PixelOffset(deltaY(s), fixed);
         cell(GridRow::Rotation, c) = FormatGeneral(Degrees(s.Rotation), 5);
         cell(GridRow::Scale, c) = FormatGeneral(s.Scale, 5);
         if (halfFOV > 0) {
