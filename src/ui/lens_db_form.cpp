@@ -53,6 +53,14 @@ TLensDatabaseForm::TLensDatabaseForm(const LensDatabase& database, const ExifTag
     const LensLookup found = database_.lookup(exif_, width_, height_);
     FoundLabel->setText(ToQt(found.match ? found.match->describe() : found.problem));
     show(found);
+    // The lens found stands selected in the list, scrolled into view.
+    if (found.match)
+        for (int i = 0; i < LensList->count(); ++i)
+            if (database_.lenses()[LensList->item(i)->data(Qt::UserRole).toULongLong()].name == found.match->lens) {
+                LensList->setCurrentRow(i);
+                LensList->scrollToItem(LensList->item(i), QAbstractItemView::PositionAtCenter);
+                break;
+            }
 }
 
 void TLensDatabaseForm::show(const LensLookup& lookup) {

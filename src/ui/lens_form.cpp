@@ -327,6 +327,7 @@ void TLensCorrectionForm::showValue(LensSlider slider, bool afterReset) {
     SliderWidgets& w = widgets(slider);
     const QSignalBlocker block(w.edit);
     w.edit->setText(ToQt(EditText(slider, value, decimalSeparator())));
+    w.edit->setCursorPosition(0);  // a long number reads from its start
     if (w.framed) w.framed->setText(ToQt(FramedText(slider, value, afterReset, decimalSeparator())));
     if (w.box) w.box->update();
 }
@@ -621,9 +622,14 @@ void TLensCorrectionForm::changeEvent(QEvent* event) {
 // ---- profiles ----
 
 void TLensCorrectionForm::UpdateProfileLabel() {
-    const QString text = ToQt(Profile.labelFor({model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC}));
-    ProfileLabel->setText(text);
-    ProfileLabel2->setText(text);
+    profileName_ = ToQt(Profile.labelFor({model_.OverallScale, model_.CoeffA, model_.CoeffB, model_.CoeffC}));
+    // A name longer than the label keeps its start and its end (the focal
+    // length), whole in the tip.
+    for (QLabel* label : {ProfileLabel, ProfileLabel2}) {
+        const QString shown = label->fontMetrics().elidedText(profileName_, Qt::ElideMiddle, label->width());
+        label->setText(shown);
+        label->setToolTip(shown == profileName_ ? QString() : profileName_);
+    }
 }
 
 void TLensCorrectionForm::LoadProfileBtnClick() {
@@ -675,11 +681,10 @@ void TLensCorrectionForm::LensDatabaseBtnClick() {
     BDistortionEdit->setText(ToQt(ProfileNumber(values.CoeffB, sep)));
     CDistortionEdit->setText(ToQt(ProfileNumber(values.CoeffC, sep)));
     UpdateBtnClick();
-    ProfileLabel->setToolTip(ProfileLabel->text());
 }
 
 void TLensCorrectionForm::SaveProfileBtnClick() {
-    const QString chosen = prompter_.saveFile(this, ProfileDir, kProfileFilter, ProfileLabel->text() + ".pfl");
+    const QString chosen = prompter_.saveFile(this, ProfileDir, kProfileFilter, profileName_ + ".pfl");
     if (chosen.isEmpty()) return;
     // The question is asked about the file that will actually be written.
     const QString target = ToQt(ProfileFileName(chosen.toStdString()));

@@ -153,6 +153,7 @@ private:
     int mouseDownX_ = 0, mouseDownY_ = 0;
     int panStartX_ = 0, panStartY_ = 0;
     std::array<Extended, 5> dragStart_{0, 0, 0, 0, 1};
+    QString profileName_;  // the profile's whole name; the labels may show it shortened
     Bitmap panBitmap_;
     bool showPan_ = false;
 };

@@ -304,17 +304,34 @@ private slots:
         QVERIFY(!form.sourceImage().empty());
 
         // Cancel: what was found is shown, nothing changes.
-        QString found;
-        p.whileShown = [&](QDialog* dialog) { found = static_cast<TLensDatabaseForm*>(dialog)->FoundLabel->text(); };
+        QString found, selected;
+        p.whileShown = [&](QDialog* dialog) {
+            auto* db = static_cast<TLensDatabaseForm*>(dialog);
+            found = db->FoundLabel->text();
+            // The lens found stands selected in the list.
+            selected = db->LensList->currentItem() ? db->LensList->currentItem()->text() : QString();
+            QVERIFY(db->LensList->currentItem() &&
+                    db->LensList->viewport()->rect().intersects(db->LensList->visualItemRect(db->LensList->currentItem())));
+        };
         p.modalAnswers << QDialog::Rejected;
         QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
         QVERIFY2(found.startsWith("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED on Nikon D70s at 60 mm"), qPrintable(found));
+        QVERIFY2(selected.startsWith("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED"), qPrintable(selected));
         QCOMPARE(form.ADistortionEdit->text(), QString("0"));
 
-        // OK takes the match: the values and a label naming lens and focal length.
+        // OK takes the match: the values, read from their start, and a label
+        // naming lens and focal length, shortened in the middle to fit and
+        // whole in its tip.
+        p.whileShown = nullptr;
         QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
-        QCOMPARE(form.ProfileLabel->text(), QString("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED at 60 mm"));
+        const QString name("Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED at 60 mm");
+        QCOMPARE(form.ProfileLabel->toolTip(), name);
+        QVERIFY2(form.ProfileLabel->text().startsWith("Nikon") && form.ProfileLabel->text().endsWith("at 60 mm"),
+                 qPrintable(form.ProfileLabel->text()));
+        QVERIFY(form.ProfileLabel->fontMetrics().horizontalAdvance(form.ProfileLabel->text()) <= form.ProfileLabel->width());
         QVERIFY(form.model().CoeffA != 0 && form.model().OverallScale != 1);
+        for (QLineEdit* edit : {form.OveralScaleEdit, form.ADistortionEdit, form.BDistortionEdit, form.CDistortionEdit})
+            QCOMPARE(edit->cursorPosition(), 0);
 
         // A lens picked by hand from the filtered list, then OK by its button.
         p.whileShown = [&](QDialog* dialog) {
@@ -331,7 +348,7 @@ private slots:
         };
         QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
         p.whileShown = nullptr;
-        QVERIFY2(form.ProfileLabel->text().contains("14-24mm f/2.8G"), qPrintable(form.ProfileLabel->text()));
+        QVERIFY2(form.ProfileLabel->toolTip().contains("14-24mm f/2.8G"), qPrintable(form.ProfileLabel->toolTip()));
     }
 
     void okHandsTheValuesToTheLoad() {
