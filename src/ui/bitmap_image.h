@@ -22,7 +22,12 @@ inline QImage WrapBitmap(const Bitmap& bitmap) {
 // stop one pixel short, and a circle drawn with a three-pixel pen.
 class QtMarkPainter : public MarkPainter {
 public:
+    // Device pixels per view pixel: the mark keeps its size on the screen.
+    explicit QtMarkPainter(double scale = 1) : scale_(scale) {}
     void drawMark(Bitmap& target, MarkCentre centre, Rgb colour) override;
+
+private:
+    double scale_;
 };
 
 }  // namespace vantrel

@@ -75,6 +75,15 @@ void DrawBitmapOn(QPainter& painter, const Bitmap& bitmap) {
     if (!bitmap.empty()) painter.drawImage(0, 0, WrapBitmap(bitmap));
 }
 
+// A view rendered at the screen's own pixels where it has one of them
+// (`dense`, `scale` device pixels per view pixel), else at the view's.
+void DrawViewOn(QPainter& painter, const Bitmap& bitmap, const Bitmap& dense, double scale) {
+    if (dense.empty() || scale <= 1) return DrawBitmapOn(painter, bitmap);
+    QImage image = WrapBitmap(dense);
+    image.setDevicePixelRatio(static_cast<qreal>(dense.width()) / bitmap.width());
+    painter.drawImage(0, 0, image);
+}
+
 }  // namespace
 
 TForm1::TForm1(Prompter& prompter, QWidget* parent)
@@ -134,7 +143,9 @@ void TForm1::buildControls() {
         w.paintBox->setObjectName(QString("PaintBox%1").arg(n));
         w.paintBox->setGeometry(viewLeft[i], 8, kInputViewSize.width, kInputViewSize.height);
         w.paintBox->setCursor(Qt::PointingHandCursor);
-        w.paintBox->onPaint = [this, n](QPainter& p) { DrawBitmapOn(p, views_[n - 1].ViewBitmap); };
+        w.paintBox->onPaint = [this, n](QPainter& p) {
+            DrawViewOn(p, views_[n - 1].ViewBitmap, denseViews_[n - 1], screenScale());
+        };
         w.paintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
         w.paintBox->onMouseMove = [this, n](int x, int y) { PaintBoxMouseMove(n, x, y); };
         w.paintBox->onMouseUp = [this](Qt::MouseButton, int, int) { PaintBox1MouseUp(); };
@@ -182,7 +193,10 @@ void TForm1::buildControls() {
     AlignedPaintBox->setGeometry(421, 328, kOutputViewSize.width, kOutputViewSize.height);
     AlignedPaintBox->setCursor(Qt::PointingHandCursor);
     AlignedPaintBox->onPaint = [this](QPainter& p) {
-        DrawBitmapOn(p, showPanPreview_ ? panPreview_ : OutputBitmap);
+        if (showPanPreview_)
+            DrawBitmapOn(p, panPreview_);
+        else
+            DrawViewOn(p, OutputBitmap, denseOutput_, screenScale());
     };
     AlignedPaintBox->onMouseDown = [this](Qt::MouseButton b, int x, int y) { PaintBox1MouseDown(b, x, y); };
     AlignedPaintBox->onMouseMove = [this](int x, int y) { AlignedPaintBoxMouseMove(x, y); };
@@ -410,14 +424,33 @@ void TForm1::reportError(const std::exception& e) {
 void TForm1::ClearSlot(int n) {
     ws_.clearSlot(n);
     ClearSlotView(views_[n - 1]);
+    denseViews_[n - 1].resize(0, 0);
     paintBox(n)->update();
     histoBox(n)->update();
     sliderBox(n)->update();
     RefreshAlignmentData();
 }
 
+double TForm1::screenScale() const { return devicePixelRatioF(); }
+
+// The size of a view at the screen's pixels; empty at one device pixel a view pixel.
+void TForm1::sizeDense(Bitmap& dense, BoxSize view) const {
+    const double scale = screenScale();
+    if (scale <= 1) return dense.resize(0, 0);
+    const int w = static_cast<int>(std::lround(view.width * scale)), h = static_cast<int>(std::lround(view.height * scale));
+    if (dense.width() != w || dense.height() != h) dense.resize(w, h);
+}
+
 void TForm1::renderInputView(int n) {
     RenderSlotView(ws_.slot(n), views_[n - 1].ViewBitmap, &marks_);
+    Bitmap& dense = denseViews_[n - 1];
+    sizeDense(dense, kInputViewSize);
+    if (!dense.empty() && ws_.slot(n).Loaded) {
+        QtMarkPainter fine(screenScale());
+        RenderSlotViewScaled(ws_.slot(n), screenScale(), dense, &fine);
+    } else {
+        dense.resize(0, 0);
+    }
     paintBox(n)->update();
 }
 
@@ -618,6 +651,7 @@ void TForm1::AutoSelectMaster() {
 void TForm1::ResetOutputView() {
     ws_.ResetOutputView();
     OutputBitmap.resize(kOutputViewSize.width, kOutputViewSize.height);  // black
+    denseOutput_.resize(0, 0);
     AlignedPaintBox->update();
     for (int n = 1; n <= kSlotCount; ++n) {
         masterSelect(n)->show();
@@ -637,6 +671,14 @@ void TForm1::RenderPreview() {
     const bool bordered = SaveForm && SaveForm->BordersCheckBox->isChecked();
     vantrel::RenderPreview(ws_.sources(), ws_.masterGeometry(), ws_.outputView(), bordered ? &borders : nullptr,
                            OutputBitmap, &marks_);
+    sizeDense(denseOutput_, kOutputViewSize);
+    if (!denseOutput_.empty()) {
+        OutputViewState view = ws_.outputView();
+        view.zoom /= screenScale();
+        QtMarkPainter fine(screenScale());
+        vantrel::RenderPreview(ws_.sources(), ws_.masterGeometry(), view, bordered ? &borders : nullptr, denseOutput_,
+                               &fine);
+    }
     showPanPreview_ = false;
     AlignedPaintBox->update();
     setProgress(0);

@@ -224,6 +224,12 @@ private:
     Bitmap fovSliderBitmap_;
     // A shifted copy of the last render while panning without live preview.
     Bitmap panPreview_;
+    // The views again at the screen's own pixels, on a screen of more than
+    // one device pixel a view pixel (empty otherwise).
+    std::array<Bitmap, kSlotCount> denseViews_;
+    Bitmap denseOutput_;
+    double screenScale() const;
+    void sizeDense(Bitmap& dense, BoxSize view) const;
     bool showPanPreview_ = false;
 };
 

@@ -30,6 +30,10 @@ void ClearSlotView(TSlotView& view);
 // An empty slot leaves the view untouched.
 void RenderSlotView(const TImageSlot& slot, Bitmap& view, MarkPainter* marks);
 void DrawCPMarks(const TImageSlot& slot, Bitmap& view, MarkPainter& marks);
+// The same view for a screen of `scale` device pixels per view pixel: the
+// same part of the image into a `view` that many times larger, so nothing
+// is drawn at view pixels and blown up.
+void RenderSlotViewScaled(const TImageSlot& slot, double scale, Bitmap& view, MarkPainter* marks);
 
 // The slot's histogram with the brightness shift previewed in grey.
 void RenderHistogram(const TImageSlot& slot, Bitmap& histo);
