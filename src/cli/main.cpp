@@ -65,7 +65,7 @@ constexpr const char* kUsage =
     "  --crop               cut every output to the largest rectangle all images cover (borders ignored)\n"
     "  --alpha              tif and png: transparent where an image has no pixel\n"
     "  -o, --output-dir DIR default: the current directory\n"
-    "  --overwrite          replace existing outputs (otherwise refuse, naming them)\n"
+    "  --overwrite          replace existing outputs (otherwise refuse, naming them); never an image read\n"
     "  --info               print, per image, its size, luminance and metadata summary; write nothing\n"
     "  --print-alignment    print the alignment data grid's rows and the control points\n"
     "  --batch DIR          find the bracket sets among DIR's images (by EXIF time and exposure) and align\n"
@@ -74,7 +74,8 @@ constexpr const char* kUsage =
     "  --gap SECONDS        a longer pause between shots starts a new set (default 2)\n"
     "  --jobs J             sets aligned side by side (default: the cores); 1: one set at a time on every core\n"
     "  --flat               outputs straight into the output directory, not one folder per set\n"
-    "  --sets FILE          only the sets FILE names (the first column of --dry-run's lines), for shards\n"
+    "  --sets FILE          only the sets FILE names (the first column of --dry-run's lines), for shards;\n"
+    "                       a name the folder does not hold is an error\n"
     "  --dry-run            print the sets found, one a line, and write nothing\n"
     "  --report FILE.csv    the result of every image as CSV\n"
     "  --help, --version\n";

@@ -12,6 +12,7 @@
 #include "formats/bmp_codec.h"
 #include "formats/image_file.h"
 #include "formats/jpeg_codec.h"
+#include "lens_form.h"
 #include "main_window.h"
 #include "save_form.h"
 #include "scripted_prompter.h"
@@ -178,6 +179,49 @@ private slots:
         p.modalAnswers << QDialog::Rejected;
         f.SaveBtnClick();
         p.whileShown = nullptr;
+    }
+
+    // A lens correction that leaves empty areas inside the frame: the crop
+    // cuts inside them and the alpha marks them, as for the warp's own.
+    void cropAndAlphaKnowTheLensCorrection() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        Bitmap noise(300, 200);
+        std::uint32_t state = 5;
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 900; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+        QStringList files;
+        for (int i = 1; i <= 3; ++i) {
+            const QString path = sources_.filePath(QString("N%1.bmp").arg(i));
+            WriteFileAtomically(path.toStdString(), EncodeBmp(noise));
+            files << path;
+        }
+        p.files << files;
+        p.whileShown = [&](QDialog* dialog) {  // the lens window: B typed, Enter, then OK
+            auto* lens = static_cast<TLensCorrectionForm*>(dialog);
+            lens->BDistortionEdit->setFocus();
+            lens->BDistortionEdit->selectAll();
+            QTest::keyClicks(lens->BDistortionEdit, "0.08");
+            QTest::keyClick(lens->BDistortionEdit, Qt::Key_Return);
+        };
+        f.OpenBtnClick();
+        f.LastOutputDir = outputs_.path().toStdString();
+        QCOMPARE(static_cast<double>(f.workspace().slot(1).LensB), 0.08);
+        p.whileShown = [&](QDialog* dialog) {
+            auto* form = static_cast<TSaveForm*>(dialog);
+            QTest::mouseClick(form->PNGRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(form->CropCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+        };
+        f.SaveBtnClick();
+        p.whileShown = nullptr;
+        Bitmap out;
+        QCOMPARE(LoadImageFile(outputs_.filePath("N1Aligned.png").toStdString(), out), LoadOutcome::Loaded);
+        QVERIFY(out.width() * out.height() < 300 * 200 * 9 / 10);
+        // In noise, neighbours alike are fill.
+        int alike = 0;
+        for (int y = 0; y < out.height(); ++y)
+            for (int x = 0; x + 1 < out.width(); ++x) alike += std::memcmp(out.row(y) + 3 * x, out.row(y) + 3 * x + 3, 3) == 0;
+        QVERIFY2(alike < 4, qPrintable(QString::number(alike)));
     }
 
     void bordersWidenOnlyThatSave() {
