@@ -402,7 +402,7 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
     try {
         std::error_code ec;
         fs::create_directories(dir, ec);
-        RemoveStaleTemporaries(Utf8(dir));
+        if (!options.flat) RemoveStaleTemporaries(Utf8(dir));  // the shared folder is cleaned once, at the start
         WriteRecord(recordPath, mine);  // pending: the files about to be written are ours
         WriteSlotsReleasing(ws, which, paths, options.save);
         mine.done = true;
@@ -458,10 +458,13 @@ std::string BatchOutputProblem(const std::vector<BracketSet>& allSets, const std
                        ": use one folder per set (without --flat) or another --tag";
         }
     }
+    // Each file looked at once: a shoot may hold tens of thousands.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> inputs;
+    for (const std::string& f : allFiles)
+        if (const auto id = FileIdentity(f)) inputs.emplace(*id, f);
     for (const auto& [out, source] : writer)
-        for (const std::string& f : allFiles)
-            if (SameFile(out, f))
-                return "the output " + out + " is the image " + f + ": a source is never written over";
+        if (const auto id = FileIdentity(out); id && inputs.count(*id))
+            return "the output " + out + " is the image " + inputs[*id] + ": a source is never written over";
     return {};
 }
 

@@ -172,10 +172,15 @@ void RemoveTemporaryFilesOnInterrupt() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::stat(PathFromUtf8(path).c_str(), &st) != 0) return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>{st.st_dev, st.st_ino};
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(PathFromUtf8(a).c_str(), &sa) == 0 && ::stat(PathFromUtf8(b).c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    const auto ia = FileIdentity(a);
+    return ia && ia == FileIdentity(b);
 }
 
 int RemoveStaleTemporaries(const std::string& dir) {

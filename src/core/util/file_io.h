@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,8 @@ void RemoveTemporaryFilesOnInterrupt();
 // Whether two paths name one file (device and inode): an output must never
 // replace a source, whatever names lead to it. False when either is missing.
 bool SameFile(const std::string& a, const std::string& b);
+// The device and inode of an existing file, for comparing many at once.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FileIdentity(const std::string& path);
 
 // Removes from `dir` the temporary files of WriteFileAtomically whose writing
 // process no longer exists (killed outright, which no handler can see);
