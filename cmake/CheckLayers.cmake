@@ -2,7 +2,7 @@
 #   cmake -DCORE_DIR=<src/core> -P CheckLayers.cmake
 # Lowest first; a folder may include itself and any folder listed before it,
 # except that lens and align stand apart.
-set(layers util metadata imaging formats lens align workspace save autoalign lensdb batch)
+set(layers util metadata imaging formats camera lens align workspace save autoalign lensdb batch)
 set(apart_lens align)
 set(apart_align lens)
 

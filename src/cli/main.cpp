@@ -23,6 +23,7 @@
 
 #include "autoalign/auto_align.h"
 #include "batch/batch.h"
+#include "camera/camera_identity.h"
 #include "formats/image_file.h"
 #include "formats/source_metadata.h"
 #include "lens/lens_controls.h"
@@ -286,8 +287,13 @@ void PrintInfo(const Workspace& ws, int count) {
         std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height() << ", luminance " << s.Luminance
                   << "\n";
         const ExifTags tags = ReadImageExifTags(s.FilePath);
-        const LensLookup lens = LensDatabase::Shared().lookup(tags, s.Bitmap.width(), s.Bitmap.height());
-        const std::string lensLine = "  lens database: " + (lens.match ? lens.match->describe() : lens.problem) + "\n";
+        std::string lensTag;
+        const ExifTags lensTags = LensTagsOf(s.FilePath, &lensTag);
+        const LensLookup lens = LensDatabase::Shared().lookup(lensTags, s.Bitmap.width(), s.Bitmap.height());
+        const std::string lensLine =
+            (lensTags.LensModel.empty() ? std::string("  lens: not named\n")
+                                        : "  lens: " + lensTags.LensModel + " (from " + lensTag + ")\n") +
+            "  lens database: " + (lens.match ? lens.match->describe() : lens.problem) + "\n";
         if (ImageKindOf(s.FilePath) != ImageKind::Jpeg) {
             // TIFF and PNG keep EXIF, XMP and a profile in blocks of their own.
             SourceMetadata source;
@@ -530,7 +536,7 @@ int Run(int argc, char** argv) {
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(InvalidPictureMessage(ImageKindOf(path)))};
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
-        const ExifTags exif = o.lensDb ? ReadImageExifTags(path) : ExifTags();
+        const ExifTags exif = o.lensDb ? LensTagsOf(path) : ExifTags();
         if (o.lensDb && n == 1) {
             const LensLookup found = LensDatabase::Shared().lookup(exif, picture.width(), picture.height());
             if (!found.match) throw Failure{path + ": " + found.problem};

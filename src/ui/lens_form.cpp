@@ -24,6 +24,7 @@
 
 #include "bitmap_image.h"
 #include "lens_db_form.h"
+#include "camera/camera_identity.h"
 #include "formats/image_file.h"
 #include "formats/source_metadata.h"
 #include "imaging/slider_render.h"
@@ -666,7 +667,7 @@ void TLensCorrectionForm::LensDatabaseBtnClick() {
         WaitCursor wait;  // the database loads on first use
         database = &LensDatabase::Shared();
     }
-    TLensDatabaseForm form(*database, ReadImageExifTags(SourceFileName.toStdString()), SourceImage.width(),
+    TLensDatabaseForm form(*database, LensTagsOf(SourceFileName.toStdString()), SourceImage.width(),
                            SourceImage.height(), this);
     if (prompter_.showModal(&form) != QDialog::Accepted || !form.chosen()) return;
     const std::optional<LensMatch>& chosen = form.chosen();

@@ -332,6 +332,13 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
     EXPECT_NE(r.err.find("lens \"iPhone 6 back camera 4.15mm f/2.2\" of camera \"Apple iPhone 6\" at 4.15 mm"),
               std::string::npos) << r.err;
     EXPECT_NE(Align("--info '" + nikon + "'", dir_).out.find("lens database: Nikon Nikkor AF-S 18-70mm"), std::string::npos);
+    // A lens named only in the makers' note, and where it was found.
+    const std::string olympus = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
+    r = Align("--info '" + olympus + "'", dir_);
+    EXPECT_NE(r.out.find("lens: Olympus M.Zuiko Digital 14-42mm F3.5-5.6 II R (from Exif.OlympusEq.LensType)"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("lens database: Olympus M.Zuiko Digital ED 14-42mm f/3.5-5.6 II R on Olympus E-P3 at 15 mm"),
+              std::string::npos) << r.out;
     EXPECT_EQ(Align("--lens-db --lens x.pfl " + images_[0], dir_).status, 2);
 
     // The same photo as TIFF and PNG: their EXIF is read wherever a JPEG's is.

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <sstream>
 
+#include "camera/camera_identity.h"
 #include "lensdb/lens_database.h"
 #include "test_support.h"
 
@@ -140,14 +142,18 @@ TEST(LensDatabase, CameraFilesFindTheirLensOrSayWhy) {
         {"corrupt-jpeg/pillow/broken_exif_dpi.jpg", "Nikon Nikkor AF-S 14-24mm f/2.8G ED on Nikon D800 at 14 mm", ""},
         {"camera-jpeg/pillow/flower.jpg", "Canon fixed lens on Canon PowerShot S40 at 21.31 mm", ""},  // a compact's own lens
         {"camera-jpeg/exif-samples/hdr/iphone_hdr_NO.jpg", "", "No lens with distortion data in the database matches"},
-        {"camera-jpeg/exiftool-t-images/NikonD70.jpg", "", "The EXIF names no lens, and camera \"NIKON CORPORATION NIKON D70\""},
+        // The lens named only in the makers' notes.
+        {"camera-jpeg/exiftool-t-images/NikonD70.jpg", "Nikon Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED on Nikon D70 at 56 mm", ""},
+        {"camera-jpeg/exif-samples/tests/42_IndexError.jpg",
+         "Olympus M.Zuiko Digital ED 14-42mm f/3.5-5.6 II R on Olympus E-P3 at 15 mm", ""},
+        {"camera-jpeg/exiftool-t-images/Canon.jpg", "", "The EXIF names no lens, and camera \"Canon EOS DIGITAL REBEL\""},
         {"camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg", "", "takes several lenses"},  // with and without a converter
         {"camera-jpeg/pillow/exif_gps.jpg", "", "records no focal length"},
         {"bmp/pillow-bmpsuite/g/rgb24.bmp", "", "names no camera and no lens"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        const ExifTags exif = ReadExifTagsOf(test::TestData(c.file).string());
+        const ExifTags exif = LensTagsOf(test::TestData(c.file).string());
         const LensLookup result = db.lookup(exif, 3008, 2000);
         if (*c.lens) {
             ASSERT_TRUE(result.match) << result.problem;
@@ -157,6 +163,61 @@ TEST(LensDatabase, CameraFilesFindTheirLensOrSayWhy) {
             EXPECT_NE(result.problem.find(c.why), std::string::npos) << result.problem;
         }
     }
+}
+
+// Over every camera JPEG: the files the program finds a lens for, and the
+// lens, are those lensfun itself finds for the camera and the lens name that
+// exiftool reports, read without any of the program's own reading code.
+TEST(LensDatabase, MakersNotesFindTheLensLensfunFindsForExiftoolsName) {
+    if (test::Shell("exiftool -ver 2>/dev/null").empty()) GTEST_SKIP() << "exiftool is not installed";
+    std::vector<std::string> files;
+    for (const char* dir : {"camera-jpeg/exif-samples", "camera-jpeg/exiftool-t-images", "camera-jpeg/pillow"})
+        for (const auto& f : test::FilesIn(dir))
+            if (f.extension() == ".jpg" || f.extension() == ".JPG") files.push_back(f.string());
+    ASSERT_GT(files.size(), 50u);
+    std::string command = "exiftool -q -q -T -Make -Model -LensID -FocalLength#";
+    for (const std::string& f : files) command += " '" + f + "'";
+    std::stringstream table(test::Shell(command + " 2>/dev/null"));
+
+    lfDatabase lensfun;
+    ASSERT_EQ(lensfun.Load(), LF_NO_ERROR);
+    auto name = [](const lfLens* l) {
+        const std::string maker = lf_mlstr_get(l->Maker), model = lf_mlstr_get(l->Model);
+        return model.rfind(maker, 0) == 0 ? model : maker + " " + model;
+    };
+    int found = 0;
+    for (const std::string& file : files) {
+        std::string line;
+        std::getline(table, line);
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field == "-" ? "" : field);
+        f.resize(4);
+        SCOPED_TRACE(file + ": " + line);
+        // The library's answer: its best lens with distortion data at the focal length, none for a tie.
+        std::string expected;
+        const double focal = std::atof(f[3].c_str());
+        const lfCamera** cameras = f[0].empty() ? nullptr : lensfun.FindCameras(f[0].c_str(), f[1].c_str());
+        const lfCamera* camera = cameras ? cameras[0] : nullptr;
+        const bool named = !f[2].empty() && f[2].rfind("Unknown", 0) != 0;
+        if (focal > 0 && (named || camera)) {
+            const lfLens** lenses = lensfun.FindLenses(camera, nullptr, named ? f[2].c_str() : nullptr);
+            std::vector<const lfLens*> fit;
+            for (const lfLens** l = lenses; l && *l; ++l) {
+                const bool covers = (*l)->MinFocal <= 0 ||
+                                    (focal >= (*l)->MinFocal * 0.98 && focal <= std::max((*l)->MaxFocal, (*l)->MinFocal) * 1.02);
+                if ((*l)->CalibDistortion && (*l)->CalibDistortion[0] && covers) fit.push_back(*l);
+            }
+            const bool tie = fit.size() > 1 && (!named || (fit[1]->Score == fit[0]->Score && name(fit[1]) != name(fit[0])));
+            if (!fit.empty() && !tie) expected = name(fit[0]);
+            lf_free(lenses);
+        }
+        lf_free(cameras);
+        const LensLookup ours = LensDatabase::Shared().lookup(LensTagsOf(file), 3000, 2000);
+        EXPECT_EQ(ours.match ? ours.match->lens : std::string(), expected) << ours.problem;
+        found += !expected.empty();
+    }
+    EXPECT_GE(found, 6);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "autoalign/auto_align.h"
+#include "camera/camera_identity.h"
 #include "formats/image_file.h"
 #include "formats/source_metadata.h"
 #include "lens/lens_profile.h"
@@ -342,7 +343,7 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
             why = e.what();
         }
         if (why.empty() && options.lensFromDatabase && setIndexOfSlot.empty()) {
-            const LensLookup found = LensDatabase::Shared().lookup(ReadImageExifTags(path), picture.width(), picture.height());
+            const LensLookup found = LensDatabase::Shared().lookup(LensTagsOf(path), picture.width(), picture.height());
             if (!found.match) {
                 r.error = FileNameOf(path) + ": " + OneLineOf(found.problem);
                 return r;
