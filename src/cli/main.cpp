@@ -57,7 +57,9 @@ constexpr const char* kUsage =
     "  --no-scaling         like unticking \"Scaling\"\n"
     "  --lens FILE.pfl      lens profile applied at load, as the lens window's OK would\n"
     "  --lens-db            the lens correction the lens database holds for the first image's camera,\n"
-    "                       lens and focal length (from its EXIF), applied at load\n"
+    "                       lens and focal length (from its EXIF and makers' note), applied at load\n"
+    "  --lens-db-vignetting with --lens-db: also brighten the corners by the database's vignetting data\n"
+    "                       for each image's focal length and aperture\n"
     "  --format FORMAT      jpg (the default), bmp, tif or png; tif and png keep the metadata losslessly\n"
     "  --quality Q          1..100, default 100\n"
     "  --tag TEXT           default \"Aligned\"\n"
@@ -102,7 +104,7 @@ struct Options {
     int master = 0;
     bool scaling = true;
     std::string lens;
-    bool lensDb = false;
+    bool lensDb = false, lensDbVignetting = false;
     ImageKind format = ImageKind::Jpeg;
     int quality = 100;
     bool crop = false, alpha = false;
@@ -157,6 +159,7 @@ struct Switch {
 constexpr Switch kSwitches[] = {
     {"--auto", &Options::autoAlign, true},         {"--no-scaling", &Options::scaling, false},
     {"--lens-db", &Options::lensDb, true},         {"--crop", &Options::crop, true},
+    {"--lens-db-vignetting", &Options::lensDbVignetting, true},
     {"--alpha", &Options::alpha, true},            {"--prepend", &Options::prepend, true},
     {"--overwrite", &Options::overwrite, true},    {"--info", &Options::info, true},
     {"--print-alignment", &Options::printAlignment, true}, {"--flat", &Options::flat, true},
@@ -237,6 +240,7 @@ Options Parse(int argc, char** argv) {
         }
     }
     o.cpGiven = !cpTexts.empty();
+    if (o.lensDbVignetting && !o.lensDb) throw UsageError{"--lens-db-vignetting goes with --lens-db"};
     if (!o.batch.empty()) {
         if (!o.images.empty()) throw UsageError{"--batch takes a folder, not images"};
         if (o.cpGiven || o.info || o.printAlignment) throw UsageError{"--cp, --info and --print-alignment have no place in a batch"};
@@ -397,6 +401,7 @@ int RunBatchCommand(const Options& o) {
     options.fovDegrees = o.fov;
     options.scaling = o.scaling;
     options.lensFromDatabase = o.lensDb;
+    options.vignetting = o.lensDbVignetting;
     options.save = {o.format, o.quality, o.borders, o.crop, o.alpha};
     options.tag = o.tag;
     options.prepend = o.prepend;
@@ -543,6 +548,17 @@ int Run(int argc, char** argv) {
             ws.setLens(found.match->correction);
             firstFocal = found.match->focalLength;
             std::cerr << "vantrel-align: lens database: " << found.match->describe() << "\n";
+            if (o.lensDbVignetting) {
+                Bitmap none;
+                if (const std::string why = LensDatabase::Shared().correctVignetting(*found.match, exif, none); !why.empty())
+                    throw Failure{path + ": " + why};
+                ws.setLoadFilter([match = *found.match](Bitmap& picture, const std::string& file) {
+                    if (const std::string why = LensDatabase::Shared().correctVignetting(match, LensTagsOf(file), picture);
+                        !why.empty())
+                        std::cerr << "vantrel-align: warning: " << file << ": " << why << " Its corners are left as they are.\n";
+                });
+                std::cerr << "vantrel-align: lens database: vignetting corrected too\n";
+            }
         } else if (o.lensDb && exif.FocalLength && std::fabs(*exif.FocalLength - firstFocal) > 0.01 * firstFocal) {
             std::cerr << "vantrel-align: warning: " << path << " was taken at " << FormatGeneral(*exif.FocalLength, 4)
                       << " mm, the first image at " << FormatGeneral(firstFocal, 4)

@@ -148,6 +148,13 @@ void TLensCorrectionForm::buildPreviewPage(QWidget* page) {
     connect(UpdateBtn, &QPushButton::clicked, this, &TLensCorrectionForm::UpdateBtnClick);
     LensDatabaseBtn = AddButton(page, "LensDatabaseBtn", "Lens Database", QRect(8, 334, 110, 25));
     connect(LensDatabaseBtn, &QPushButton::clicked, this, &TLensCorrectionForm::LensDatabaseBtnClick);
+    // The database's vignetting beside its distortion: off unless asked for,
+    // and only where the database has data for the lens found.
+    VignettingCheckBox = new QCheckBox("Vignetting", page);
+    VignettingCheckBox->setObjectName("VignettingCheckBox");
+    VignettingCheckBox->setGeometry(126, 338, 110, 17);
+    VignettingCheckBox->setEnabled(false);
+    VignettingCheckBox->setToolTip("Choose a lens from the Lens Database first");
     CancelBtn = AddButton(page, "CancelBtn", "Cancel", QRect(8, 590, 100, 27));
     connect(CancelBtn, &QPushButton::clicked, this, &TLensCorrectionForm::CancelBtnClick);
     OKBtn = AddButton(page, "OKBtn", "OK", QRect(130, 590, 100, 27));
@@ -671,6 +678,12 @@ void TLensCorrectionForm::LensDatabaseBtnClick() {
                            SourceImage.height(), this);
     if (prompter_.showModal(&form) != QDialog::Accepted || !form.chosen()) return;
     const std::optional<LensMatch>& chosen = form.chosen();
+    databaseLens_ = chosen;
+    Bitmap none;
+    const std::string why = database->correctVignetting(*chosen, LensTagsOf(SourceFileName.toStdString()), none);
+    VignettingCheckBox->setEnabled(why.empty());
+    if (!why.empty()) VignettingCheckBox->setChecked(false);
+    VignettingCheckBox->setToolTip(ToQt(why.empty() ? "Brighten the corners by the database's data for this lens" : why));
     // Taken as a profile of that name, so the label names the lens while the values stay.
     const TLensCorrection& c = chosen->correction;
     const LensProfileValues values{c.LensScale, c.LensA, c.LensB, c.LensC};
@@ -722,6 +735,13 @@ void TLensCorrectionForm::ClearProfileBtnClick() {
 
 void TLensCorrectionForm::OKBtnClick() {
     workspace_.setLens(CorrectionOf(model_));
+    // Each picture by its own focal length and aperture.
+    if (VignettingCheckBox->isEnabled() && VignettingCheckBox->isChecked() && databaseLens_)
+        workspace_.setLoadFilter([match = *databaseLens_](Bitmap& picture, const std::string& path) {
+            LensDatabase::Shared().correctVignetting(match, LensTagsOf(path), picture);
+        });
+    else
+        workspace_.setLoadFilter({});
     accept();
 }
 

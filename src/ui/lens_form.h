@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "lens/distortion.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
+#include "lensdb/lens_database.h"
 
 class QCheckBox;
 class QLabel;
@@ -95,6 +97,7 @@ public:
     QLineEdit *OveralScaleEdit, *ADistortionEdit, *BDistortionEdit, *CDistortionEdit, *RotationEdit;
     QLabel *OveralScaleStaticText, *ADistortionStaticText, *BDistortionStaticText, *CDistortionStaticText,
         *RotationStaticText;
+    QCheckBox* VignettingCheckBox;
     QPushButton *LensDatabaseBtn, *UpdateBtn, *OKBtn, *OkBtn2, *CancelBtn, *CancelBtn2, *SaveProfileBtn, *SaveProfileBtn2;
     QCheckBox *GridCheckBox, *LivePreviewCheckBox;
     QLineEdit* KeyBuffer;
@@ -154,6 +157,7 @@ private:
     int panStartX_ = 0, panStartY_ = 0;
     std::array<Extended, 5> dragStart_{0, 0, 0, 0, 1};
     QString profileName_;  // the profile's whole name; the labels may show it shortened
+    std::optional<LensMatch> databaseLens_;  // the lens last taken from the database
     Bitmap panBitmap_;
     bool showPan_ = false;
 };

@@ -339,6 +339,16 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
         << r.out;
     EXPECT_NE(r.out.find("lens database: Olympus M.Zuiko Digital ED 14-42mm f/3.5-5.6 II R on Olympus E-P3 at 15 mm"),
               std::string::npos) << r.out;
+    // Vignetting only when asked, only with the database, only where it has data.
+    const std::string e1 = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exiftool-t-images/OlympusE1.jpg";
+    r = Align("--lens-db --lens-db-vignetting --format bmp --tag V -o out '" + nikon + "'", dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("vignetting corrected too"), std::string::npos) << r.err;
+    r = Align("--lens-db --lens-db-vignetting --format bmp --tag V -o out '" + e1 + "'", dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("The database has no vignetting data for Olympus Zuiko Digital 14-54mm f/2.8-3.5 at 20 mm"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(Align("--lens-db-vignetting " + images_[0], dir_).status, 2);
     EXPECT_EQ(Align("--lens-db --lens x.pfl " + images_[0], dir_).status, 2);
 
     // The same photo as TIFF and PNG: their EXIF is read wherever a JPEG's is.

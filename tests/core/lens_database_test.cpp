@@ -165,6 +165,52 @@ TEST(LensDatabase, CameraFilesFindTheirLensOrSayWhy) {
     }
 }
 
+// The database's vignetting for a Nikon D70s photo (60 mm, its own
+// aperture) on a flat grey picture, against lensfun's own colour modifier
+// run here on an RGB copy: within a level everywhere, and the corners
+// brightened.
+TEST(LensDatabase, VignettingAsTheLibraryAppliesIt) {
+    const std::string photo = test::TestData("camera-jpeg/exif-samples/tests/87_OSError.jpg").string();
+    const ExifTags exif = LensTagsOf(photo);
+    ASSERT_TRUE(exif.FNumber && exif.FocalLength);
+    const LensLookup found = LensDatabase::Shared().lookup(exif, 600, 400);
+    ASSERT_TRUE(found.match) << found.problem;
+    Bitmap ours(600, 400);
+    ours.fill(128, 128, 128);
+    ASSERT_EQ(LensDatabase::Shared().correctVignetting(*found.match, exif, ours), "");
+
+    lfDatabase lensfun;
+    ASSERT_EQ(lensfun.Load(), LF_NO_ERROR);
+    const lfCamera** cameras = lensfun.FindCameras(exif.Make.c_str(), exif.Model.c_str());
+    const lfLens** lenses = lensfun.FindLenses(cameras ? cameras[0] : nullptr, nullptr, "Nikkor AF-S 18-70mm f/3.5-4.5G DX IF-ED");
+    ASSERT_TRUE(lenses && lenses[0]);
+    std::vector<std::uint8_t> rgb(600 * 400 * 3, 128);
+    lfModifier modifier(lenses[0], static_cast<float>(found.match->cropFactor), 600, 400);
+    modifier.Initialize(lenses[0], LF_PF_U8, static_cast<float>(*exif.FocalLength), static_cast<float>(*exif.FNumber), 1000, 1.0f,
+                        lenses[0]->Type, LF_MODIFY_VIGNETTING, false);
+    modifier.ApplyColorModification(rgb.data(), 0, 0, 600, 400, LF_CR_3(RED, GREEN, BLUE), 600 * 3);
+    lf_free(lenses);
+    lf_free(cameras);
+    int worst = 0;
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 600; ++x)
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::abs(ours.row(y)[3 * x + c] - rgb[(static_cast<std::size_t>(y) * 600 + x) * 3 + 2 - c]));
+    EXPECT_LE(worst, 1);
+    EXPECT_GT(ours.row(0)[0], ours.row(200)[900] + 5);  // a corner against the centre
+
+    // None for a lens the database has no vignetting data for: said, and nothing changes.
+    const std::string e1 = test::TestData("camera-jpeg/exiftool-t-images/OlympusE1.jpg").string();
+    const LensLookup zuiko = LensDatabase::Shared().lookup(LensTagsOf(e1), 600, 400);
+    ASSERT_TRUE(zuiko.match) << zuiko.problem;
+    Bitmap grey(60, 40);
+    grey.fill(128, 128, 128);
+    const Bitmap before = grey;
+    EXPECT_NE(LensDatabase::Shared().correctVignetting(*zuiko.match, LensTagsOf(e1), grey).find("no vignetting data"),
+              std::string::npos);
+    EXPECT_TRUE(grey.samePixels(before));
+}
+
 // Over every camera JPEG: the files the program finds a lens for, and the
 // lens, are those lensfun itself finds for the camera and the lens name that
 // exiftool reports, read without any of the program's own reading code.

@@ -351,6 +351,36 @@ private slots:
         QVERIFY2(form.ProfileLabel->toolTip().contains("14-24mm f/2.8G"), qPrintable(form.ProfileLabel->toolTip()));
     }
 
+    // The database's vignetting: off unless ticked, offered only for a lens
+    // the database has data for, and applied by OK to every load.
+    void vignettingGoesWithTheDatabaseLens() {
+        Standalone window;
+        auto& [p, ws, files, form] = window;
+        form.show();
+        const QString nikon = QString(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/87_OSError.jpg";
+        form.ListFileName = nikon;
+        form.OpenFromList = true;
+        form.OpenBtnClick();
+        QVERIFY(!form.VignettingCheckBox->isEnabled());  // no database lens yet
+        QTest::mouseClick(form.LensDatabaseBtn, Qt::LeftButton);
+        QVERIFY(form.VignettingCheckBox->isEnabled());
+        QVERIFY(!form.VignettingCheckBox->isChecked());
+        QTest::mouseClick(form.VignettingCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+        QVERIFY(form.VignettingCheckBox->isChecked());
+        QTest::mouseClick(form.OKBtn, Qt::LeftButton);
+        Bitmap grey(300, 200);
+        grey.fill(128, 128, 128);
+        ws.placeImage(1, grey, nikon.toStdString());
+        const Bitmap& loaded = ws.slot(1).Bitmap;
+        QVERIFY2(loaded.row(5)[15] > loaded.row(100)[450] + 5, qPrintable(QString::number(loaded.row(5)[15])));
+        // Unticked, OK leaves the corners as they are.
+        form.show();
+        QTest::mouseClick(form.VignettingCheckBox, Qt::LeftButton, {}, QPoint(6, 8));
+        QTest::mouseClick(form.OKBtn, Qt::LeftButton);
+        ws.placeImage(1, grey, nikon.toStdString());
+        QCOMPARE(ws.slot(1).Bitmap.row(5)[15], ws.slot(1).Bitmap.row(100)[450]);
+    }
+
     void okHandsTheValuesToTheLoad() {
         ScriptedPrompter p;
         TForm1 f(p);

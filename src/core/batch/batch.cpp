@@ -343,12 +343,23 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
             why = e.what();
         }
         if (why.empty() && options.lensFromDatabase && setIndexOfSlot.empty()) {
-            const LensLookup found = LensDatabase::Shared().lookup(LensTagsOf(path), picture.width(), picture.height());
+            const ExifTags tags = LensTagsOf(path);
+            const LensLookup found = LensDatabase::Shared().lookup(tags, picture.width(), picture.height());
             if (!found.match) {
                 r.error = FileNameOf(path) + ": " + OneLineOf(found.problem);
                 return r;
             }
             ws.setLens(found.match->correction);
+            if (options.vignetting) {
+                Bitmap none;
+                if (const std::string why = LensDatabase::Shared().correctVignetting(*found.match, tags, none); !why.empty()) {
+                    r.error = FileNameOf(path) + ": " + why;
+                    return r;
+                }
+                ws.setLoadFilter([match = *found.match](Bitmap& image, const std::string& file) {
+                    LensDatabase::Shared().correctVignetting(match, LensTagsOf(file), image);
+                });
+            }
         }
         if (!why.empty()) {
             why = OneLineOf(why.substr(0, why.find("\n\n")));

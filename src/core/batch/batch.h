@@ -47,6 +47,7 @@ struct BatchOptions {
     bool scaling = true;
     std::optional<TLensCorrection> lens;
     bool lensFromDatabase = false;  // each set's first image's EXIF
+    bool vignetting = false;        // with it, the database's vignetting correction too
     SaveOptions save;
     std::string tag = "Aligned";
     bool prepend = false;

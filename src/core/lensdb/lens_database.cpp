@@ -158,7 +158,8 @@ bool CoversFocal(const lfLens* lens, double focal) {
 }
 
 // The match for `lens` on a picture of width x height.
-LensLookup Match(const lfLens* lens, const lfCamera* camera, double focal, double crop, int width, int height) {
+LensLookup Match(const lfLens* lens, std::size_t entry, const lfCamera* camera, double focal, double crop, int width,
+                 int height) {
     LensLookup result;
     lfLensCalibDistortion calibration{};
     if (!lens->InterpolateDistortion(static_cast<float>(focal), calibration) ||
@@ -179,6 +180,7 @@ LensLookup Match(const lfLens* lens, const lfCamera* camera, double focal, doubl
     m.model = kind == DistortionKind::Ptlens ? "ptlens" : kind == DistortionKind::Poly3 ? "poly3" : "poly5";
     m.focalLength = focal;
     m.cropFactor = crop;
+    m.entry = entry;
     m.correction = converted.correction;
     // The library's own enlargement that leaves no fill at the edges.
     lfModifier modifier(lens, static_cast<float>(crop), width, height);
@@ -321,7 +323,8 @@ LensLookup LensDatabase::lookup(const ExifTags& exif, int width, int height) con
     }
     double crop = CropOf(cam, exif);
     if (!(crop > 0)) crop = candidates[0]->CropFactor;  // the camera the lens was calibrated on
-    return Match(candidates[0], cam, focal, crop, width, height);
+    const auto at = std::find(impl_->calibrated.begin(), impl_->calibrated.end(), candidates[0]);
+    return Match(candidates[0], static_cast<std::size_t>(at - impl_->calibrated.begin()), cam, focal, crop, width, height);
 }
 
 LensLookup LensDatabase::lookupLens(std::size_t index, const ExifTags& exif, int width, int height) const {
@@ -341,7 +344,29 @@ LensLookup LensDatabase::lookupLens(std::size_t index, const ExifTags& exif, int
                              : (lens->MinFocal > 0 ? lens->MinFocal : lens->CalibDistortion[0]->Focal);
     double crop = CropOf(cam, exif);
     if (!(crop > 0)) crop = lens->CropFactor;
-    return Match(lens, cam, focal, crop, width, height);
+    return Match(lens, index, cam, focal, crop, width, height);
+}
+
+std::string LensDatabase::correctVignetting(const LensMatch& match, const ExifTags& exif, Bitmap& picture) const {
+    if (empty() || match.entry >= impl_->calibrated.size()) return "The lens is not in the database.";
+    const lfLens* lens = impl_->calibrated[match.entry];
+    const float focal = static_cast<float>(exif.FocalLength && *exif.FocalLength > 0 ? *exif.FocalLength : match.focalLength);
+    const float aperture = static_cast<float>(exif.FNumber && *exif.FNumber > 0 ? *exif.FNumber
+                                              : lens->MinAperture > 0 ? lens->MinAperture : 8);
+    const std::string at = LensName(lens) + " at " + FormatGeneral(focal, 4) + " mm f/" + FormatGeneral(aperture, 3);
+    lfLensCalibVignetting data{};
+    if (!lens->CalibVignetting || !lens->InterpolateVignetting(focal, aperture, 1000, data) ||
+        data.Model == LF_VIGNETTING_MODEL_NONE)
+        return "The database has no vignetting data for " + at + ".";
+    if (picture.empty()) return {};
+    lfModifier modifier(lens, static_cast<float>(match.cropFactor), picture.width(), picture.height());
+    modifier.Initialize(lens, LF_PF_U8, focal, aperture, 1000, 1.0f, lens->Type, LF_MODIFY_VIGNETTING, false);
+    // The picture's rows are blue, green, red; one call over the whole, as
+    // the library wants its block aligned.
+    const int stride = picture.height() > 1 ? static_cast<int>(picture.row(1) - picture.row(0)) : picture.width() * 3;
+    modifier.ApplyColorModification(picture.row(0), 0, 0, picture.width(), picture.height(), LF_CR_3(BLUE, GREEN, RED),
+                                    stride);
+    return {};
 }
 
 }  // namespace vantrel

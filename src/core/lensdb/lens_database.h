@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/bitmap.h"
 #include "lens/load_correction.h"
 #include "metadata/exif_tags.h"
 
@@ -45,6 +46,7 @@ struct LensMatch {
     double focalLength = 0, cropFactor = 0;
     TLensCorrection correction;  // scaled so the corrected frame has no fill at its edges
     double deviation = 0;        // pixels; see ConvertedDistortion, plus a lens centre the model cannot shift
+    std::size_t entry = static_cast<std::size_t>(-1);  // the lens in LensDatabase::lenses()
 
     std::string profileName() const;  // "<lens> at <focal> mm"
     std::string describe() const;     // one line: lens, camera, focal length, model, values
@@ -80,6 +82,12 @@ public:
     LensLookup lookupLens(std::size_t index, const ExifTags& exif, int width, int height) const;
     // Every lens with distortion data, sorted by name.
     const std::vector<LensEntry>& lenses() const;
+    // Brightens the picture's corners by the database's vignetting data for
+    // the matched lens at the photo's own focal length and aperture (`exif`;
+    // else the match's focal length and the lens's widest aperture), through
+    // lensfun's colour modifier, before any distortion correction. Empty
+    // when done; else why not (no data for them), the picture untouched.
+    std::string correctVignetting(const LensMatch& match, const ExifTags& exif, Bitmap& picture) const;
 
 private:
     struct Impl;

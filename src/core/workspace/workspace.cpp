@@ -70,6 +70,7 @@ void Workspace::placeImage(int n, Bitmap image, const std::string& path, const s
         ComputeLuminance(s.Bitmap, s.Luminance, s.Histogram);
     }
     // The luminance and histogram stay those of the uncorrected picture.
+    if (loadFilter_) loadFilter_(s.Bitmap, path);
     ApplyLensCorrection(s.Bitmap, s, static_cast<std::uint8_t>(std::clamp(s.Luminance, 0, 255)), progress,
                         batches_ > 0 ? &spare_ : nullptr, &s.LensCovered);
 }

@@ -73,6 +73,11 @@ public:
                     const std::function<void(int percent)>& progress = {},
                     const std::optional<Lightness>& known = std::nullopt);
     void setLens(const TLensCorrection& lens);
+    // Work on each picture as it is placed, before the lens correction (a
+    // vignetting correction, which belongs to the picture as taken); empty:
+    // none. Gets the picture and its file's path.
+    using LoadFilter = std::function<void(Bitmap& picture, const std::string& path)>;
+    void setLoadFilter(LoadFilter filter) { loadFilter_ = std::move(filter); }
 
     // While a scope holds this, consecutive loads lend each other their
     // pixel memory; it is given back when the scope ends.
@@ -137,6 +142,7 @@ private:
     double halfFOV_ = 0;
     double focalLengthPx_ = kFlatFocalLength;
     TLensCorrection lens_;
+    LoadFilter loadFilter_;
     std::int32_t OutputViewCenterX_ = 0, OutputViewCenterY_ = 0;
     double OutputZoom_ = 1;
     int batches_ = 0;
