@@ -50,7 +50,8 @@ constexpr const char* kUsage =
     "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels (decimals allowed);\n"
     "                       images without --cp keep the starting points a fresh load gives\n"
     "  --auto               place every image's control points automatically before writing;\n"
-    "                       exit status 3 when an image could not be aligned (it is written unaligned)\n"
+    "                       exit status 3 when an image could not be aligned (it is written unaligned);\n"
+    "                       an image only approximately aligned gets a warning line\n"
     "  --fov DEG|exif       field of view across the longer side of the master (0 = none, the default),\n"
     "                       or the one the master's EXIF records\n"
     "  --master N           master image; default: the automatic choice by luminance\n"
@@ -578,7 +579,7 @@ int Run(int argc, char** argv) {
         return 0;
     }
 
-    ws.setFOVDegrees(o.fov);
+    if (o.fov > 0) ws.setFOVDegrees(o.fov);  // a field of view asked for is the user's own
     ws.SelectMaster(o.master ? o.master : ws.masterByLuminance());  // solves every slot with a field of view
     if (o.fovFromExif) {
         const double degrees = ExifFieldOfViewDegrees(ws);
@@ -594,8 +595,11 @@ int Run(int argc, char** argv) {
         if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
         if (!report.error.empty()) std::cerr << "vantrel-align: " << report.error << "\n";
         if (!report.fieldOfView.empty()) std::cerr << "vantrel-align: " << report.fieldOfView << "\n";
-        for (const auto& r : report.results) std::cerr << "vantrel-align: " << r.message << "\n";
-        allAligned = report.allAligned();
+        for (const auto& r : report.results)
+            std::cerr << "vantrel-align: " << (r.outcome == AutoAlignSlotReport::Outcome::Approximate ? "warning: " : "")
+                      << r.message << "\n";
+        // Approximately aligned is aligned, with the warning above; exit 3 is for an image written as it was.
+        allAligned = report.noneLeftUnaligned();
     }
     ws.Recalculate(o.scaling);
     SaveOptions save{o.format, o.quality, o.borders, o.crop, o.alpha};

@@ -583,7 +583,10 @@ void TForm1::loadFileIntoSlot(int n, const QString& file) {
 }
 
 void TForm1::AutoAlignClick() {
-    if (ws_.MasterIndex() == 0) return;
+    if (ws_.MasterIndex() == 0) {
+        setStatus(0, "Auto Align: open two or three images first");
+        return;
+    }
     Finally done([this] {
         setProgress(0);
         setStatus(1, "Ready");
@@ -602,6 +605,8 @@ void TForm1::AutoAlignClick() {
         realign(true);
         renderInputViews();
     }
+    // The result per image, and where the field of view came from.
+    setStatus(0, ToQt(report.error.empty() ? report.summary() : report.error));
     if (const std::string problems = report.problems(); !problems.empty())
         prompter_.message(this, Prompter::Kind::Warning, ToQt(problems));
 }

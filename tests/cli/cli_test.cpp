@@ -251,6 +251,17 @@ TEST_F(CliTest, AutoAlignPlacesThePointsAndExitsThreeWhenItCannot) {
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("could not be aligned"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::exists(dir_ / "out" / "img2Aligned.jpg"));
+    // A repeating pattern is only approximately aligned: written, a warning, exit 0.
+    for (int n = 1; n <= 2; ++n) {
+        Bitmap board(120, 90);
+        for (int y = 0; y < 90; ++y)
+            for (int x = 0; x < 120; ++x) std::fill_n(board.row(y) + 3 * x, 3, ((x + n) / 4 + y / 4) % 2 ? 200 : 40);
+        WriteFileAtomically((dir_ / ("board" + std::to_string(n) + ".bmp")).string(), EncodeBmp(board));
+    }
+    r = Align("--auto --format bmp -o out board1.bmp board2.bmp", dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("vantrel-align: warning: Image 2 (board2.bmp) is only approximately aligned"), std::string::npos)
+        << r.err;
     // Decimal points, and the EXIF's field of view on request.
     r = Align("--fov exif --cp 2:10.5,20.25,70,25 --print-alignment -o out --overwrite " + b + "DSC08196.JPG " +
                   b + "DSC08197.JPG",

@@ -170,6 +170,27 @@ TEST(AutoAlign, TinyAndRepeatingPicturesAreNeverAFaultNorASureThing) {
         }
 }
 
+// The field of view is decided afresh for the images loaded: one an earlier
+// set left behind is not reused, one the user set is.
+TEST(AutoAlign, FieldOfViewDecidedAfreshUnlessSetByHand) {
+    for (const bool byHand : {false, true}) {
+        SCOPED_TRACE(byHand ? "set by hand" : "left by an earlier set");
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
+        ws.placeImage(2, Shot(test::SimilarityAbout(kW, kH, 0.5, 1, 6, -3), 0.7, 2), "other.jpg");
+        ws.SelectMaster(1);
+        ws.setFOVDegrees(64.2, byHand);
+        const AutoAlignReport report = AutoAlign(ws);
+        EXPECT_EQ(ws.fovDegrees() == 64.2, byHand) << ws.fovDegrees();
+        EXPECT_EQ(report.fieldOfView.find("64.2") != std::string::npos, byHand) << report.fieldOfView;
+        EXPECT_TRUE(report.noneLeftUnaligned()) << report.problems();
+        // Decided afresh, the plane these shots were made on fits them.
+        if (!byHand) {
+            EXPECT_NE(report.summary().find("Image 2 aligned ("), std::string::npos) << report.summary();
+        }
+    }
+}
+
 TEST(AutoAlign, SamePointsOnAnyThreadCountAndAgainWhenRepeated) {
     const test::Motion truth = test::SimilarityAbout(kW, kH, 1.2, 1.01, 30, -20);
     std::vector<double> first;

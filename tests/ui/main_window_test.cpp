@@ -517,6 +517,9 @@ private slots:
                              return test::Point{r.x * 5, r.y * 5};
                          }, gain, 1, 1));
         };
+        // With nothing loaded the key says so.
+        QTest::keyClick(f.windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        QVERIFY2(f.statusText(0).contains("open two or three images first"), qPrintable(f.statusText(0)));
         const QString master = shot("master.bmp", test::Motion{}, 1);
         const QString turned = shot("turned.bmp", test::SimilarityAbout(600, 400, 1.5, 1.01, 9, -4), 0.5);
         p.files << QStringList{master, turned};
@@ -542,6 +545,7 @@ private slots:
         QVERIFY(std::abs(ws.slot(2).Rotation * 180 / std::numbers::pi - 1.5) < 0.05);
         QCOMPARE(f.statusText(1), QString("Ready"));
         QVERIFY(p.messages.isEmpty());
+        QVERIFY2(f.statusText(0).startsWith("Image 2 aligned ("), qPrintable(f.statusText(0)));  // the outcome, in the bar
         // Sub-pixel offsets: the two Delta rows with three decimals each.
         const QRegularExpression threeDecimals("^-?\\d+\\.\\d{3}$");
         for (const int row : {6, 7})

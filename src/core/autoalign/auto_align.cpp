@@ -66,6 +66,27 @@ bool AutoAlignReport::allAligned() const {
     return true;
 }
 
+bool AutoAlignReport::noneLeftUnaligned() const {
+    if (!error.empty()) return false;
+    for (const auto& s : results)
+        if (s.outcome == AutoAlignSlotReport::Outcome::Failed) return false;
+    return true;
+}
+
+std::string AutoAlignReport::summary() const {
+    std::string text;
+    for (const auto& s : results) {
+        using O = AutoAlignSlotReport::Outcome;
+        const char* what = s.outcome == O::Failed ? "not aligned" : s.outcome == O::Approximate ? "approximately aligned"
+                           : s.outcome == O::Kept ? "kept its points" : "aligned";
+        text += (text.empty() ? "" : "; ") + ("Image " + std::to_string(s.slot) + " " + what);
+        if (s.outcome != O::Failed)
+            text += " (" + std::to_string(s.matches) + " matches, sure " + FormatGeneral(s.confidence, 2) + ")";
+    }
+    if (!fieldOfView.empty()) text += (text.empty() ? "" : "; ") + fieldOfView;
+    return text;
+}
+
 std::string AutoAlignReport::problems() const {
     std::string text = error;
     for (const auto& s : results)
@@ -124,12 +145,16 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         if (options.progress) options.progress(slot, percent);
     };
 
-    // The camera model: the field of view set, or the EXIF's, or none yet.
-    if (ws.modelHalfFOV() <= 0 || options.fieldOfViewFromExif)
-        if (const double exif = ExifFieldOfViewDegrees(ws); exif > 0) {
-            ws.setFOVDegrees(exif);
-            report.fieldOfView = "field of view " + FormatGeneral(exif, 3) + " degrees from the master's EXIF";
-        }
+    // The camera model: a field of view the user set, else decided afresh
+    // for these images (one left from an earlier set is not theirs): this
+    // master's EXIF, or none yet and estimated below.
+    if (!(ws.modelHalfFOV() > 0 && ws.fovSetByHand()) || options.fieldOfViewFromExif) {
+        const double exif = ExifFieldOfViewDegrees(ws);
+        ws.setFOVDegrees(exif > 0 ? exif : 0, false);
+        if (exif > 0) report.fieldOfView = "field of view " + FormatGeneral(exif, 3) + " degrees from the master's EXIF";
+    } else {
+        report.fieldOfView = "field of view " + FormatGeneral(ws.fovDegrees(), 3) + " degrees as set";
+    }
     bool spherical = ws.modelHalfFOV() > 0;
     double f = ws.FocalLengthPx();
 
@@ -221,7 +246,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         }
     }
     if (estimated) {
-        ws.setFOVDegrees(*estimated);
+        ws.setFOVDegrees(*estimated, false);
         report.fieldOfView = "field of view estimated at " + FormatGeneral(*estimated, 3) + " degrees";
     }
     spherical = ws.modelHalfFOV() > 0;

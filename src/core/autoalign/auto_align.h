@@ -32,6 +32,10 @@ struct AutoAlignReport {
     std::vector<AutoAlignSlotReport> results;
 
     bool allAligned() const;
+    // Every image aligned or approximately aligned: none written as it was.
+    bool noneLeftUnaligned() const;
+    // One line for a status bar: per image what came of it, and the field of view.
+    std::string summary() const;
     // The lines for the images that were not aligned (for the window's message).
     std::string problems() const;
 };

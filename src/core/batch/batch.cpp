@@ -376,14 +376,14 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
         r.images = unreadable;
         return r;
     }
-    ws.setFOVDegrees(options.fovDegrees);
+    if (options.fovDegrees > 0) ws.setFOVDegrees(options.fovDegrees);
     ws.SelectMaster(options.master >= 1 && options.master <= loaded ? options.master : ws.masterByLuminance());
     r.status = Status::Aligned;
     std::map<int, AutoAlignSlotReport> found;
     if (loaded > 1) {
         const AutoAlignReport report = AutoAlign(ws);
         for (const AutoAlignSlotReport& s : report.results) found[s.slot] = s;
-        if (!report.allAligned()) r.status = Status::Unaligned;
+        if (!report.noneLeftUnaligned()) r.status = Status::Unaligned;
     }
     std::array<std::string, kSlotCount> paths;
     std::array<bool, kSlotCount> which{};

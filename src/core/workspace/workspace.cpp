@@ -153,8 +153,9 @@ double Workspace::modelHalfFOV() const { return SphericalModelApplies(halfFOV_, 
 
 double Workspace::fovDegrees() const { return halfFOV_ * 360 / std::numbers::pi; }
 
-void Workspace::setFOVDegrees(double degrees) {
+void Workspace::setFOVDegrees(double degrees, bool byHand) {
     halfFOV_ = std::clamp(degrees, 0.0, 179.0) * std::numbers::pi / 360;
+    fovByHand_ = byHand;
     if (master_.MasterIndex == 0) return;
     UpdateFocalLength();
     for (int n = 1; n <= kSlotCount; ++n) solveSlot(n);

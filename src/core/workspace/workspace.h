@@ -112,7 +112,11 @@ public:
     // Degrees, the full angle; setting clamps to 0..179 and, with a master,
     // updates the focal length and re-solves every slot.
     double fovDegrees() const;
-    void setFOVDegrees(double degrees);
+    // `byHand`: the user chose it (slider, keys, --fov), so Auto Align keeps
+    // it; otherwise it was decided for the images loaded then, and the next
+    // Auto Align decides afresh.
+    void setFOVDegrees(double degrees, bool byHand = true);
+    bool fovSetByHand() const { return fovByHand_; }
     // The read-out "60.0 deg / 31.2 mm" ("None" without an angle).
     std::string fovReadout(bool noneBelowATenth) const;
 
@@ -140,6 +144,7 @@ private:
     std::array<TImageSlot, kSlotCount> slots_;
     TMasterCopy master_;
     double halfFOV_ = 0;
+    bool fovByHand_ = false;
     double focalLengthPx_ = kFlatFocalLength;
     TLensCorrection lens_;
     LoadFilter loadFilter_;
