@@ -145,6 +145,14 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         if (options.progress) options.progress(slot, percent);
     };
 
+    // The alignment every image has now: an image not aligned keeps exactly
+    // this, and when none is aligned nothing changes at all.
+    const double fovBefore = ws.fovDegrees();
+    const bool fovByHandBefore = ws.fovSetByHand();
+    const MasterGeometry geometryBefore = ws.masterGeometry();
+    std::vector<TSlotAlignment> alignmentBefore;
+    for (const int n : others) alignmentBefore.push_back(ws.slot(n));
+
     // The camera model: a field of view the user set, else decided afresh
     // for these images (one left from an earlier set is not theirs): this
     // master's EXIF, or none yet and estimated below.
@@ -253,11 +261,31 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     f = ws.FocalLengthPx();
 
     // The master's points first, then every image's at the same scene points;
-    // an image not aligned keeps its motion under the master's new points.
-    std::vector<std::optional<Motion>> kept;
-    for (const int n : others) kept.push_back(CurrentMotion(ws, n, spherical, f));
+    // an image not aligned gets the points its alignment as it was gives
+    // those scene points. None aligned: nothing moves, the field of view
+    // included.
+    bool anyAligned = false;
+    for (const Registration& r : found) anyAligned |= r.status != Registration::Status::Failed;
+    if (!anyAligned) ws.setFOVDegrees(fovBefore, fovByHandBefore);
     const auto [m1, m2] = ControlPointPlaces(prepared);
-    ws.setControlPoints(masterSlot, m1.x, m1.y, m2.x, m2.y);
+    auto asItWas = [&](std::size_t k, Point m) {
+        const TImageSlot& s = ws.slot(others[k]);
+        const AlignedSource source{&s.Bitmap, &alignmentBefore[k], s.Luminance, s.Brightness};
+        if (!geometryBefore.spherical())
+            return MapToSource(geometryBefore, source, false, m.x - geometryBefore.cp1X, m.y - geometryBefore.cp1Y, false);
+        SourcePosition p = MapToSource(geometryBefore, source, false, m.x - geometryBefore.width / 2.0 + 0.5,
+                                       m.y - geometryBefore.height / 2.0 + 0.5, false);
+        p.x -= 0.5, p.y -= 0.5;  // continuous to pixel centres
+        return p;
+    };
+    std::vector<std::optional<std::pair<Point, Point>>> keptPoints(others.size());
+    if (anyAligned)
+        for (std::size_t k = 0; k < others.size(); ++k) {
+            if (found[k].status != Registration::Status::Failed) continue;
+            const SourcePosition q1 = asItWas(k, m1), q2 = asItWas(k, m2);
+            if (q1.valid && q2.valid) keptPoints[k] = std::pair{Point{q1.x, q1.y}, Point{q2.x, q2.y}};
+        }
+    if (anyAligned) ws.setControlPoints(masterSlot, m1.x, m1.y, m2.x, m2.y);
     for (std::size_t k = 0; k < others.size(); ++k) {
         const int n = others[k];
         const Registration& r = found[k];
@@ -267,10 +295,10 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         s.residual = r.residual;
         s.confidence = r.confidence();
         const std::string name = Describe(n, ws.slot(n));
-        const std::optional<Motion> motion =
-            r.status == Registration::Status::Failed ? kept[k] : std::optional<Motion>(r.motion);
-        if (motion) {
-            const auto [q1, q2] = SlotPoints(ws, n, *motion, m1, m2);
+        std::optional<std::pair<Point, Point>> points = keptPoints[k];
+        if (r.status != Registration::Status::Failed) points = SlotPoints(ws, n, r.motion, m1, m2);
+        if (points) {
+            const auto [q1, q2] = *points;
             if (std::isfinite(q1.x) && std::isfinite(q1.y) && std::isfinite(q2.x) && std::isfinite(q2.y))
                 ws.setControlPoints(n, q1.x, q1.y, q2.x, q2.y);
         }
