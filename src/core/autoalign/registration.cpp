@@ -900,6 +900,14 @@ Registration Register(const Prepared& master, const Prepared& image, const Regis
         r.status = Registration::Status::Approximate;
         r.reason = "only " + std::to_string(static_cast<int>(r.check.within * 100)) +
                    "% of the checked areas line up within 1.5 pixels";
+    } else if (r.check.patches >= 8 && r.check.within >= 0.4 && (!before || r.check.within >= before->within + 0.2)) {
+        // The static part of the scene agrees and the image stands clearly
+        // better than it did; the rest moved or lies at another depth, which
+        // no global motion explains and the merger's deghosting handles.
+        r.status = Registration::Status::Approximate;
+        r.reason = std::to_string(static_cast<int>(r.check.within * 100)) +
+                   "% of the checked areas line up within 1.5 pixels; the others disagree, as moving things or "
+                   "near and far objects do";
     } else {
         const std::string share = std::to_string(static_cast<int>(r.check.within * 100));
         return fail(r.check.patches < 8 ? "too few areas of the picture could be compared with the master"
