@@ -380,10 +380,7 @@ TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {
 // and alpha must know them as well as the warp's. In noise, a run of equal
 // pixels is fill.
 TEST_F(CliTest, CropAndAlphaKnowTheLensCorrectionsEmptyAreas) {
-    Bitmap noise(300, 200);
-    std::uint32_t state = 99;
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 900; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    const Bitmap noise = test::Noise(300, 200, 99);
     std::string images;
     for (const char* name : {"n1.bmp", "n2.bmp", "n3.bmp"}) {
         WriteFileAtomically((dir_ / name).string(), EncodeBmp(noise));
@@ -761,10 +758,7 @@ TEST_F(CliTest, BatchResumeKeepsWhatTheSetCameTo) {
     // run again, skipped, and still exit 3 with the image's result.
     const fs::path in = dir_ / "shoot";
     WriteShoot(in, 1);
-    Bitmap noise(300, 200);
-    std::uint32_t state = 12345;
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 900; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    const Bitmap noise = test::Noise(300, 200, 12345);
     WriteFileAtomically((in / "s1_2.jpg").string(), ShotJpeg(noise, 20, 60, -1));
     Result r = Align("--batch shoot -o out --report a.csv", dir_);
     ASSERT_EQ(r.status, 3) << r.out << r.err;
@@ -822,10 +816,7 @@ TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
 #endif
     // A file-size limit fails the write as a full disk would: said, and no
     // temporary left.
-    Bitmap noise(500, 400);
-    std::uint32_t state = 7;
-    for (int y = 0; y < 400; ++y)
-        for (int x = 0; x < 1500; ++x) noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    const Bitmap noise = test::Noise(500, 400, 7);
     WriteFileAtomically((dir_ / "noise.bmp").string(), EncodeBmp(noise));
     fs::remove_all(dir_ / "out");
     fs::create_directories(dir_ / "out");

@@ -20,11 +20,7 @@ Bitmap DecodeFile(const std::filesystem::path& path) {
 TEST(JpegCodec, RunningOutOfMemoryWhileEncodingIsAnError) {
     if (test::kUnderSanitizer) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
     const int status = test::ExitStatusWithMemoryLimit(1 << 16, [] {
-        Bitmap noise = Bitmap::Uninitialized(3000, 2000);
-        std::uint32_t state = 1;
-        for (int y = 0; y < noise.height(); ++y)
-            for (int x = 0; x < noise.width() * 3; ++x)
-                noise.row(y)[x] = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+        const Bitmap noise = test::Noise(3000, 2000, 1);
         // Room for the start of the output, not for the whole of it.
         long pages = 0;
         if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {

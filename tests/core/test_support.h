@@ -22,6 +22,15 @@ inline std::vector<std::filesystem::path> FilesIn(const std::string& relative) {
     return files;
 }
 
+// Noise: every sample its own, so a run of equal pixels in what is made of
+// it is fill, and no encoder compresses it much.
+inline Bitmap Noise(int w, int h, std::uint32_t seed) {
+    Bitmap b = Bitmap::Uninitialized(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * 3; ++x) b.row(y)[x] = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+    return b;
+}
+
 // A smooth, non-repeating test picture: every pixel differs from its neighbours.
 inline Bitmap Gradient(int w, int h) {
     Bitmap b(w, h);
