@@ -278,26 +278,18 @@ Options Parse(int argc, char** argv) {
     return o;
 }
 
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n') c = ' ';
-    while (text.find("  ") != std::string::npos) text.replace(text.find("  "), 2, " ");
-    return text;
-}
-
 void PrintInfo(const Workspace& ws, int count) {
     for (int n = 1; n <= count; ++n) {
         const TImageSlot& s = ws.slot(n);
         std::cout << "Image " << n << ": " << s.FilePath << "\n";
         std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height() << ", luminance " << s.Luminance
                   << "\n";
-        const ExifTags tags = ReadImageExifTags(s.FilePath);
         std::string lensTag;
-        const ExifTags lensTags = LensTagsOf(s.FilePath, &lensTag);
-        const LensLookup lens = LensDatabase::Shared().lookup(lensTags, s.Bitmap.width(), s.Bitmap.height());
+        const ExifTags tags = LensTagsOf(s.FilePath, &lensTag);  // the EXIF with the makers' note's lens
+        const LensLookup lens = LensDatabase::Shared().lookup(tags, s.Bitmap.width(), s.Bitmap.height());
         const std::string lensLine =
-            (lensTags.LensModel.empty() ? std::string("  lens: not named\n")
-                                        : "  lens: " + lensTags.LensModel + " (from " + lensTag + ")\n") +
+            (tags.LensModel.empty() ? std::string("  lens: not named\n")
+                                    : "  lens: " + tags.LensModel + " (from " + lensTag + ")\n") +
             "  lens database: " + (lens.match ? lens.match->describe() : lens.problem) + "\n";
         if (ImageKindOf(s.FilePath) != ImageKind::Jpeg) {
             // TIFF and PNG keep EXIF, XMP and a profile in blocks of their own.
@@ -365,7 +357,7 @@ TLensCorrection ProfileCorrection(const std::string& path) {
     try {
         bytes = ReadFilePrefix(path, kProfileReadLimit);
     } catch (const Error& e) {
-        throw Failure{"cannot read the lens profile: " + OneLine(e.what())};
+        throw Failure{"cannot read the lens profile: " + OneLineOf(e.what())};
     }
     const auto values = ParseProfile(SplitLines(std::string(bytes.begin(), bytes.end())));
     if (!values) throw Failure{path + ": Unable to parse file contents."};
@@ -391,7 +383,7 @@ int RunBatchCommand(const Options& o) {
         for (const Shot& shot : shots) files.push_back(shot.path);
         sets = GroupShots(shots, o.setSize, o.gap);
     } catch (const Error& e) {
-        throw Failure{OneLine(e.what())};
+        throw Failure{OneLineOf(e.what())};
     }
     BatchOptions options;
     options.outputDir = o.outputDir;
@@ -415,7 +407,7 @@ int RunBatchCommand(const Options& o) {
         try {
             bytes = ReadWholeFile(o.setsFile);
         } catch (const Error& e) {
-            throw Failure{OneLine(e.what())};
+            throw Failure{OneLineOf(e.what())};
         }
         std::set<std::string> wanted;
         for (const std::string& line : SplitLines(std::string(bytes.begin(), bytes.end())))
@@ -469,7 +461,7 @@ int RunBatchCommand(const Options& o) {
         try {
             WriteFileAtomically(o.report, csv);
         } catch (const Error& e) {
-            throw Failure{OneLine(e.what())};
+            throw Failure{OneLineOf(e.what())};
         }
     }
     return anyFailed ? 1 : anyUnaligned ? kNotAligned : 0;
@@ -529,7 +521,7 @@ int Run(int argc, char** argv) {
         try {
             decoded = prefetch.take();
         } catch (const Error& e) {
-            throw Failure{path + ": " + OneLine(e.what())};
+            throw Failure{path + ": " + OneLineOf(e.what())};
         }
         const LoadOutcome outcome = decoded.outcome;
         const std::string& notice = decoded.notice;
@@ -540,7 +532,7 @@ int Run(int argc, char** argv) {
             throw Failure{path + ": not a " + formats + " file (" + ExtensionList(" ") + ")"};
         }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
-        if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLine(InvalidPictureMessage(ImageKindOf(path)))};
+        if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLineOf(InvalidPictureMessage(ImageKindOf(path)))};
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
         const ExifTags exif = o.lensDb ? LensTagsOf(path) : ExifTags();
         if (o.lensDb && n == 1) {
@@ -619,7 +611,7 @@ int Run(int argc, char** argv) {
             try {
                 SaveBorders(ws, save, &area);
             } catch (const Error& e) {
-                throw Failure{OneLine(e.what())};
+                throw Failure{OneLineOf(e.what())};
             }
             std::cout << "Common area\t" << area.width << " x " << area.height << " at " << area.left << ','
                       << area.top << "\n";
@@ -638,7 +630,7 @@ int Run(int argc, char** argv) {
             std::error_code ec;
             if (!names.exists[n]) std::filesystem::remove(PathFromUtf8(names.fullPath[n]), ec);
         }
-        throw Failure{OneLine(e.what())};
+        throw Failure{OneLineOf(e.what())};
     }
     if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
     for (int n = 0; n < count; ++n) std::cout << names.fullPath[n] << "\n";
@@ -664,7 +656,7 @@ int main(int argc, char** argv) {
         std::cerr << "vantrel-align: not enough memory to finish; nothing more was written\n";
         return 1;
     } catch (const std::exception& e) {
-        std::cerr << "vantrel-align: " << OneLine(e.what()) << "\n";
+        std::cerr << "vantrel-align: " << OneLineOf(e.what()) << "\n";
         return 1;
     }
 }

@@ -720,6 +720,13 @@ void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, 
     ParallelFor(
         h, std::max(1, h / 50),
         [&](int r0, int r1) {
+            // Each pixel sampled at its own centre, as the renders' rule has it.
+            std::vector<double> xs, ys;
+            if (coverage && covered && !covered->empty()) {
+                xs.resize(static_cast<std::size_t>(std::max(0, to - from)));
+                ys.resize(xs.size());
+                for (int x = from; x < to; ++x) xs[static_cast<std::size_t>(x - from)] = x - borders.left + 0.5;
+            }
             for (int y = r0; y < r1; ++y) {
                 std::uint8_t* out = output.row(y);
                 const int sy = y - borders.top;
@@ -732,10 +739,8 @@ void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, 
                     std::uint8_t* c = coverage + static_cast<std::size_t>(y) * w;
                     std::fill(c, c + w, std::uint8_t{0});
                     std::fill(c + a, c + b, std::uint8_t{255});
-                    if (covered && inside && b > a) {
-                        // Each pixel sampled at its own centre, as the renders' rule has it.
-                        std::vector<double> xs(static_cast<std::size_t>(b - a)), ys(xs.size(), sy + 0.5);
-                        for (int x = a; x < b; ++x) xs[static_cast<std::size_t>(x - a)] = x - borders.left + 0.5;
+                    if (!xs.empty() && inside && b > a) {
+                        std::fill(ys.begin(), ys.end(), sy + 0.5);
                         RestrictCoverageRow(*covered, image.width(), image.height(), xs.data(), ys.data(), b - a, c + a);
                     }
                 }

@@ -126,6 +126,41 @@ std::vector<std::uint32_t> Numbers(const TiffReader& file, const TiffEntry* e) {
     return out;
 }
 
+// A new block in the structure's byte order with its descriptive IFD0
+// entries and its EXIF, interoperability and GPS directories, rebuilt from
+// scratch: without the thumbnail and the maker note (whose offsets a move
+// would break), and without values over 1 KB unless `keepLarge`. Empty when
+// the structure cannot be read.
+std::vector<std::uint8_t> RebuiltExif(const TiffReader& file, bool keepLarge) {
+    const std::optional<TiffDirectory> ifd0 = file.valid() ? file.directory(file.firstDirectory()) : std::nullopt;
+    if (!ifd0) return {};
+    auto kept = [&](const TiffEntry& e) {
+        return e.type != 13 && e.tag != kTagMakerNote && (keepLarge || e.value.size() <= 1024);
+    };
+    auto sub = [&](const TiffDirectory& parent, std::uint16_t pointer) -> std::optional<TiffDirectory> {
+        const TiffEntry* entry = parent.find(pointer);
+        const std::optional<std::uint32_t> offset = entry ? file.number(*entry) : std::nullopt;
+        return offset ? file.directory(*offset) : std::nullopt;
+    };
+    TiffWriter block(file.bigEndian());
+    std::vector<TiffEntry> top;
+    for (const TiffEntry& e : ifd0->entries)
+        if (!IsStructureTag(e.tag) && kept(e)) top.push_back(e);
+    if (const std::optional<TiffDirectory> exifIfd = sub(*ifd0, kTagExifIfd)) {
+        std::vector<TiffEntry> entries;
+        for (const TiffEntry& e : exifIfd->entries)
+            if (e.tag != kTagInteropIfd && kept(e)) entries.push_back(e);
+        if (const std::optional<TiffDirectory> interop = sub(*exifIfd, kTagInteropIfd))
+            entries.push_back(block.longs(kTagInteropIfd, {block.directory(interop->entries)}));
+        top.push_back(block.longs(kTagExifIfd, {block.directory(entries)}));
+    }
+    if (const std::optional<TiffDirectory> gps = sub(*ifd0, kTagGpsIfd))
+        top.push_back(block.longs(kTagGpsIfd, {block.directory(gps->entries)}));
+    if (top.empty()) return {};
+    block.setFirstDirectory(block.directory(top));
+    return block.take();
+}
+
 // A prefix of a TIFF file this long may serve as the EXIF block itself.
 constexpr std::uint64_t kMaxExifPrefix = 4u << 20;
 
@@ -191,24 +226,10 @@ ImageMetadata MetadataOfTiff(const TiffReader& file) {
         }
     }
 
-    // Else a new block in the file's byte order: its sub-directories first,
-    // then IFD0. A maker note moved would point at the wrong bytes: left out.
-    TiffWriter block(file.bigEndian());
-    if (exif) {
-        std::vector<TiffEntry> entries;
-        for (const TiffEntry& e : exif->entries) {
-            if (e.tag == kTagMakerNote) {
-                m.notices.push_back("The maker note could not be kept where its offsets point, so it was left out.");
-                continue;
-            }
-            if (e.tag != kTagInteropIfd && e.type != 13) entries.push_back(e);
-        }
-        if (interop) entries.push_back(block.longs(kTagInteropIfd, {block.directory(interop->entries)}));
-        top.push_back(block.longs(kTagExifIfd, {block.directory(entries)}));
-    }
-    if (gps) top.push_back(block.longs(kTagGpsIfd, {block.directory(gps->entries)}));
-    block.setFirstDirectory(block.directory(top));
-    m.exif = block.take();
+    // Else a new block, its maker note left out (moved, it would point at the wrong bytes).
+    if (exif && exif->find(kTagMakerNote))
+        m.notices.push_back("The maker note could not be kept where its offsets point, so it was left out.");
+    m.exif = RebuiltExif(file, true);
     return m;
 }
 
@@ -263,33 +284,7 @@ std::vector<std::uint8_t> Redirected(const std::vector<std::uint8_t>& block, con
 }  // namespace
 
 std::vector<std::uint8_t> CompactExif(const std::vector<std::uint8_t>& exif, bool keepLarge) {
-    const TiffReader file(BytesFetch(exif.data(), exif.size()));
-    const std::optional<TiffDirectory> ifd0 = file.valid() ? file.directory(file.firstDirectory()) : std::nullopt;
-    if (!ifd0) return {};
-    auto kept = [&](const TiffEntry& e) {
-        return e.type != 13 && e.tag != kTagMakerNote && (keepLarge || e.value.size() <= 1024);
-    };
-    auto sub = [&](const TiffDirectory& parent, std::uint16_t pointer) -> std::optional<TiffDirectory> {
-        const TiffEntry* entry = parent.find(pointer);
-        const std::optional<std::uint32_t> offset = entry ? file.number(*entry) : std::nullopt;
-        return offset ? file.directory(*offset) : std::nullopt;
-    };
-    TiffWriter block(file.bigEndian());
-    std::vector<TiffEntry> top;
-    for (const TiffEntry& e : ifd0->entries)
-        if (!IsStructureTag(e.tag) && kept(e)) top.push_back(e);
-    if (const std::optional<TiffDirectory> exifIfd = sub(*ifd0, kTagExifIfd)) {
-        std::vector<TiffEntry> entries;
-        for (const TiffEntry& e : exifIfd->entries)
-            if (e.tag != kTagInteropIfd && kept(e)) entries.push_back(e);
-        if (const std::optional<TiffDirectory> interop = sub(*exifIfd, kTagInteropIfd))
-            entries.push_back(block.longs(kTagInteropIfd, {block.directory(interop->entries)}));
-        top.push_back(block.longs(kTagExifIfd, {block.directory(entries)}));
-    }
-    if (const std::optional<TiffDirectory> gps = sub(*ifd0, kTagGpsIfd))
-        top.push_back(block.longs(kTagGpsIfd, {block.directory(gps->entries)}));
-    block.setFirstDirectory(block.directory(top));
-    return block.take();
+    return RebuiltExif(TiffReader(BytesFetch(exif.data(), exif.size())), keepLarge);
 }
 
 std::vector<std::uint8_t> ExifForTiff(const std::vector<std::uint8_t>& exif) {
