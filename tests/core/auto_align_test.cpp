@@ -28,14 +28,15 @@ const Bitmap& Photo() {
 }
 
 // The photograph at this frame size, then the exposure under `truth`.
-Bitmap Shot(const test::Motion& truth, double gain, unsigned seed, const Bitmap& picture = Photo()) {
+Bitmap Shot(const test::Motion& truth, double gain, unsigned seed, const Bitmap& picture = Photo(),
+            const std::function<double(test::Point)>& light = {}) {
     const double toPicture = std::min(picture.width() / static_cast<double>(kW), picture.height() / static_cast<double>(kH));
     return test::Exposure(picture, kW, kH,
                           [&](test::Point q) {
                               const test::Point p = test::Unmap(truth, q);
                               return test::Point{p.x * toPicture, p.y * toPicture};
                           },
-                          gain, 1.5, seed);
+                          gain, 1.5, seed, light);
 }
 
 // How far the program's mapping of slot n lies from the truth: median and
@@ -93,6 +94,56 @@ TEST(AutoAlign, BracketsOfKnownGeometryLineUpToAFractionOfAPixel) {
             const auto [median, worst] = ModelError(ws, n, truth);
             EXPECT_LE(median, c.median) << "image " << n;
             EXPECT_LE(worst, c.worst) << "image " << n;
+        }
+    }
+}
+
+// A composed motion is the one map after the other; the inverse leads back.
+TEST(AutoAlign, ComposedAndInvertedMotionsFollowTheMaps) {
+    const std::pair<test::Motion, test::Motion> cases[] = {
+        {test::SimilarityAbout(kW, kH, 2, 1.02, 30, -12), test::SimilarityAbout(kW, kH, -5, 0.97, -8, 40)},
+        {test::TurnedCamera(kW, kH, 60, 0.05, -0.02, 0.03), test::TurnedCamera(kW, kH, 60, -0.03, 0.04, -0.07)},
+    };
+    for (const auto& [first, then] : cases) {
+        const test::Motion both = autoalign::Compose(first, then), back = autoalign::Inverse(first);
+        for (const test::Point p : {test::Point{10, 20}, test::Point{kW / 2.0, kH / 3.0}, test::Point{kW - 30.0, kH - 5.0}}) {
+            const test::Point once = first.map(p), twice = then.map(once), composed = both.map(p);
+            const test::Point home = back.map(once);
+            EXPECT_NEAR(composed.x, twice.x, 1e-6);
+            EXPECT_NEAR(composed.y, twice.y, 1e-6);
+            EXPECT_NEAR(home.x, p.x, 1e-6);
+            EXPECT_NEAR(home.y, p.y, 1e-6);
+        }
+    }
+}
+
+// A scene of 8 EV from left to right, bracketed at -4, 0 and +4 EV with
+// the darkest frame as master: the brightest shares almost nothing usable
+// with it and is reached through the middle one, the motions composed.
+TEST(AutoAlign, FarExposuresGoThroughTheMiddleOne) {
+    const double across = Photo().width();
+    const auto light = [&](test::Point p) { return std::exp2(8 * (p.x / across - 0.5)); };
+    const test::Motion truth2 = test::SimilarityAbout(kW, kH, 1.5, 1.01, 0.03 * kW, -0.01 * kH);
+    const test::Motion truth3 = test::SimilarityAbout(kW, kH, -2.0, 0.99, -0.02 * kW, 0.02 * kH);
+    for (const bool direct : {true, false}) {
+        SCOPED_TRACE(direct ? "direct match allowed" : "direct match off");
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1.0 / 16, 1, Photo(), light), "dark.jpg");
+        ws.placeImage(2, Shot(truth2, 1, 2, Photo(), light), "middle.jpg");
+        ws.placeImage(3, Shot(truth3, 16, 3, Photo(), light), "bright.jpg");
+        ws.SelectMaster(1);
+        AutoAlignOptions options;
+        options.directMatch = direct;
+        const AutoAlignReport report = AutoAlign(ws, options);
+        ws.Recalculate(true);
+        ASSERT_TRUE(report.noneLeftUnaligned()) << report.problems();
+        EXPECT_EQ(report.results[0].through, 0);
+        EXPECT_EQ(report.results[1].through, 2);
+        EXPECT_NE(report.summary().find("Image 3 aligned through image 2"), std::string::npos) << report.summary();
+        for (const auto& [n, truth] : {std::pair{2, truth2}, std::pair{3, truth3}}) {
+            const auto [median, worst] = ModelError(ws, n, truth);
+            EXPECT_LE(median, 0.05) << "image " << n;
+            EXPECT_LE(worst, 0.3) << "image " << n;
         }
     }
 }

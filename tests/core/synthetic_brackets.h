@@ -36,9 +36,10 @@ inline Point Unmap(const Motion& m, Point q) {
 
 // A width x height exposure: pixel q shows picture(toPicture(q)) times gain
 // in linear light (gamma 2.2), with Gaussian noise of `noise` levels; black
-// where the picture ends.
+// where the picture ends. `light`, when given, scales the scene's linear
+// light at each picture position (a scene of wider range than the picture).
 inline Bitmap Exposure(const Bitmap& picture, int width, int height, const std::function<Point(Point)>& toPicture,
-                       double gain, double noise, unsigned seed) {
+                       double gain, double noise, unsigned seed, const std::function<double(Point)>& light = {}) {
     std::array<double, 256> linear{};
     for (int v = 0; v < 256; ++v) linear[v] = std::pow(v / 255.0, 2.2);
     std::vector<std::uint8_t> encode(65536);
@@ -54,12 +55,13 @@ inline Bitmap Exposure(const Bitmap& picture, int width, int height, const std::
                 if (!(p.x >= 0 && p.y >= 0 && p.x < picture.width() - 1 && p.y < picture.height() - 1)) continue;
                 const int ix = static_cast<int>(p.x), iy = static_cast<int>(p.y);
                 const double fx = p.x - ix, fy = p.y - iy;
+                const double g = light ? gain * light(p) : gain;
                 const std::uint8_t* a = picture.row(iy) + 3 * ix;
                 const std::uint8_t* b = picture.row(iy + 1) + 3 * ix;
                 for (int c = 0; c < 3; ++c) {
                     const double l = (1 - fy) * ((1 - fx) * linear[a[c]] + fx * linear[a[c + 3]]) +
                                      fy * ((1 - fx) * linear[b[c]] + fx * linear[b[c + 3]]);
-                    const double v = encode[static_cast<std::size_t>(std::clamp(l * gain, 0.0, 1.0) * 65535)] +
+                    const double v = encode[static_cast<std::size_t>(std::clamp(l * g, 0.0, 1.0) * 65535)] +
                                      (noise > 0 ? n(rng) : 0);
                     o[c] = static_cast<std::uint8_t>(std::clamp(std::nearbyint(v), 0.0, 255.0));
                 }

@@ -1,5 +1,6 @@
 #include "autoalign/auto_align.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numbers>
@@ -54,7 +55,35 @@ std::pair<Point, Point> SlotPoints(const Workspace& ws, int n, Motion motion, Po
     return {motion.map(m1), motion.map(m2)};
 }
 
+// What to say of an exposure gap when an image could not be matched.
+std::string FarApart(double ev) {
+    if (std::abs(ev) < 2.5) return "";
+    return "; the exposures are " + FormatGeneral(std::abs(ev), 2) +
+           " EV apart and too little of the picture is usable in both: try the middle exposure as master";
+}
+
 std::string Pixels(double v) { return FormatGeneral(v, 2) + " px"; }
+
+// Each image's exposure against the master's, in EV (more light positive):
+// from the EXIF when both record time, aperture and ISO, else from their
+// mean lightness taken back to linear light.
+std::vector<double> ExposureGaps(const Workspace& ws, int masterSlot, const std::vector<int>& others) {
+    auto exifEV = [&](int n) -> std::optional<double> {
+        const ExifTags t = ReadImageExifTags(ws.slot(n).FilePath);
+        if (!t.ExposureTime || !(*t.ExposureTime > 0)) return std::nullopt;
+        const double fNumber = t.FNumber && *t.FNumber > 0 ? *t.FNumber : 1;
+        const double iso = t.ISO && *t.ISO > 0 ? *t.ISO : 100;
+        return std::log2(*t.ExposureTime * iso / (fNumber * fNumber));
+    };
+    auto lightEV = [&](int n) { return 2.2 * std::log2(std::clamp(ws.slot(n).Luminance, 1, 254) / 255.0); };
+    const std::optional<double> masterExif = exifEV(masterSlot);
+    std::vector<double> gaps;
+    for (const int n : others) {
+        const std::optional<double> e = masterExif ? exifEV(n) : std::nullopt;
+        gaps.push_back(e ? *e - *masterExif : lightEV(n) - lightEV(masterSlot));
+    }
+    return gaps;
+}
 
 }  // namespace
 
@@ -80,6 +109,7 @@ std::string AutoAlignReport::summary() const {
         const char* what = s.outcome == O::Failed ? "not aligned" : s.outcome == O::Approximate ? "approximately aligned"
                            : s.outcome == O::Kept ? "kept its points" : "aligned";
         text += (text.empty() ? "" : "; ") + ("Image " + std::to_string(s.slot) + " " + what);
+        if (s.through && s.outcome != O::Failed) text += " through image " + std::to_string(s.through);
         if (s.outcome != O::Failed)
             text += " (" + std::to_string(s.matches) + " matches, sure " + FormatGeneral(s.confidence, 2) + ")";
     }
@@ -170,10 +200,24 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     progress(masterSlot, 0);
     const Prepared prepared(master.Bitmap);
     progress(masterSlot, 100);
+    const std::vector<double> gaps = ExposureGaps(ws, masterSlot, others);
+    // Without the direct match, an image with another between it and the
+    // master is left to the chain below.
+    auto chainOnly = [&](std::size_t k) {
+        if (options.directMatch) return false;
+        for (std::size_t j = 0; j < others.size(); ++j)
+            if (j != k && gaps[j] * gaps[k] > 0 && std::abs(gaps[j]) < std::abs(gaps[k])) return true;
+        return false;
+    };
     std::vector<std::unique_ptr<Prepared>> images;
     std::vector<Registration> found;
     for (const int n : others) {
         progress(n, 0);
+        if (chainOnly(found.size())) {
+            images.push_back(nullptr);
+            found.emplace_back().reason = "not matched with the master directly";
+            continue;
+        }
         images.push_back(std::make_unique<Prepared>(Prepared(ws.slot(n).Bitmap).matchedTo(prepared)));
         RegistrationOptions o;
         o.spherical = spherical;
@@ -189,9 +233,10 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     // better than the plane. When the plane does not fit at all (a wide lens
     // turned), the pairs come from a sphere of a guessed field of view first.
     auto registerAll = [&](double sphereF, bool fromFound, bool features) {
-        std::vector<Registration> out(others.size());
+        std::vector<Registration> out = found;
         for (std::size_t k = 0; k < others.size(); ++k) {
             const int n = others[k];
+            if (!images[k]) continue;
             RegistrationOptions o;
             o.spherical = true;
             o.f = sphereF;
@@ -243,7 +288,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         // Images the quick passes did not align get the full search, matched
         // features included, with the model chosen.
         for (std::size_t k = 0; k < others.size(); ++k) {
-            if (found[k].status != Registration::Status::Failed) continue;
+            if (found[k].status != Registration::Status::Failed || !images[k]) continue;
             const int n = others[k];
             RegistrationOptions o;
             o.spherical = estimated.has_value();
@@ -259,6 +304,54 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     }
     spherical = ws.modelHalfFOV() > 0;
     f = ws.FocalLengthPx();
+
+    // Far exposures: an image the master does not match well goes through
+    // the nearest aligned image between them in exposure (dark to middle to
+    // bright), and the two motions are composed. Nearer images first, so a
+    // long bracket can chain step by step.
+    std::vector<int> through(others.size(), 0);
+    std::vector<std::size_t> order(others.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return std::abs(gaps[x]) < std::abs(gaps[y]); });
+    for (const std::size_t k : order) {
+        std::optional<std::size_t> via;
+        for (std::size_t j = 0; j < others.size(); ++j)
+            if (j != k && found[j].status != Registration::Status::Failed && gaps[j] * gaps[k] > 0 &&
+                std::abs(gaps[j]) < std::abs(gaps[k]) && (!via || std::abs(gaps[j]) > std::abs(gaps[*via])))
+                via = j;
+        if (!via) continue;
+        const int n = others[k];
+        progress(n, 0);
+        const Prepared neighbour(ws.slot(others[*via]).Bitmap);
+        const Prepared image = Prepared(ws.slot(n).Bitmap).matchedTo(neighbour);
+        RegistrationOptions o;
+        o.spherical = spherical;
+        o.f = f;
+        const Motion toNeighbour = found[*via].motion;
+        if (const auto now = CurrentMotion(ws, n, spherical, f)) o.previous = Compose(Inverse(toNeighbour), *now);
+        o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
+        Registration leg = Register(neighbour, image, o);
+        if (leg.status == Registration::Status::Failed) continue;
+        const bool approximate = leg.status == Registration::Status::Approximate ||
+                                 found[*via].status == Registration::Status::Approximate;
+        // The chain's errors add up: it wins over a direct match only when
+        // the direct one is weaker still.
+        const Registration& direct = found[k];
+        if (direct.status == Registration::Status::Aligned &&
+            (approximate || direct.check.median <= found[*via].check.median + leg.check.median))
+            continue;
+        if (approximate && direct.status == Registration::Status::Approximate) continue;
+        leg.motion = Compose(toNeighbour, leg.motion);
+        leg.found = Compose(toNeighbour, leg.found);
+        leg.masterPoints.clear(), leg.imagePoints.clear();
+        if (approximate && leg.status == Registration::Status::Aligned) {
+            leg.status = Registration::Status::Approximate;
+            leg.reason = "the image it was matched through is only approximately aligned";
+        }
+        found[k] = std::move(leg);
+        through[k] = others[*via];
+    }
 
     // The master's points first, then every image's at the same scene points;
     // an image not aligned gets the points its alignment as it was gives
@@ -294,7 +387,9 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         s.matches = r.matches;
         s.residual = r.residual;
         s.confidence = r.confidence();
+        s.through = through[k];
         const std::string name = Describe(n, ws.slot(n));
+        const std::string way = through[k] ? " through image " + std::to_string(through[k]) : "";
         std::optional<std::pair<Point, Point>> points = keptPoints[k];
         if (r.status != Registration::Status::Failed) points = SlotPoints(ws, n, r.motion, m1, m2);
         if (points) {
@@ -307,15 +402,15 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         switch (r.status) {
             case Registration::Status::Aligned:
                 s.outcome = r.reason.empty() ? AutoAlignSlotReport::Outcome::Aligned : AutoAlignSlotReport::Outcome::Kept;
-                s.message = name + ": " + (r.reason.empty() ? "aligned" : "kept, " + r.reason) + " (" + figures + ")";
+                s.message = name + ": " + (r.reason.empty() ? "aligned" + way : "kept, " + r.reason) + " (" + figures + ")";
                 break;
             case Registration::Status::Approximate:
                 s.outcome = AutoAlignSlotReport::Outcome::Approximate;
-                s.message = name + " is only approximately aligned: " + r.reason + " (" + figures + ").";
+                s.message = name + " is only approximately aligned" + way + ": " + r.reason + " (" + figures + ").";
                 break;
             case Registration::Status::Failed:
                 s.outcome = AutoAlignSlotReport::Outcome::Failed;
-                s.message = name + " could not be aligned: " + r.reason + ". It keeps its control points.";
+                s.message = name + " could not be aligned: " + r.reason + FarApart(gaps[k]) + ". It keeps its control points.";
                 break;
         }
         report.results.push_back(s);

@@ -11,6 +11,10 @@ namespace vantrel {
 struct AutoAlignOptions {
     // Take the field of view from the master's EXIF even when one is set.
     bool fieldOfViewFromExif = false;
+    // Match every image with the master itself where it can; off, an image
+    // with another one between it and the master in exposure goes through
+    // that one (to check the chain).
+    bool directMatch = true;
     // slot 1..kSlotCount, 0..100; on the calling thread.
     std::function<void(int slot, int percent)> progress;
 };
@@ -23,6 +27,7 @@ struct AutoAlignSlotReport {
     int matches = 0;
     double residual = 0;    // median distance of the matched details from the fit, pixels
     double confidence = 0;  // 0..1
+    int through = 0;        // the slot it was matched with when not the master
     std::string message;    // one line in plain words
 };
 

@@ -1,6 +1,7 @@
 #include "autoalign/motion.h"
 
 #include <limits>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -43,6 +44,33 @@ double Motion::rotation() const {
     // The roll: how the master's rightward direction turns about the optical axis.
     const auto right = Apply(R, {0, -1, 0});
     return std::atan2(-right[2], -right[1]);
+}
+
+Motion Compose(const Motion& first, const Motion& then) {
+    Motion m = first;
+    if (!first.spherical) {
+        m.a = then.a * first.a;
+        m.b = then.a * first.b + then.b;
+        return m;
+    }
+    m.imageCentre = then.imageCentre;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            m.R[i][j] = then.R[i][0] * first.R[0][j] + then.R[i][1] * first.R[1][j] + then.R[i][2] * first.R[2][j];
+    return m;
+}
+
+Motion Inverse(const Motion& m) {
+    Motion back = m;
+    if (!m.spherical) {
+        back.a = 1.0 / m.a;
+        back.b = -m.b / m.a;
+        return back;
+    }
+    std::swap(back.masterCentre, back.imageCentre);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) back.R[i][j] = m.R[j][i];
+    return back;
 }
 
 double Motion::scale() const { return spherical ? 1.0 : std::abs(a); }

@@ -33,6 +33,11 @@ struct Motion {
     double scale() const;
 };
 
+// The motion that carries master positions through `first` and on through
+// `then` (whose master is the first's image), and the motion back.
+Motion Compose(const Motion& first, const Motion& then);
+Motion Inverse(const Motion& m);
+
 // The ray of a pixel offset (x right, y down) from a picture's centre, in
 // (forward, left, up) co-ordinates, and back.
 inline std::array<double, 3> Ray(double f, double dx, double dy) { return {f, -dx, -dy}; }

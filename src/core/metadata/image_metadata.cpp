@@ -211,7 +211,9 @@ ImageMetadata MetadataOfTiff(const TiffReader& file) {
             const std::vector<std::uint32_t> offsets = Numbers(file, ifd0->find(tiled ? 324 : kTagStripOffsets));
             const std::vector<std::uint32_t> counts = Numbers(file, ifd0->find(tiled ? 325 : kTagStripByteCounts));
             for (std::size_t i = 0; i < std::min(offsets.size(), counts.size()); ++i)
-                for (std::uint64_t b = offsets[i]; b < std::min<std::uint64_t>(end, std::uint64_t{offsets[i]} + counts[i]); ++b)
+                // A strip claimed over the header would blank the byte order.
+                for (std::uint64_t b = std::max<std::uint64_t>(offsets[i], 8);
+                     b < std::min<std::uint64_t>(end, std::uint64_t{offsets[i]} + counts[i]); ++b)
                     prefix[b] = 0;
             TiffWriter block(std::move(prefix));
             std::vector<TiffEntry> entries;
