@@ -5,10 +5,11 @@
 # outcome, the median residual on textured patches before, after and by the
 # peer (measured by ../shared/tools/measure_alignment.py, independent of this
 # program), and the time of each. Not a test: a measurement for notes.
-#   bench/real_brackets.sh [BUILD_DIR]      (needs python3-opencv, hugin-tools)
+#   bench/real_brackets.sh [BUILD_DIR [SET]]   (needs python3-opencv, hugin-tools)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+only=${2:-}
 align=$(realpath "$build/src/cli/vantrel-align")
 measure=$(realpath ../shared/tools/measure_alignment.py)
 sets=$(realpath ../shared/testdata/real-brackets)
@@ -18,6 +19,7 @@ median() { /usr/bin/python3 "$measure" "$1" "$2" 2>/dev/null | tail -1 | sed -n 
 printf "%-36s %-22s %-12s %8s %8s %8s %7s %7s\n" set frame outcome before after peer t_ours t_peer
 for dir in "$sets"/*/; do
   name=$(basename "$dir")
+  [ -z "$only" ] || [ "$name" = "$only" ] || continue
   mapfile -t frames < <(find "$dir" -maxdepth 1 -type f \( -iname '*.jpg' -o -iname '*.jpeg' -o -iname '*.png' -o -iname '*.tif' \) | sort)
   [ ${#frames[@]} -ge 2 ] || continue
   # The middle exposure: the frame of middle mean brightness.

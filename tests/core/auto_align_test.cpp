@@ -218,6 +218,44 @@ TEST(AutoAlign, NeverWorseThanUnalignedAndSaysWhy) {
     EXPECT_NE(AutoAlign(alone).error.find("second image"), std::string::npos);
 }
 
+// Parts of the frame that no single motion explains (something that moved,
+// near and far objects seen from two places): the motion the rest agrees
+// with is applied and the image is reported approximately aligned, with the
+// likely cause.
+TEST(AutoAlign, WhatMovedOrLiesAtAnotherDepthGivesApproximateAlignment) {
+    const test::Motion truth = test::SimilarityAbout(kW, kH, 0.8, 1.005, 40, -25);
+    const double toPicture = std::min(Photo().width() / static_cast<double>(kW), Photo().height() / static_cast<double>(kH));
+    const struct {
+        const char* what;
+        // Extra displacement of the scene at an image position (picture pixels).
+        std::function<test::Point(test::Point)> extra;
+        const char* cause;
+    } cases[] = {
+        // A third of the frame shows something else than the master did.
+        {"a large part moved", [](test::Point q) { return q.x > kW * 0.62 ? test::Point{-260, 140} : test::Point{}; },
+         "moving things"},
+        // Depth: the scene slides against itself from top to bottom.
+        {"near and far", [](test::Point q) { return test::Point{14 * (q.y / kH - 0.5) * (q.y / kH - 0.5) * 4, 0}; },
+         "near and far objects"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workspace ws;
+        ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
+        ws.placeImage(2, test::Exposure(Photo(), kW, kH, [&](test::Point q) {
+            const test::Point p = test::Unmap(truth, q), e = c.extra(q);
+            return test::Point{(p.x + e.x) * toPicture, (p.y + e.y) * toPicture};
+        }, 0.6, 1.5, 2), "other.jpg");
+        ws.SelectMaster(1);
+        const AutoAlignReport report = AutoAlign(ws);
+        ws.Recalculate(true);
+        ASSERT_EQ(report.results.size(), 1u);
+        EXPECT_EQ(report.results[0].outcome, AutoAlignSlotReport::Outcome::Approximate) << report.results[0].message;
+        EXPECT_NE(report.results[0].message.find(c.cause), std::string::npos) << report.results[0].message;
+        EXPECT_TRUE(report.noneLeftUnaligned());
+    }
+}
+
 // Pictures that cannot fix a shift: tiny ones (nothing to match, or a
 // singular refinement) end unaligned or aligned, never in an exception; a
 // repeating pattern is never reported aligned, since a whole repeat further
@@ -273,6 +311,27 @@ TEST(AutoAlign, FieldOfViewDecidedAfreshUnlessSetByHand) {
             EXPECT_NE(report.summary().find("Image 2 aligned ("), std::string::npos) << report.summary();
         }
     }
+}
+
+// Pictures made smaller keep the sensor's resolution tags of their full
+// size: these (17 mm on a 22 mm wide sensor, about 66 degrees) say 20
+// degrees. The matches of a turned camera show the field of view is wider.
+TEST(AutoAlign, AnExifFieldOfViewTheMatchesContradictGivesWay) {
+    const std::string set = "real-brackets/nudged_tripod_canon550d_street_12f/";
+    Workspace ws;
+    for (const auto& [n, name] : {std::pair{1, "1_25.jpg"}, std::pair{2, "1_160.jpg"}}) {
+        const std::string path = test::TestData(set + name).string();
+        Bitmap b;
+        ASSERT_EQ(LoadImageFile(path, b), LoadOutcome::Loaded);
+        ws.placeImage(n, std::move(b), path);
+    }
+    ws.SelectMaster(1);
+    ASSERT_NEAR(ExifFieldOfViewDegrees(ws), 20, 1);
+    const AutoAlignReport report = AutoAlign(ws);
+    EXPECT_TRUE(report.allAligned()) << report.problems();
+    EXPECT_NE(report.fieldOfView.find("EXIF gives 20"), std::string::npos) << report.fieldOfView;
+    EXPECT_GT(ws.fovDegrees(), 50);
+    EXPECT_LT(ws.fovDegrees(), 75);
 }
 
 TEST(AutoAlign, SamePointsOnAnyThreadCountAndAgainWhenRepeated) {

@@ -186,8 +186,9 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     // The camera model: a field of view the user set, else decided afresh
     // for these images (one left from an earlier set is not theirs): this
     // master's EXIF, or none yet and estimated below.
+    double exif = 0;
     if (!(ws.modelHalfFOV() > 0 && ws.fovSetByHand()) || options.fieldOfViewFromExif) {
-        const double exif = ExifFieldOfViewDegrees(ws);
+        exif = ExifFieldOfViewDegrees(ws);
         ws.setFOVDegrees(exif > 0 ? exif : 0, false);
         if (exif > 0) report.fieldOfView = "field of view " + FormatGeneral(exif, 3) + " degrees from the master's EXIF";
     } else {
@@ -258,9 +259,37 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     const auto focalFor = [&](double halfFOV) {
         return (std::max(master.Bitmap.width(), master.Bitmap.height()) / 2) / std::tan(halfFOV);
     };
+    // The pairs' own field of view, and the images that gave them.
+    auto estimateFrom = [&](const std::vector<Registration>& all, std::optional<double> given) {
+        std::vector<Registration> usable;
+        std::vector<std::pair<int, int>> sizes;
+        for (std::size_t k = 0; k < others.size(); ++k)
+            if (all[k].matches > 0) {
+                usable.push_back(all[k]);
+                sizes.emplace_back(ws.slot(others[k]).Bitmap.width(), ws.slot(others[k]).Bitmap.height());
+            }
+        return EstimateFieldOfView(usable, master.Bitmap.width(), master.Bitmap.height(), sizes, given);
+    };
+    // An EXIF field of view is a hint: a picture made smaller often keeps
+    // the sensor's resolution tags of its full size, and its field of view
+    // then comes out far too narrow. One the matches clearly contradict
+    // gives way to their own.
+    bool exifContradicted = false;
+    if (exif > 0 && !options.fieldOfViewFromExif) {
+        const auto estimate = estimateFrom(found, ws.modelHalfFOV());
+        // Far off (half or double the focal length) and clearly worse for
+        // the pairs: by more than their noise, which floors both figures.
+        const double focalRatio = estimate ? std::tan(estimate->halfFOV) / std::tan(ws.modelHalfFOV()) : 1;
+        exifContradicted = estimate && (focalRatio > 1.5 || focalRatio < 1 / 1.5) &&
+                           estimate->givenRms > 1.1 * estimate->sphericalRms;
+        if (exifContradicted) {
+            ws.setFOVDegrees(0, false);
+            spherical = false;
+        }
+    }
     std::optional<double> estimated;  // degrees
     if (!spherical) {
-        bool onSphere = false;
+        bool onSphere = exifContradicted;
         if (good(found) < static_cast<int>(found.size())) {
             std::vector<Registration> guessed = registerAll(focalFor(25 * std::numbers::pi / 180), true, false);
             auto agreeing = [](const std::vector<Registration>& all) {
@@ -271,14 +300,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
             if (agreeing(guessed) > agreeing(found)) found = guessed, onSphere = true;
         }
         for (int round = 0; round < 3; ++round) {
-            std::vector<Registration> usable;
-            std::vector<std::pair<int, int>> sizes;
-            for (std::size_t k = 0; k < others.size(); ++k)
-                if (found[k].matches > 0) {
-                    usable.push_back(found[k]);
-                    sizes.emplace_back(ws.slot(others[k]).Bitmap.width(), ws.slot(others[k]).Bitmap.height());
-                }
-            const auto estimate = EstimateFieldOfView(usable, master.Bitmap.width(), master.Bitmap.height(), sizes);
+            const auto estimate = estimateFrom(found, std::nullopt);
             if (!estimate) break;
             if (!onSphere && !(estimate->sphericalRms < 0.8 * estimate->planarRms && estimate->planarRms > 0.05)) break;
             estimated = estimate->halfFOV * 2 * kDegreesPerRadian;
@@ -301,6 +323,8 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     if (estimated) {
         ws.setFOVDegrees(*estimated, false);
         report.fieldOfView = "field of view estimated at " + FormatGeneral(*estimated, 3) + " degrees";
+        if (exifContradicted)
+            report.fieldOfView += " (the master's EXIF gives " + FormatGeneral(exif, 3) + ", which these images do not fit)";
     }
     spherical = ws.modelHalfFOV() > 0;
     f = ws.FocalLengthPx();

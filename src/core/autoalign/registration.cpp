@@ -739,25 +739,63 @@ double Registration::confidence() const {
     return std::clamp(agreement * (0.5 + 0.5 * precision), 0.0, 1.0);
 }
 
-Verification Verify(const Prepared& master, const Prepared& image, const Motion& motion) {
+namespace {
+
+// Verify on a level of the pyramids, in full-size pixels.
+Verification VerifyAt(const Prepared& master, const Prepared& image, const Motion& motion, int level) {
     Verification v;
-    const std::vector<Candidate> candidates = Candidates(master, 0, true, 12, &image);
-    const std::vector<Measured> measured = MeasureAll(master, image, 0, candidates, motion);
+    const std::vector<Candidate> candidates = Candidates(master, level, true, 12, &image);
+    const std::vector<Measured> measured = MeasureAll(master, image, level, candidates, motion);
     std::vector<double> shifts;
     int within = 0;
     v.worst = 0;
     for (const Measured& m : measured) {
         if (!m.inside) continue;
-        const double shift = m.response >= kMinResponse ? m.shift * master.scale(0) : 1e9;
+        const double shift = m.response >= kMinResponse ? m.shift * master.scale(level) : 1e9;
         shifts.push_back(shift);
         if (shift <= 1.5) ++within, v.worst = std::max(v.worst, shift);
     }
     v.patches = static_cast<int>(shifts.size());
     if (v.patches == 0) return v;
     v.within = static_cast<double>(within) / v.patches;
+    v.slightlyOff = static_cast<double>(std::count_if(shifts.begin(), shifts.end(), [](double s) {
+                        return s > 1.5 && s <= 12;
+                    })) / v.patches;
     v.median = Median(shifts);
     return v;
 }
+
+}  // namespace
+
+Verification Verify(const Prepared& master, const Prepared& image, const Motion& motion) {
+    return VerifyAt(master, image, motion, 0);
+}
+
+namespace {
+
+// How the frame lines up under `motion` on a coarser level, when a fifth
+// of it or more does and clearly more than under the image's previous motion.
+std::optional<Verification> CoarseAgreement(const Prepared& master, const Prepared& image, const Motion& motion,
+                                            const std::optional<Motion>& previous) {
+    const int level = std::min({2, master.levels() - 1, image.levels() - 1});
+    if (level < 1) return std::nullopt;
+    const Verification now = VerifyAt(master, image, motion, level);
+    const Verification before = previous ? VerifyAt(master, image, *previous, level) : Verification{};
+    const double had = before.patches ? before.within : 0;
+    if (now.patches < 8 || now.within < 0.2 || now.within < had + 0.15 || !(now.median < before.median)) return std::nullopt;
+    return now;
+}
+
+// The likely cause of the parts that do not line up: a few pixels off is
+// depth seen from two places; nothing alike nearby is something that moved.
+std::string Disagreeing(const Verification& v) {
+    if (v.slightlyOff >= 0.5 * (1 - v.within))
+        return "the others are off by a few pixels, as near and far objects photographed from slightly different "
+               "places are";
+    return "the others show something else, as moving things (people, water, leaves) do";
+}
+
+}  // namespace
 
 std::pair<Point, Point> ControlPointPlaces(const Prepared& master) {
     // The most textured window of the left third and of the right third.
@@ -896,18 +934,22 @@ Registration Register(const Prepared& master, const Prepared& image, const Regis
             r.reason = "its control points already fit better";
         }
         r.status = Registration::Status::Aligned;
-    } else if (r.check.patches >= 8 && r.check.median <= 1 && (!before || r.check.median < before->median)) {
-        r.status = Registration::Status::Approximate;
-        r.reason = "only " + std::to_string(static_cast<int>(r.check.within * 100)) +
-                   "% of the checked areas line up within 1.5 pixels";
-    } else if (r.check.patches >= 8 && r.check.within >= 0.4 && (!before || r.check.within >= before->within + 0.2)) {
+    } else if ((r.check.patches >= 8 && r.check.median <= 1 && (!before || r.check.median < before->median)) ||
+               (r.check.patches >= 8 && r.check.within >= 0.4 && (!before || r.check.within >= before->within + 0.2))) {
         // The static part of the scene agrees and the image stands clearly
         // better than it did; the rest moved or lies at another depth, which
         // no global motion explains and the merger's deghosting handles.
         r.status = Registration::Status::Approximate;
         r.reason = std::to_string(static_cast<int>(r.check.within * 100)) +
-                   "% of the checked areas line up within 1.5 pixels; the others disagree, as moving things or "
-                   "near and far objects do";
+                   "% of the checked areas line up within 1.5 pixels; " + Disagreeing(r.check);
+    } else if (const auto coarse = CoarseAgreement(master, image, r.motion, options.previous)) {
+        // Close range: no single motion fits all of the frame to a pixel, but
+        // a large part of it agrees on a coarser scale (where compression's
+        // blocks, which favour no shift at all, are gone) and the image
+        // stands clearly better than it did.
+        r.status = Registration::Status::Approximate;
+        r.reason = std::to_string(static_cast<int>(coarse->within * 100)) + "% of the picture lines up; " +
+                   Disagreeing(*coarse);
     } else {
         const std::string share = std::to_string(static_cast<int>(r.check.within * 100));
         return fail(r.check.patches < 8 ? "too few areas of the picture could be compared with the master"
@@ -930,7 +972,8 @@ Registration Register(const Prepared& master, const Prepared& image, const Regis
 // ---- the field of view ----
 
 std::optional<FieldOfViewEstimate> EstimateFieldOfView(const std::vector<Registration>& registrations, int mw,
-                                                      int mh, const std::vector<std::pair<int, int>>& sizes) {
+                                                      int mh, const std::vector<std::pair<int, int>>& sizes,
+                                                      std::optional<double> given) {
     std::size_t pairs = 0;
     for (const auto& r : registrations) pairs += r.masterPoints.size();
     if (pairs < static_cast<std::size_t>(kMinMatches)) return std::nullopt;
@@ -988,6 +1031,7 @@ std::optional<FieldOfViewEstimate> EstimateFieldOfView(const std::vector<Registr
     e.halfFOV = (lo + hi) / 2;
     e.sphericalRms = rms(true, e.halfFOV);
     e.planarRms = rms(false, 0.5);
+    if (given) e.givenRms = rms(true, *given);
     return e;
 }
 

@@ -52,6 +52,7 @@ struct Verification {
     double within = 0;     // share of them within 1.5 pixels
     double median = 1e9;   // median remaining shift, full-size pixels
     double worst = 1e9;    // largest remaining shift of an agreeing patch
+    double slightlyOff = 0;  // share off by a few pixels (depth), the rest of the disagreeing ones show other things
     bool good() const { return patches >= 8 && within >= 0.7 && median <= 0.3; }
 };
 
@@ -107,12 +108,14 @@ Motion SphericalNear(const Motion& from, double f, int masterWidth, int masterHe
 // Half the field of view (across the master's longer side) that the point
 // pairs of the images fit best as rotations of one camera, and the rms of
 // that fit and of the planar one; nothing when the pairs cannot tell.
+// With `given` (half a field of view), also the rms for that one.
 struct FieldOfViewEstimate {
     double halfFOV = 0;
-    double sphericalRms = 0, planarRms = 0;
+    double sphericalRms = 0, planarRms = 0, givenRms = 0;
 };
 std::optional<FieldOfViewEstimate> EstimateFieldOfView(const std::vector<Registration>& registrations,
                                                       int masterWidth, int masterHeight,
-                                                      const std::vector<std::pair<int, int>>& imageSizes);
+                                                      const std::vector<std::pair<int, int>>& imageSizes,
+                                                      std::optional<double> given = std::nullopt);
 
 }  // namespace vantrel::autoalign
