@@ -434,10 +434,11 @@ const std::array<std::string, kSlotCount>& CommandFiles() {
     return files;
 }
 
-// What vantrel-align does with three files and their control points, in
-// process: read (the next decoding while one is measured), align, warp and
-// write at quality 90 (one encoding while the next warps), on 2 threads.
-void BM_AlignCommand_3x24MP(benchmark::State& state) {
+// What vantrel-align does with three files and their control points (or
+// with --auto), in process: read (the next decoding while one is measured),
+// align, warp and write at quality 90 (one encoding while the next warps),
+// on 2 threads.
+void AlignCommand(benchmark::State& state, bool autoAlign) {
     const auto& files = CommandFiles();
     const std::filesystem::path out = std::filesystem::temp_directory_path() / "vantrel-bench-command-out";
     std::filesystem::create_directories(out);
@@ -453,13 +454,17 @@ void BM_AlignCommand_3x24MP(benchmark::State& state) {
         }
         for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);
         ws.SelectMaster(ws.masterByLuminance());
+        if (autoAlign && !AutoAlign(ws).allAligned()) state.SkipWithError("Auto Align did not align the shots");
         ws.Recalculate(true);
         WriteSlotsReleasing(ws, {true, true, true}, outputs, {ImageKind::Jpeg, 90, Borders{}});
     }
     std::filesystem::remove_all(out);
     SetParallelThreads(0);
 }
+void BM_AlignCommand_3x24MP(benchmark::State& state) { AlignCommand(state, false); }
+void BM_AlignCommand_3x24MP_Auto(benchmark::State& state) { AlignCommand(state, true); }
 BENCHMARK(BM_AlignCommand_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AlignCommand_3x24MP_Auto)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The reference: each file decoded and encoded again at quality 90, one
 // after another, as the codec library's own tools do it.
