@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <numbers>
 #include <random>
 
@@ -409,62 +410,68 @@ void BM_Batch_12x3x12MP(benchmark::State& state) {
 }
 BENCHMARK(BM_Batch_12x3x12MP)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// Three 24 MP exposures of a real photograph as JPEG files, made once.
-const std::array<std::string, kSlotCount>& CommandFiles() {
-    static const std::array<std::string, kSlotCount> files = [] {
-        const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-command";
-        std::filesystem::create_directories(dir);
-        std::array<std::string, kSlotCount> paths;
-        Bitmap photo;
-        const std::string path = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
-        if (!std::filesystem::exists(path) || LoadImageFile(path, photo) != LoadOutcome::Loaded) photo = Scene();
-        const double gains[] = {1, 0.45, 2.2}, toPhoto = std::min(photo.width() / 6000.0, photo.height() / 4000.0) * 0.99;
-        for (int n = 0; n < kSlotCount; ++n) {
-            paths[n] = (dir / ("shot" + std::to_string(n) + ".jpg")).string();
-            if (std::filesystem::exists(paths[n])) continue;
-            const test::Motion move = test::SimilarityAbout(kWidth, kHeight, 0.8 * n, 1 + 0.005 * n, 30.0 * n, -20.0 * n);
-            const Bitmap shot = test::Exposure(photo, kWidth, kHeight, [&](test::Point q) {
-                const test::Point p = test::Unmap(move, q);
-                return test::Point{p.x * toPhoto, p.y * toPhoto};
-            }, gains[n], 1.5, static_cast<unsigned>(n + 1));
-            WriteFileAtomically(paths[n], EncodeJpeg(shot, 95));
-        }
-        return paths;
-    }();
-    return files;
+// 24 MP exposures of a real photograph as JPEG files, made once: three
+// (x1, x0.45, x2.2), or a longer bracket of 1 EV steps about the first.
+const std::vector<std::string>& CommandFiles(int count = kSlotCount) {
+    static std::map<int, std::vector<std::string>> made;
+    if (const auto known = made.find(count); known != made.end()) return known->second;
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("vantrel-bench-command" + (count == kSlotCount ? "" : "-" + std::to_string(count)));
+    std::filesystem::create_directories(dir);
+    std::vector<std::string> paths(static_cast<std::size_t>(count));
+    Bitmap photo;
+    const std::string path = std::string(VANTREL_TESTDATA_DIR) + "/camera-jpeg/exif-samples/tests/42_IndexError.jpg";
+    if (!std::filesystem::exists(path) || LoadImageFile(path, photo) != LoadOutcome::Loaded) photo = Scene();
+    const double toPhoto = std::min(photo.width() / 6000.0, photo.height() / 4000.0) * 0.99;
+    for (int n = 0; n < count; ++n) {
+        paths[n] = (dir / ("shot" + std::to_string(n) + ".jpg")).string();
+        if (std::filesystem::exists(paths[n])) continue;
+        const double gain = count == kSlotCount ? std::array{1.0, 0.45, 2.2}[n] : std::exp2(n - count / 2);
+        const test::Motion move = test::SimilarityAbout(kWidth, kHeight, 0.8 * (n % 3), 1 + 0.005 * (n % 3),
+                                                        30.0 * (n % 4), -20.0 * (n % 3));
+        const Bitmap shot = test::Exposure(photo, kWidth, kHeight, [&](test::Point q) {
+            const test::Point p = test::Unmap(move, q);
+            return test::Point{p.x * toPhoto, p.y * toPhoto};
+        }, gain, 1.5, static_cast<unsigned>(n + 1));
+        WriteFileAtomically(paths[n], EncodeJpeg(shot, 95));
+    }
+    return made[count] = paths;
 }
 
-// What vantrel-align does with three files and their control points (or
-// with --auto), in process: read (the next decoding while one is measured),
+// What vantrel-align does with the files and their control points (or with
+// --auto), in process: read (the next decoding while one is measured),
 // align, warp and write at quality 90 (one encoding while the next warps),
 // on 2 threads.
-void AlignCommand(benchmark::State& state, bool autoAlign) {
-    const auto& files = CommandFiles();
+void AlignCommand(benchmark::State& state, int count, bool autoAlign) {
+    const auto& files = CommandFiles(count);
     const std::filesystem::path out = std::filesystem::temp_directory_path() / "vantrel-bench-command-out";
     std::filesystem::create_directories(out);
-    std::array<std::string, kSlotCount> outputs;
-    for (int n = 0; n < kSlotCount; ++n) outputs[n] = (out / ("shot" + std::to_string(n) + ".jpg")).string();
+    std::vector<std::string> outputs(files.size());
+    for (int n = 0; n < count; ++n) outputs[n] = (out / ("shot" + std::to_string(n) + ".jpg")).string();
     SetParallelThreads(2);
     for (auto _ : state) {
         Workspace ws;
+        ws.setSlotCount(count);
         {
             const Workspace::LoadBatch batch(ws);
-            ImagePrefetch prefetch({files.begin(), files.end()}, false);
-            for (int n = 1; n <= kSlotCount; ++n) ws.loadSlot(n, files[n - 1], prefetch.take());
+            ImagePrefetch prefetch(files, false);
+            for (int n = 1; n <= count; ++n) ws.loadSlot(n, files[n - 1], prefetch.take());
         }
-        for (int n = 1; n <= kSlotCount; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);
+        for (int n = 1; n <= count; ++n) ws.setControlPoints(n, 600 + 20 * n, 2000 - 15 * n, 5400 - 10 * n, 2000 + 70 * n);
         ws.SelectMaster(ws.masterByLuminance());
-        if (autoAlign && !AutoAlign(ws).allAligned()) state.SkipWithError("Auto Align did not align the shots");
+        if (autoAlign && !AutoAlign(ws).noneLeftUnaligned()) state.SkipWithError("Auto Align did not align the shots");
         ws.Recalculate(true);
-        WriteSlotsReleasing(ws, {true, true, true}, outputs, {ImageKind::Jpeg, 90, Borders{}});
+        WriteSlotsReleasing(ws, std::vector<bool>(files.size(), true), outputs, {ImageKind::Jpeg, 90, Borders{}});
     }
     std::filesystem::remove_all(out);
     SetParallelThreads(0);
 }
-void BM_AlignCommand_3x24MP(benchmark::State& state) { AlignCommand(state, false); }
-void BM_AlignCommand_3x24MP_Auto(benchmark::State& state) { AlignCommand(state, true); }
+void BM_AlignCommand_3x24MP(benchmark::State& state) { AlignCommand(state, 3, false); }
+void BM_AlignCommand_3x24MP_Auto(benchmark::State& state) { AlignCommand(state, 3, true); }
+void BM_AlignCommand_7x24MP(benchmark::State& state) { AlignCommand(state, 7, true); }
 BENCHMARK(BM_AlignCommand_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AlignCommand_3x24MP_Auto)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AlignCommand_7x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The reference: each file decoded and encoded again at quality 90, one
 // after another, as the codec library's own tools do it.

@@ -43,11 +43,11 @@ namespace {
 using namespace vantrel;
 
 constexpr const char* kUsage =
-    "Usage: vantrel-align [options] IMAGE1 [IMAGE2 [IMAGE3]]\n"
-    "Aligns up to three bracketed exposures and writes them as \"Save All\" does.\n"
+    "Usage: vantrel-align [options] IMAGE1 [IMAGE2 ...]\n"
+    "Aligns the bracketed exposures of one scene (up to 32) and writes them as \"Save All\" does.\n"
     "   or: vantrel-align --batch DIR -o OUTDIR [options]: every bracket set of a folder, automatically\n"
     "\n"
-    "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N (1..3), source pixels (decimals allowed);\n"
+    "  --cp N:X1,Y1,X2,Y2   control points CP1 and CP2 of image N, source pixels (decimals allowed);\n"
     "                       images without --cp keep the starting points a fresh load gives\n"
     "  --auto               place every image's control points automatically before writing;\n"
     "                       exit status 3 when an image could not be aligned (it is written unaligned);\n"
@@ -74,7 +74,7 @@ constexpr const char* kUsage =
     "  --print-alignment    print the alignment data grid's rows and the control points\n"
     "  --batch DIR          find the bracket sets among DIR's images (by EXIF time and exposure) and align\n"
     "                       each automatically into a folder of its own under the output directory\n"
-    "  --set-size N         images a set holds at most, 1..3 (default 3)\n"
+    "  --set-size N         images a set holds at most, 1..32 (default: no limit below 32)\n"
     "  --gap SECONDS        a longer pause between shots starts a new set (default 2)\n"
     "  --jobs J             sets aligned side by side (default: the cores); 1: one set at a time on every core\n"
     "  --flat               outputs straight into the output directory, not one folder per set\n"
@@ -99,7 +99,7 @@ struct Options {
     struct Points {
         double x1, y1, x2, y2;
     };
-    std::array<std::optional<Points>, kSlotCount> cp;
+    std::vector<std::optional<Points>> cp;
     double fov = 0;
     bool fovFromExif = false, autoAlign = false;
     int master = 0;
@@ -116,7 +116,7 @@ struct Options {
     bool overwrite = false, info = false, printAlignment = false;
     // Batch runs.
     std::string batch, setsFile, report;
-    int setSize = 3, jobs = 0;
+    int setSize = kMaxImages, jobs = 0;
     double gap = 2;
     bool flat = false, dryRun = false;
     bool cpGiven = false;
@@ -199,7 +199,7 @@ Options Parse(int argc, char** argv) {
                 throw Failure{"--fov must be a number of degrees from 0 to 179, or exif"};
             o.fov = static_cast<double>(*v);
         } else if (arg == "--master") {
-            o.master = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 3, arg));
+            o.master = static_cast<int>(InRange(ParseInteger(value(), arg), 1, kMaxImages, arg));
         } else if (arg == "--lens") {
             o.lens = value();
         } else if (arg == "--format") {
@@ -223,7 +223,7 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--batch") {
             o.batch = value();
         } else if (arg == "--set-size") {
-            o.setSize = static_cast<int>(InRange(ParseInteger(value(), arg), 1, kSlotCount, arg));
+            o.setSize = static_cast<int>(InRange(ParseInteger(value(), arg), 1, kMaxImages, arg));
         } else if (arg == "--gap") {
             const auto v = ParseProfileNumber(value());
             if (!v || !(*v >= 0 && *v <= 1e6)) throw Failure{"--gap must be a number of seconds"};
@@ -251,7 +251,8 @@ Options Parse(int argc, char** argv) {
     if (o.dryRun || !o.setsFile.empty() || !o.report.empty() || o.flat)
         throw UsageError{"--dry-run, --sets, --report and --flat go with --batch"};
     if (o.images.empty()) throw UsageError{"no image given"};
-    if (o.images.size() > kSlotCount) throw UsageError{"at most three images"};
+    if (o.images.size() > kMaxImages) throw UsageError{"at most " + std::to_string(kMaxImages) + " images"};
+    o.cp.resize(o.images.size());
     for (const std::string& text : cpTexts) {
         const auto colon = text.find(':');
         if (colon == std::string::npos) throw Failure{"bad value for --cp: \"" + text + "\" (expected N:X1,Y1,X2,Y2)"};
@@ -475,6 +476,7 @@ int Run(int argc, char** argv) {
     if (!o.lens.empty()) ws.setLens(ProfileCorrection(o.lens));
     const bool terminal = ::isatty(STDERR_FILENO);
     const int count = static_cast<int>(o.images.size());
+    ws.setSlotCount(count);
     double firstFocal = 0;
     for (const std::string& path : o.images) {
         std::error_code ec;
@@ -482,7 +484,7 @@ int Run(int argc, char** argv) {
         if (!std::filesystem::is_regular_file(PathFromUtf8(path), ec)) throw Failure{path + ": not a regular file"};
     }
     // Where the outputs go is settled before any image is read.
-    SaveNaming naming;
+    SaveNaming naming(ws.slotCount());
     OutputNames names;
     if (!o.info) {
         for (int n = 1; n <= count; ++n) {
@@ -505,7 +507,7 @@ int Run(int argc, char** argv) {
                     throw Failure{names.fullPath[n] + " is one of the images read: it is never written over"};
         if (names.anyExists && !o.overwrite) {
             std::string existing;
-            for (int n = 0; n < kSlotCount; ++n)
+            for (int n = 0; n < count; ++n)
                 if (names.exists[n]) existing += (existing.empty() ? "" : ", ") + names.fullPath[n];
             throw Failure{"would overwrite " + existing + " (use --overwrite)"};
         }

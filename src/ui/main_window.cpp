@@ -1126,10 +1126,10 @@ void TForm1::writeSlots(const std::array<bool, kSlotCount>& which) {
         notes << ToQt(FileNameOf(path) + ": " + notice);
     };
     WaitCursor wait;
-    std::array<std::string, kSlotCount> paths;
+    std::vector<std::string> paths(kSlotCount);
     for (int n = 0; n < kSlotCount; ++n) paths[n] = FromQt(form.OutputFullPath[n]);
     try {
-        const FrameRect area = WriteSlots(ws_, which, paths, options, [this](int n, int percent) {
+        const FrameRect area = WriteSlots(ws_, std::vector<bool>(which.begin(), which.end()), paths, options, [this](int n, int percent) {
             if (percent == 0) setStatus(1, QString("Saving Image %1").arg(n));
             setProgress(percent);
             ProcessPendingMessages();

@@ -306,7 +306,9 @@ void TSaveForm::OKBtnClick() {
         return;
     }
     OutputNames names;
-    std::array<bool, kSlotCount> enabled{};
+    names.fullPath.resize(kSlotCount);
+    names.exists.resize(kSlotCount);
+    std::vector<bool> enabled(kSlotCount);
     for (int n = 0; n < kSlotCount; ++n) {
         names.fullPath[n] = OutputFullPath[n].toStdString();
         names.exists[n] = !OutputFullPath[n].isEmpty() && QFileInfo::exists(OutputFullPath[n]);

@@ -461,7 +461,7 @@ TEST(WriteSlots, ReleasingTheImagesWritesTheSameFiles) {
         for (const Borders& borders : {Borders{}, Borders{3, 0, 2, 5}}) {
             fs::remove_all(dir);
             fs::create_directories(dir);
-            std::array<std::string, kSlotCount> kept, released;
+            std::vector<std::string> kept(kSlotCount), released(kSlotCount);
             for (int n = 0; n < kSlotCount; ++n) {
                 kept[n] = (dir / ("kept" + std::to_string(n) + ".bmp")).string();
                 released[n] = (dir / ("released" + std::to_string(n) + ".bmp")).string();
@@ -486,7 +486,7 @@ TEST(CommonArea, EveryOutputIsTheLargestRectangleAllImagesCover) {
     const fs::path dir = fs::temp_directory_path() / "vantrel-crop-test";
     fs::remove_all(dir);
     fs::create_directories(dir);
-    std::array<std::string, kSlotCount> paths;
+    std::vector<std::string> paths(kSlotCount);
     for (int n = 0; n < kSlotCount; ++n) paths[n] = (dir / ("out" + std::to_string(n) + ".tif")).string();
     const SaveOptions options{ImageKind::Tiff, 90, Borders{9, 9, 9, 9}, true, true};  // the borders give way
     const FrameRect area = WriteSlots(b.ws, {true, true, true}, paths, options);

@@ -126,7 +126,7 @@ namespace vantrel::test {
 inline AlignedSource SourceOf(const TImageSlot& s) { return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness}; }
 inline AlignedSources SourcesOf(const std::array<TImageSlot, kSlotCount>& slots) {
     AlignedSources sources;
-    for (int n = 0; n < kSlotCount; ++n) sources[n] = SourceOf(slots[n]);
+    for (int n = 0; n < kSlotCount; ++n) sources.push_back(SourceOf(slots[n]));
     return sources;
 }
 

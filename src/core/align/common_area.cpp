@@ -38,7 +38,7 @@ FrameRect CommonArea(const AlignedSources& sources, const MasterGeometry& master
     if (w <= 0 || h <= 0) return {};
     const std::size_t size = static_cast<std::size_t>(w) * h;
     std::vector<std::uint8_t> all(size, 255), one(size);
-    for (int n = 1; n <= kSlotCount; ++n) {
+    for (int n = 1; n <= static_cast<int>(sources.size()); ++n) {
         const AlignedSource& source = sources[n - 1];
         if (!source.loaded()) continue;
         // The master covers its own frame, but where a lens correction left it empty.

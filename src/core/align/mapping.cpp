@@ -327,7 +327,7 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
         double cosR, sinR;
     };
     std::vector<Used> used;
-    for (int n = 1; n <= kSlotCount; ++n) {
+    for (int n = 1; n <= static_cast<int>(std::min<std::size_t>(sources.size(), kMaxImages)); ++n) {
         const AlignedSource& source = sources[n - 1];
         if (!source.loaded()) continue;
         const TSlotAlignment& s = *source.alignment;
@@ -348,7 +348,7 @@ void RenderPreview(const AlignedSources& sources, const MasterGeometry& master, 
     bool anyScaled = false;
     for (const Used& u : used) anyScaled |= u.slot->Scale != 1 && !u.isMaster;
 
-    std::array<std::uint8_t, 256 * kSlotCount> average;  // a sum of levels to its mean
+    std::array<std::uint8_t, 256 * kMaxImages> average;  // a sum of levels to its mean
     for (std::size_t sum = 0; sum < average.size(); ++sum)
         average[sum] = static_cast<std::uint8_t>(std::min<std::size_t>(sum / count, 255));
     constexpr int kReadAhead = 16;  // pixels; enough to cover a miss to memory

@@ -23,7 +23,7 @@ PointTrace InspectPoint(const AlignedSources& sources, const MasterGeometry& mas
     PixelToSpherical(f, t.masterX, t.masterY, a, m);
     const FromMasterCP1 relative = RelativeToMasterCP1(master, a, m);
     std::array<Extended, kSlotCount> srcAz{}, srcMer{};
-    for (int n = 0; n < kSlotCount; ++n) {
+    for (int n = 0; n < kSlotCount && n < static_cast<int>(sources.size()); ++n) {
         if (!sources[n].loaded()) continue;
         const TSlotAlignment& s = *sources[n].alignment;
         SlotDirection(s, relative, srcAz[n], srcMer[n]);
@@ -81,7 +81,7 @@ PointTrace InspectPoint(const AlignedSources& sources, const MasterGeometry& mas
     for (int n = 0; n < kSlotCount; ++n) {
         const int sx = t.sourceX[n], sy = t.sourceY[n];
         // Outside the bitmap reads as the invalid colour, all bytes 255.
-        if (sources[n].loaded() && sx >= 0 && sy >= 0 && sx < sources[n].image->width() &&
+        if (n < static_cast<int>(sources.size()) && sources[n].loaded() && sx >= 0 && sy >= 0 && sx < sources[n].image->width() &&
             sy < sources[n].image->height()) {
             const std::uint8_t* p = sources[n].image->row(sy) + static_cast<std::size_t>(sx) * 3;
             t.rgb[n] = {p[2], p[1], p[0]};

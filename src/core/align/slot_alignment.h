@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "imaging/bitmap.h"
 #include "imaging/resample.h"
@@ -9,8 +10,11 @@
 
 namespace vantrel {
 
-// Up to this many images are aligned together, numbered 1 to kSlotCount.
+// The window aligns this many images, numbered 1 to kSlotCount; a document
+// (the command line's, a batch set's) holds up to kMaxImages, the window's
+// first.
 inline constexpr int kSlotCount = 3;
+inline constexpr int kMaxImages = 32;
 
 // The control points of one image and the alignment derived from them.
 // Points are in source pixels, x right and y down, and real-valued: points
@@ -41,6 +45,6 @@ struct AlignedSource {
     bool loaded() const { return image && !image->empty() && alignment; }
 };
 
-using AlignedSources = std::array<AlignedSource, kSlotCount>;
+using AlignedSources = std::vector<AlignedSource>;
 
 }  // namespace vantrel

@@ -161,7 +161,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     AutoAlignReport report;
     const int masterSlot = ws.MasterIndex();
     std::vector<int> others;
-    for (int n = 1; n <= kSlotCount; ++n)
+    for (int n = 1; n <= ws.slotCount(); ++n)
         if (n != masterSlot && ws.slot(n).Loaded) others.push_back(n);
     if (masterSlot == 0 || !ws.slot(masterSlot).Loaded) {
         report.error = "Auto Align needs a loaded master image.";

@@ -11,7 +11,7 @@ namespace vantrel {
 struct AutoAlignOptions {
     // Take the field of view from the master's EXIF even when one is set.
     bool fieldOfViewFromExif = false;
-    // slot 1..kSlotCount, 0..100; on the calling thread.
+    // slot number, 0..100; on the calling thread.
     std::function<void(int slot, int percent)> progress;
     // Match every image with the master itself where it can; off, an image
     // with another one between it and the master in exposure goes through

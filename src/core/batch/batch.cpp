@@ -170,8 +170,8 @@ std::string Utf8(const fs::path& path) {
 }
 
 OutputNames SetOutputNames(const BracketSet& set, const BatchOptions& options) {
-    const int count = std::min(static_cast<int>(set.files.size()), kSlotCount);
-    SaveNaming naming;
+    const int count = std::min(static_cast<int>(set.files.size()), kMaxImages);
+    SaveNaming naming(std::max(count, kSlotCount));
     for (int n = 0; n < count; ++n) {
         naming.enabled[n] = true;
         naming.baseName[n] = BaseNameOf(set.files[n]);
@@ -278,7 +278,7 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
         r.error = FileNameOf(set.files.front()) + ": " + set.problem;
         return r;
     }
-    const int count = std::min(static_cast<int>(set.files.size()), kSlotCount);
+    const int count = std::min(static_cast<int>(set.files.size()), kMaxImages);
     const OutputNames names = SetOutputNames(set, options);
     if (!names.problem.empty()) {
         r.error = names.problem;
@@ -329,6 +329,7 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
     }
 
     Workspace ws;
+    ws.setSlotCount(count);
     if (options.lens) ws.setLens(*options.lens);
     std::vector<int> setIndexOfSlot;  // the set's file each loaded slot holds
     std::vector<ImageResult> unreadable;
@@ -385,8 +386,8 @@ SetResult ProcessSet(const BracketSet& set, const BatchOptions& options) {
         for (const AutoAlignSlotReport& s : report.results) found[s.slot] = s;
         if (!report.noneLeftUnaligned()) r.status = Status::Unaligned;
     }
-    std::array<std::string, kSlotCount> paths;
-    std::array<bool, kSlotCount> which{};
+    std::vector<std::string> paths(static_cast<std::size_t>(ws.slotCount()));
+    std::vector<bool> which(paths.size());
     SetRecord mine;
     for (int n = 1; n <= loaded; ++n) {
         const int i = setIndexOfSlot[n - 1];
@@ -461,7 +462,7 @@ std::string BatchOutputProblem(const std::vector<BracketSet>& allSets, const std
     for (const BracketSet& set : allSets) {
         if (!set.problem.empty()) continue;
         const OutputNames names = SetOutputNames(set, options);
-        const int count = std::min(static_cast<int>(set.files.size()), kSlotCount);
+        const int count = std::min(static_cast<int>(set.files.size()), kMaxImages);
         for (int n = 0; n < count; ++n) {
             const std::string& out = names.fullPath[n];
             const auto [at, added] = writer.emplace(out, set.files[n]);

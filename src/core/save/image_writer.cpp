@@ -91,12 +91,13 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
 namespace {
 
 // `releasing`, when given, is the workspace itself, whose drawn images may go.
-FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::array<bool, kSlotCount>& which,
-               const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::vector<bool>& which,
+               const std::vector<std::string>& paths, const SaveOptions& options,
                const std::function<void(int, int)>& progress) {
+    const int count = std::min({static_cast<int>(which.size()), static_cast<int>(paths.size()), workspace.slotCount()});
     auto written = [&](int n) { return which[n - 1] && workspace.slot(n).Loaded; };
-    std::array<SourceMetadata, kSlotCount> metadata;
-    for (int n = 1; n <= kSlotCount; ++n) {
+    std::vector<SourceMetadata> metadata(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n) {
         if (!written(n)) continue;
         if (const std::string problem = AlignmentProblem(workspace, n); !problem.empty()) throw Error(problem);
         if (FormatOf(options.format).carriesMetadata) metadata[n - 1].read(workspace.slot(n).FilePath);
@@ -113,7 +114,7 @@ FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::arra
     int turn = 0, masterAsItStands = 0;
     const MasterGeometry master = workspace.masterGeometry();
     const std::vector<std::uint8_t> noAlpha;
-    for (int n = 1; n <= kSlotCount; ++n) {
+    for (int n = 1; n <= count; ++n) {
         if (!written(n)) continue;
         if (progress) progress(n, 0);
         if (n == workspace.MasterIndex() && MasterAsItStands(resolved)) {
@@ -142,14 +143,14 @@ FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::arra
 
 }  // namespace
 
-FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+FrameRect WriteSlots(const Workspace& workspace, const std::vector<bool>& which,
+                     const std::vector<std::string>& paths, const SaveOptions& options,
                      const std::function<void(int, int)>& progress) {
     return Save(workspace, nullptr, which, paths, options, progress);
 }
 
-FrameRect WriteSlotsReleasing(Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                              const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+FrameRect WriteSlotsReleasing(Workspace& workspace, const std::vector<bool>& which,
+                              const std::vector<std::string>& paths, const SaveOptions& options,
                               const std::function<void(int, int)>& progress) {
     return Save(workspace, &workspace, which, paths, options, progress);
 }

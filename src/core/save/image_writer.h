@@ -3,6 +3,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "align/mapping.h"
 #include "align/slot_alignment.h"
@@ -51,7 +52,7 @@ std::string AlignmentProblem(const Workspace& workspace, int n);
 // Error when the images share no area.
 Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, FrameRect* area = nullptr);
 
-// "Save All": every slot in `which` that is loaded, in slot order, to its
+// "Save All": every slot in `which` (index 0 for slot 1) that is loaded, in slot order, to its
 // path, through one reused frame. `progress` gets the slot number before each
 // image and the percentage while it renders. Refuses before writing anything
 // when an image's alignment is unusable (AlignmentProblem) or a crop finds no
@@ -59,15 +60,15 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
 // written, so an output that replaces another image's source cannot lend it
 // the wrong metadata. Stops at the first failure, keeping the files already
 // written. Returns the frame written, in the master's pixels. Throws Error.
-FrameRect WriteSlots(const Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                     const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+FrameRect WriteSlots(const Workspace& workspace, const std::vector<bool>& which,
+                     const std::vector<std::string>& paths, const SaveOptions& options,
                      const std::function<void(int slot, int percent)>& progress = {});
 
 // The same for a run that ends with the save: each image, once drawn, lends
 // its memory to the next frame, which then needs no fresh pages. The drawn
 // slots are left empty.
-FrameRect WriteSlotsReleasing(Workspace& workspace, const std::array<bool, kSlotCount>& which,
-                              const std::array<std::string, kSlotCount>& paths, const SaveOptions& options,
+FrameRect WriteSlotsReleasing(Workspace& workspace, const std::vector<bool>& which,
+                              const std::vector<std::string>& paths, const SaveOptions& options,
                               const std::function<void(int slot, int percent)>& progress = {});
 
 }  // namespace vantrel

@@ -31,7 +31,11 @@ std::string NameProblem(int n, const std::string& name) {
 
 OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<bool(const std::string&)>& exists) {
     OutputNames names;
-    for (int n = 0; n < kSlotCount; ++n) {
+    const int count = static_cast<int>(naming.enabled.size());
+    names.fileName.resize(naming.enabled.size());
+    names.fullPath.resize(naming.enabled.size());
+    names.exists.resize(naming.enabled.size());
+    for (int n = 0; n < count; ++n) {
         if (!naming.enabled[n]) continue;
         std::string name = naming.append ? naming.baseName[n] + naming.tag : naming.tag + naming.baseName[n];
         name += FormatOf(naming.format).outputExtension;
@@ -43,8 +47,8 @@ OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<boo
         if (names.problem.empty()) names.problem = NameProblem(n + 1, name);
     }
     // Two images written to one file: the second would silently replace the first.
-    for (int a = 0; a < kSlotCount && names.problem.empty(); ++a)
-        for (int b = a + 1; b < kSlotCount && names.problem.empty(); ++b)
+    for (int a = 0; a < count && names.problem.empty(); ++a)
+        for (int b = a + 1; b < count && names.problem.empty(); ++b)
             if (naming.enabled[a] && naming.enabled[b] && names.fullPath[a] == names.fullPath[b])
                 names.problem = "Images " + std::to_string(a + 1) + " and " + std::to_string(b + 1) +
                                 " would both be saved as " + names.fullPath[a] + " (from " + naming.sourcePath[a] +
@@ -52,12 +56,13 @@ OutputNames ComputeOutputNames(const SaveNaming& naming, const std::function<boo
     return names;
 }
 
-std::string OverwriteMessage(const OutputNames& names, const std::array<bool, kSlotCount>& enabled) {
+std::string OverwriteMessage(const OutputNames& names, const std::vector<bool>& enabled) {
     std::string list;
-    for (int n = 0; n < kSlotCount; ++n) {
+    const int count = static_cast<int>(std::min(names.exists.size(), enabled.size()));
+    for (int n = 0; n < count; ++n) {
         if (!names.exists[n] || !enabled[n]) continue;
         list += names.fullPath[n];
-        list += n < kSlotCount - 1 ? "\n\n" : "\n";
+        list += n < count - 1 ? "\n\n" : "\n";
     }
     if (list.empty()) return {};
     return "The following files will be overwriten ...\n\n" + list + "\n" +

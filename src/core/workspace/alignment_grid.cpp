@@ -25,18 +25,18 @@ std::string PixelOffset(double pixels, bool fixed) {
 }  // namespace
 
 GridTexts AlignmentGridTexts(const Workspace& ws) {
-    GridTexts t;
+    GridTexts t(ws.slotCount());
     const double halfFOV = ws.modelHalfFOV();
     auto cell = [&](GridRow row, int c) -> std::string& { return t[static_cast<int>(row)][c]; };
     auto deltaX = [&](const TImageSlot& s) { return s.CP1X - ws.master().MasterCP1X; };
     auto deltaY = [&](const TImageSlot& s) { return s.CP1Y - ws.master().MasterCP1Y; };
     bool fractions = false;
-    for (int c = 1; c <= kSlotCount; ++c) {
+    for (int c = 1; c <= ws.slotCount(); ++c) {
         const TImageSlot& s = ws.slot(c);
         if (s.Loaded && c != ws.MasterIndex())
             for (const double d : {deltaX(s), deltaY(s)}) fractions |= Thousandths(d) != std::round(d);
     }
-    for (int c = 1; c <= kSlotCount; ++c) {
+    for (int c = 1; c <= ws.slotCount(); ++c) {
         const TImageSlot& s = ws.slot(c);
         cell(GridRow::Name, c) = s.FileName;
         cell(GridRow::Size, c) = std::to_string(s.Bitmap.width()) + " x " + std::to_string(s.Bitmap.height());

@@ -27,8 +27,14 @@ AlignedSource Workspace::source(int n) const {
 
 AlignedSources Workspace::sources() const {
     AlignedSources all;
-    for (int n = 1; n <= kSlotCount; ++n) all[n - 1] = source(n);
+    for (int n = 1; n <= slotCount(); ++n) all.push_back(source(n));
     return all;
+}
+
+void Workspace::setSlotCount(int count) {
+    count = std::clamp(count, kSlotCount, kMaxImages);
+    if (master_.MasterIndex > count) clearMaster();
+    slots_.resize(static_cast<std::size_t>(count));
 }
 
 // ---- loading ----
@@ -158,7 +164,7 @@ void Workspace::setFOVDegrees(double degrees, bool byHand) {
     fovByHand_ = byHand;
     if (master_.MasterIndex == 0) return;
     UpdateFocalLength();
-    for (int n = 1; n <= kSlotCount; ++n) solveSlot(n);
+    for (int n = 1; n <= slotCount(); ++n) solveSlot(n);
 }
 
 std::string Workspace::fovReadout(bool noneBelowATenth) const {
@@ -179,9 +185,16 @@ void Workspace::UpdateFocalLength() {
 
 int Workspace::masterByLuminance() const {
     std::vector<int> loaded;
-    for (int n = 1; n <= kSlotCount; ++n)
+    for (int n = 1; n <= slotCount(); ++n)
         if (slot(n).Loaded) loaded.push_back(n);
     auto lum = [&](int n) { return slot(n).Luminance; };
+    if (loaded.size() > kSlotCount || (loaded.size() == kSlotCount && loaded.back() > kSlotCount)) {
+        // A longer bracket: its middle exposure, from which the far ends
+        // are fewest steps away; earlier images win ties.
+        std::vector<int> order = loaded;
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lum(a) < lum(b); });
+        return order[(order.size() - 1) / 2];
+    }
     switch (loaded.size()) {
         case 0: return 0;
         case 1: return loaded[0];
@@ -217,7 +230,7 @@ void Workspace::SelectMaster(int n) {
                   1.1;
     if (halfFOV_ > 0) {
         UpdateFocalLength();
-        for (int each = 1; each <= kSlotCount; ++each) solveSlot(each);
+        for (int each = 1; each <= slotCount(); ++each) solveSlot(each);
     }
 }
 
@@ -240,7 +253,7 @@ void Workspace::copyMasterPoints(const TImageSlot& master) {
 void Workspace::Recalculate(bool scaling) {
     if (master_.MasterIndex == 0) return;
     const TImageSlot& master = slot(master_.MasterIndex);
-    for (int n = 1; n <= kSlotCount; ++n) {
+    for (int n = 1; n <= slotCount(); ++n) {
         TImageSlot& s = mutableSlot(n);
         if (n == master_.MasterIndex) {
             s.Rotation = 0;

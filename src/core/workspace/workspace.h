@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "align/mapping.h"
 #include "formats/image_file.h"
@@ -16,7 +17,7 @@ namespace vantrel {
 // The master's copied geometry, as the renderers read it after SelectMaster
 // and Recalculate.
 struct TMasterCopy {
-    std::int32_t MasterIndex = 0;  // 0 = none, else 1..kSlotCount
+    std::int32_t MasterIndex = 0;  // 0 = none, else a slot number
     std::int32_t MasterWidth = 0, MasterHeight = 0;
     std::int32_t MasterCenterX = 0, MasterCenterY = 0;
     double MasterCP1X = 0, MasterCP1Y = 0, MasterCP2X = 0, MasterCP2Y = 0;
@@ -34,7 +35,12 @@ public:
 
     // ---- reading ----
     const TImageSlot& slot(int n) const { return slots_.at(static_cast<std::size_t>(n - 1)); }
-    const std::array<TImageSlot, kSlotCount>& slotRecords() const { return slots_; }
+    const std::vector<TImageSlot>& slotRecords() const { return slots_; }
+    // How many images the document holds room for: kSlotCount (the window's
+    // slots) or more, up to kMaxImages.
+    int slotCount() const { return static_cast<int>(slots_.size()); }
+    // Makes room for `count` images (at least kSlotCount); slots beyond it are emptied.
+    void setSlotCount(int count);
     // Slot n as the renderers read it.
     AlignedSource source(int n) const;
     AlignedSources sources() const;
@@ -141,7 +147,7 @@ private:
     void FinishSlotLoad(TImageSlot& slot);
     void copyMasterPoints(const TImageSlot& master);
 
-    std::array<TImageSlot, kSlotCount> slots_;
+    std::vector<TImageSlot> slots_ = std::vector<TImageSlot>(kSlotCount);
     TMasterCopy master_;
     double halfFOV_ = 0;
     bool fovByHand_ = false;
