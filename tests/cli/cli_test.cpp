@@ -154,6 +154,23 @@ TEST_F(CliTest, PrintsTheAlignmentGrid) {
     EXPECT_EQ(ok.out.rfind("Master\t2\nName\timg1.bmp\timg3.bmp\nSize\t80 x 60\t82 x 60\n", 0), 0u) << ok.out;
     EXPECT_NE(ok.out.find("CP Angle\t90\t0\n"), std::string::npos) << ok.out;
     EXPECT_NE(ok.out.find("Scale\t1\t1\n"), std::string::npos) << ok.out;
+
+    // A longer bracket: a column per image, and --cp and --master reach all of them.
+    fs::create_directories(dir_ / "more");
+    for (const std::string& name : {"img4.bmp", "img5.bmp"}) fs::copy_file(images_[name == std::string("img4.bmp") ? 1 : 0], dir_ / "more" / name);
+    fs::create_directories(dir_ / "out5");
+    const Result longer = Align("--print-alignment --master 5 --cp 5:10,10,60,10 --cp 4:12,10,62,10 -o out5 " + all() +
+                                    " more/img4.bmp more/img5.bmp", dir_);
+    ASSERT_EQ(longer.status, 0) << longer.err;
+    EXPECT_EQ(longer.out.rfind("Master\t5\nName\timg1.bmp\timg2.bmp\timg3.bmp\timg4.bmp\timg5.bmp\n", 0), 0u) << longer.out;
+    const auto deltaX = longer.out.find("Delta X\t");
+    ASSERT_NE(deltaX, std::string::npos);
+    const std::string row = longer.out.substr(deltaX, longer.out.find('\n', deltaX) - deltaX);
+    EXPECT_EQ(std::count(row.begin(), row.end(), '\t'), 5) << row;
+    EXPECT_TRUE(row.ends_with("\t2\t0")) << row;
+    EXPECT_NE(longer.out.find("out5/img5Aligned.jpg\n"), std::string::npos) << longer.out;
+    const Result six = Align("--master 6 -o out5 " + all() + " more/img4.bmp more/img5.bmp", dir_);
+    EXPECT_NE(six.err.find("--master names image 6, which is not given"), std::string::npos) << six.err;
 }
 
 TEST_F(CliTest, ErrorsNameTheCauseAndLeaveNothingBehind) {
@@ -577,18 +594,20 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
               LoadOutcome::Loaded);
     const fs::path in = dir_ / "shoot";
     fs::create_directories(in);
-    // Five scenes 20 s apart, bracketed 0, -1, +1 EV a third of a second apart;
-    // the fourth lost its third frame, the fifth has one cut short.
-    for (int scene = 1; scene <= 5; ++scene)
-        for (int frame = 1; frame <= 3; ++frame) {
-            if (scene == 4 && frame == 3) continue;
-            const test::Motion motion = test::SimilarityAbout(300, 200, frame == 1 ? 0 : frame == 2 ? 0.8 : -0.6, 1, frame * 2, -frame);
-            const double gains[] = {0.6, 0.3, 1.2};  // the flowers are bright: the master barely clips
+    // Brackets of 5, 7, 3, 2 (the fourth lost a frame) and 3 frames (one cut
+    // short) 20 s apart, the exposures 0, -1, +1, -2, +2, ... a third of a
+    // second apart; then a stray shot.
+    const int frames[] = {5, 7, 3, 2, 3, 1};
+    const int biases[] = {0, -1, 1, -2, 2, -3, 3};
+    for (int scene = 1; scene <= 6; ++scene)
+        for (int frame = 1; frame <= frames[scene - 1]; ++frame) {
+            const int bias = biases[frame - 1];
+            const test::Motion motion = test::SimilarityAbout(300, 200, 0.4 * bias, 1, frame * 2, -frame);
             const Bitmap picture = test::Exposure(photo, 300, 200, [&](test::Point q) {
                 const test::Point p = test::Unmap(motion, q);
-                return test::Point{p.x * 3 + 500 * scene - 300, p.y * 3 + 900};
-            }, gains[frame - 1], 1, static_cast<unsigned>(scene * 10 + frame));
-            std::vector<std::uint8_t> file = ShotJpeg(picture, scene * 20, frame * 30, frame == 1 ? 0 : frame == 2 ? -1 : 1);
+                return test::Point{p.x * 3 + 400 * scene - 300, p.y * 3 + 900};
+            }, 0.6 * std::pow(1.25, bias), 1, static_cast<unsigned>(scene * 10 + frame));  // the flowers are bright
+            std::vector<std::uint8_t> file = ShotJpeg(picture, scene * 20 + frame * 30 / 100, frame * 30 % 100, bias);
             if (scene == 5 && frame == 2) file.resize(file.size() * 2 / 3);
             const std::string name = "s" + std::to_string(scene).append("_").append(std::to_string(frame)).append(".jpg");
             WriteFileAtomically((in / name).string(), file);
@@ -596,19 +615,26 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
 
     Result r = Align("--batch shoot --dry-run", dir_);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "s1_1\ts1_1.jpg\ts1_2.jpg\ts1_3.jpg\ns2_1\ts2_1.jpg\ts2_2.jpg\ts2_3.jpg\n"
-                     "s3_1\ts3_1.jpg\ts3_2.jpg\ts3_3.jpg\ns4_1\ts4_1.jpg\ts4_2.jpg\ns5_1\ts5_1.jpg\ts5_2.jpg\ts5_3.jpg\n");
+    EXPECT_EQ(r.out, "s1_1\ts1_1.jpg\ts1_2.jpg\ts1_3.jpg\ts1_4.jpg\ts1_5.jpg\n"
+                     "s2_1\ts2_1.jpg\ts2_2.jpg\ts2_3.jpg\ts2_4.jpg\ts2_5.jpg\ts2_6.jpg\ts2_7.jpg\n"
+                     "s3_1\ts3_1.jpg\ts3_2.jpg\ts3_3.jpg\ns4_1\ts4_1.jpg\ts4_2.jpg\ns5_1\ts5_1.jpg\ts5_2.jpg\ts5_3.jpg\n"
+                     "s6_1\ts6_1.jpg\n");
     EXPECT_FALSE(fs::exists(dir_ / "batch"));
 
     // One set at a time: a failing set is told on its line and the run goes on.
     r = Align("--batch shoot -o batch --jobs 1 --report report.csv", dir_);
     EXPECT_EQ(r.status, 1) << r.err;  // the cut file
-    EXPECT_NE(r.out.find("s1_1\t3 files\ts1_1.jpg master\ts1_2.jpg aligned 0."), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("s4_1\t2 files\ts4_1.jpg master\ts4_2.jpg aligned"), std::string::npos) << r.out;
+    // Every frame of a long bracket aligned to the one master of its set.
+    EXPECT_NE(r.out.find("s1_1\t5 files\ts1_1.jpg master\ts1_2.jpg aligned 0."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s2_1\t7 files\ts2_1.jpg master\ts2_2.jpg aligned 0."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(".jpg left unaligned"), std::string::npos) << r.out;
+    for (int frame = 1; frame <= 7; ++frame)
+        EXPECT_TRUE(fs::exists(dir_ / "batch" / "s2_1" / ("s2_" + std::to_string(frame) + "Aligned.jpg"))) << frame;
+    EXPECT_NE(r.out.find("s4_1\t2 files\ts4_1.jpg aligned"), std::string::npos) << r.out;
     // The set aligns what it can read and names what it cannot.
     EXPECT_NE(r.out.find("s5_1\t3 files\ts5_1.jpg master\ts5_3.jpg aligned 0."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\ts5_2.jpg unreadable\tfailed: s5_2.jpg: The file is incomplete"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("5 sets: 4 aligned, 0 with images left unaligned, 0 skipped (done before), 1 failed"),
+    EXPECT_NE(r.out.find("6 sets: 5 aligned, 0 with images left unaligned, 0 skipped (done before), 1 failed"),
               std::string::npos) << r.out;
     for (const char* out : {"s1_1/s1_1Aligned.jpg", "s1_1/s1_3Aligned.jpg", "s4_1/s4_2Aligned.jpg", "s5_1/s5_3Aligned.jpg"})
         EXPECT_TRUE(fs::exists(dir_ / "batch" / out)) << out;
@@ -622,7 +648,7 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
     // Again: everything done is skipped, and says what it came to.
     r = Align("--batch shoot -o batch --report report.csv", dir_);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("5 sets: 0 aligned, 0 with images left unaligned, 5 skipped (done before), 0 failed"),
+    EXPECT_NE(r.out.find("6 sets: 0 aligned, 0 with images left unaligned, 6 skipped (done before), 0 failed"),
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("s5_1\t3 files\tskipped: done before\ts5_1.jpg master"), std::string::npos) << r.out;
     const auto csv2 = ReadWholeFile((dir_ / "report.csv").string());
@@ -650,7 +676,7 @@ TEST_F(CliTest, BatchFindsTheSetsAlignsThemAndResumes) {
         EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
     r = Align("--batch shoot -o batch2", dir_);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("s1_1\t3 files\tskipped: done before"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("s1_1\t5 files\tskipped: done before"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(out2 / "s5_1" / "s5_3Aligned.jpg"));
 }
 

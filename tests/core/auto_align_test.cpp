@@ -148,6 +148,40 @@ TEST(AutoAlign, FarExposuresGoThroughTheMiddleOne) {
     }
 }
 
+// A seven-frame bracket, -3 to +3 EV in 1 EV steps, of a scene 6 EV wide,
+// each frame moved its own way: every frame lines up with the middle one,
+// directly or, with the direct match off, step by step through its neighbours.
+TEST(AutoAlign, LongBracketsLineUpStepByStep) {
+    constexpr int kFrames = 7;
+    const double across = Photo().width();
+    const auto light = [&](test::Point p) { return std::exp2(6 * (p.x / across - 0.5)); };
+    std::vector<test::Motion> truth;
+    for (int i = 0; i < kFrames; ++i)
+        truth.push_back(test::SimilarityAbout(kW, kH, 0.6 * (i - 3), 1 + 0.004 * (i % 3), 9.0 * (i - 3), 5.0 * (i % 4)));
+    for (const bool direct : {true, false}) {
+        SCOPED_TRACE(direct ? "direct" : "through the neighbours");
+        Workspace ws;
+        ws.setSlotCount(kFrames);
+        for (int i = 0; i < kFrames; ++i)
+            ws.placeImage(i + 1, Shot(truth[i], std::exp2(i - 3), i + 1, Photo(), light), "frame" + std::to_string(i) + ".jpg");
+        ws.SelectMaster(ws.masterByLuminance());
+        ASSERT_EQ(ws.MasterIndex(), 4);
+        // The motions relative to the master's own.
+        AutoAlignOptions options;
+        options.directMatch = direct;
+        const AutoAlignReport report = AutoAlign(ws, options);
+        ws.Recalculate(true);
+        ASSERT_TRUE(report.noneLeftUnaligned()) << report.problems();
+        ASSERT_EQ(report.results.size(), kFrames - 1u);
+        for (const AutoAlignSlotReport& r : report.results) {
+            const int steps = std::abs(r.slot - 4);
+            EXPECT_EQ(r.through, direct || steps == 1 ? 0 : r.slot + (r.slot < 4 ? 1 : -1)) << r.message;
+            const test::Motion relative = autoalign::Compose(autoalign::Inverse(truth[3]), truth[r.slot - 1]);
+            EXPECT_LE(ModelError(ws, r.slot, relative).first, 0.05) << r.message;
+        }
+    }
+}
+
 TEST(AutoAlign, NeverWorseThanUnalignedAndSaysWhy) {
     // An unrelated picture (the scene turned upside down and mirrored), a
     // flat grey one and one of very different size.
