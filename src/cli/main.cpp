@@ -34,6 +34,7 @@
 #include "save/output_naming.h"
 #include "util/error.h"
 #include "util/file_io.h"
+#include "util/memory.h"
 #include "util/number_format.h"
 #include "workspace/alignment_grid.h"
 #include "workspace/workspace.h"
@@ -535,6 +536,18 @@ int Run(int argc, char** argv) {
         }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLineOf(InvalidPictureMessage(ImageKindOf(path)))};
+        if (n == 1 && count > kSlotCount) {
+            // A long bracket of frames the size of the first: said up front,
+            // and refused before the rest is read when it cannot fit.
+            const std::uint64_t need = MemoryForImages(count, picture.width(), picture.height());
+            const std::uint64_t available = AvailableMemory();
+            const std::string what = std::to_string(count) + " images of " + std::to_string(picture.width()) + " x " +
+                                     std::to_string(picture.height()) + " pixels";
+            if (need > available)
+                throw Failure{what + " need about " + std::to_string(need >> 20) + " MB of memory and " +
+                              std::to_string(available >> 20) + " MB are available: align fewer at a time"};
+            std::cerr << "vantrel-align: " << what << ": about " << (need >> 20) << " MB of memory\n";
+        }
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
         const ExifTags exif = o.lensDb ? LensTagsOf(path) : ExifTags();
         if (o.lensDb && n == 1) {

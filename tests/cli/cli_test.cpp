@@ -840,6 +840,16 @@ TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
     r = Align("--auto -o large large/f0.jpg large/f1.jpg large/f2.jpg", dir_, "ulimit -v 1000000 && ");
     EXPECT_NE(r.status, 1) << r.err;
     EXPECT_EQ(r.err.find("std::"), std::string::npos) << r.err;
+    // Nine of them cannot fit: refused before the rest is read, and said why.
+    std::string nine;
+    for (int n = 0; n < 9; ++n) {
+        const std::string name = "large/g" + std::to_string(n) + ".jpg";
+        fs::create_hard_link(dir_ / ("large/f" + std::to_string(n % 3) + ".jpg"), dir_ / name);
+        nine += " " + name;
+    }
+    r = Align("--auto -o out" + nine, dir_, "ulimit -v 1000000 && ");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("9 images of 6000 x 4000 pixels need about"), std::string::npos) << r.err;
 #endif
     // A file-size limit fails the write as a full disk would: said, and no
     // temporary left.

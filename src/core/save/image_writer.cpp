@@ -88,6 +88,11 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
     return CropBorders(common, master);
 }
 
+std::uint64_t MemoryForImages(int count, int width, int height) {
+    const std::uint64_t picture = static_cast<std::uint64_t>(std::max(width, 0)) * std::max(height, 0) * 3;
+    return picture * (static_cast<std::uint64_t>(std::max(count, 0)) + 4) + (64u << 20);
+}
+
 namespace {
 
 // `releasing`, when given, is the workspace itself, whose drawn images may go.

@@ -52,6 +52,12 @@ std::string AlignmentProblem(const Workspace& workspace, int n);
 // Error when the images share no area.
 Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, FrameRect* area = nullptr);
 
+// About the most memory aligning and saving `count` pictures of
+// width x height holds at once: every picture (all are read before the
+// first is written), the two frames written in turn and what registration
+// keeps of one picture.
+std::uint64_t MemoryForImages(int count, int width, int height);
+
 // "Save All": every slot in `which` (index 0 for slot 1) that is loaded, in slot order, to its
 // path, through one reused frame. `progress` gets the slot number before each
 // image and the percentage while it renders. Refuses before writing anything
