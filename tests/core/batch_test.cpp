@@ -1,4 +1,5 @@
-// Bracket sets found in a shoot: by time, by the exposure sequence, by size.
+// Bracket sets found in a shoot: by time, by the exposure sequence, by the
+// camera's bracket mark, by size.
 #include <gtest/gtest.h>
 
 #include "batch/batch.h"
@@ -9,6 +10,12 @@ namespace {
 Shot At(const std::string& name, std::optional<double> time, std::optional<double> bias = std::nullopt,
         std::optional<double> exposure = std::nullopt) {
     return {"/shoot/" + name, time, bias, exposure, {}};
+}
+
+Shot Bracketed(const std::string& name, double time, double bias, bool autoBracket) {
+    Shot s = At(name, time, bias);
+    s.autoBracket = autoBracket;
+    return s;
 }
 
 Shot Unreadable(const std::string& name) {
@@ -52,6 +59,16 @@ TEST(GroupShots, TimeGapsExposureSequenceAndSize) {
          {At("a.jpg", 0, 0), At("b.jpg", 0.1, -1), At("c.jpg", 0.2, 1), At("d.jpg", 0.3, -2), At("e.jpg", 0.4, 2)},
          3,
          {"a: a.jpg b.jpg c.jpg", "d: d.jpg e.jpg"}},
+        {"seven-shot brackets stay whole without a size limit; the sequence starting again ends one",
+         {At("a.jpg", 0, 0), At("b.jpg", 0.1, -1), At("c.jpg", 0.2, 1), At("d.jpg", 0.3, -2), At("e.jpg", 0.4, 2),
+          At("f.jpg", 0.5, -3), At("g.jpg", 0.6, 3), At("h.jpg", 0.7, 0), At("i.jpg", 0.8, -1)},
+         kMaxImages,
+         {"a: a.jpg b.jpg c.jpg d.jpg e.jpg f.jpg g.jpg", "h: h.jpg i.jpg"}},
+        {"the camera's auto-bracket mark: a single shot just after a bracket is a set of its own",
+         {Bracketed("a.jpg", 0, 0, true), Bracketed("b.jpg", 0.2, -1, true), Bracketed("c.jpg", 0.4, 1, true),
+          Bracketed("s.jpg", 0.9, 0.3, false), Bracketed("d.jpg", 1.5, 0, true)},
+         kMaxImages,
+         {"a: a.jpg b.jpg c.jpg", "s: s.jpg", "d: d.jpg"}},
         {"a missing frame: the gap ends the set early",
          {At("a.jpg", 0, 0), At("b.jpg", 0.3, -2), At("d.jpg", 30, 0), At("e.jpg", 30.3, -2), At("f.jpg", 30.6, 2)},
          3,

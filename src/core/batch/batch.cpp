@@ -101,6 +101,7 @@ std::vector<Shot> ReadShots(const std::string& dir) {
         shot.time = tags.ShotTime();
         shot.bias = tags.ExposureBiasValue;
         shot.exposureTime = tags.ExposureTime;
+        if (tags.ExposureMode) shot.autoBracket = *tags.ExposureMode == 2;
         shots.push_back(shot);
     }
     return shots;
@@ -124,7 +125,9 @@ std::vector<BracketSet> GroupShots(std::vector<Shot> shots, int setSize, double 
         bool start = groups.empty() || static_cast<int>(groups.back().size()) >= setSize;
         if (!start && s->time && groups.back().back()->time) {
             const std::vector<const Shot*>& set = groups.back();
-            start = *s->time - *set.back()->time > gap ||
+            const Shot& last = *set.back();
+            start = *s->time - *last.time > gap ||
+                    (s->autoBracket && last.autoBracket && *s->autoBracket != *last.autoBracket) ||
                     std::any_of(set.begin(), set.end(), [&](const Shot* other) { return SameExposure(*other, *s); });
         }
         // The untimed never join a timed set.

@@ -15,6 +15,7 @@ struct Shot {
     std::string path;
     std::optional<double> time;  // seconds, sub-seconds included
     std::optional<double> bias, exposureTime;
+    std::optional<bool> autoBracket;  // the camera's own mark: shot in auto bracketing
     std::string unreadable;  // why the file cannot be an image (empty: it may be)
 };
 
@@ -32,7 +33,8 @@ struct BracketSet {
 // Bracket sets: shots with a time in time order (then by name), a set ending
 // where the next shot comes more than `gap` seconds later, where its
 // exposure repeats one already in the set (the camera's sequence starting
-// again), or at `setSize` images; shots without a time in name order,
+// again), where the camera's auto-bracket mark comes or goes (a single
+// shot beside a bracket), or at `setSize` images; shots without a time in name order,
 // `setSize` at a time. Unreadable shots join no set: each comes last as a
 // set of its own that carries the problem.
 std::vector<BracketSet> GroupShots(std::vector<Shot> shots, int setSize, double gap);

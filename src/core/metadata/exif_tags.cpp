@@ -121,6 +121,7 @@ void Take(const TiffReader& tiff, const std::vector<TiffReader::Entry>& entries,
             case 0xA20E: t.FocalPlaneXResolution = n(); break;
             case 0xA20F: t.FocalPlaneYResolution = n(); break;
             case 0xA210: t.FocalPlaneResolutionUnit = i(); break;
+            case 0xA402: t.ExposureMode = i(); break;
             case 0xA405: t.FocalLengthIn35mmFormat = n(); break;
             case 0xA433: t.LensMake = tiff.text(e); break;
             case 0xA434: t.LensModel = tiff.text(e); break;

@@ -21,6 +21,7 @@ struct ExifTags {
     std::optional<double> FocalPlaneXResolution, FocalPlaneYResolution;
     std::optional<int> FocalPlaneResolutionUnit;  // 2 inches, 3 centimetres, 4 mm, 5 um
     std::optional<int> Orientation;
+    std::optional<int> ExposureMode;  // 0 auto, 1 manual, 2 auto bracket
     std::optional<int> PixelXDimension, PixelYDimension;
 
     // Half the field of view across the longer side of a picture of
