@@ -339,6 +339,8 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return std::abs(gaps[x]) < std::abs(gaps[y]); });
     for (const std::size_t k : order) {
+        // A sure direct match needs no detour.
+        if (found[k].status == Registration::Status::Aligned && found[k].confidence() >= 0.8) continue;
         std::optional<std::size_t> via;
         for (std::size_t j = 0; j < others.size(); ++j)
             if (j != k && found[j].status != Registration::Status::Failed && gaps[j] * gaps[k] > 0 &&
