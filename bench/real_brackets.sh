@@ -6,16 +6,7 @@
 # peer (measured by ../shared/tools/measure_alignment.py, independent of this
 # program), and the time of each. Not a test: a measurement for notes.
 #   bench/real_brackets.sh [BUILD_DIR [SET]]   (needs python3-opencv, hugin-tools)
-set -uo pipefail
-cd "$(dirname "$0")/.."
-build=${1:-build}
-only=${2:-}
-align=$(realpath "$build/src/cli/vantrel-align")
-measure=$(realpath ../shared/tools/measure_alignment.py)
-sets=$(realpath ../shared/testdata/real-brackets)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-median() { /usr/bin/python3 "$measure" "$1" "$2" 2>/dev/null | tail -1 | sed -n 's/.*residual median \([0-9.]*\) px.*/\1/p'; }
+source "$(dirname "$0")/real_sets.sh"
 printf "%-36s %-22s %-12s %8s %8s %8s %7s %7s\n" set frame outcome before after peer t_ours t_peer
 for dir in "$sets"/*/; do
   name=$(basename "$dir")
