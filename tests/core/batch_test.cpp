@@ -2,7 +2,11 @@
 // camera's bracket mark, by size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "batch/batch.h"
+#include "camera/camera_identity.h"
+#include "test_support.h"
 
 namespace vantrel {
 namespace {
@@ -15,6 +19,12 @@ Shot At(const std::string& name, std::optional<double> time, std::optional<doubl
 Shot Bracketed(const std::string& name, double time, double bias, bool autoBracket) {
     Shot s = At(name, time, bias);
     s.autoBracket = autoBracket;
+    return s;
+}
+
+Shot Counted(const std::string& name, double time, int sequence) {
+    Shot s = At(name, time);
+    s.sequence = sequence;
     return s;
 }
 
@@ -69,6 +79,11 @@ TEST(GroupShots, TimeGapsExposureSequenceAndSize) {
           Bracketed("s.jpg", 0.9, 0.3, false), Bracketed("d.jpg", 1.5, 0, true)},
          kMaxImages,
          {"a: a.jpg b.jpg c.jpg", "s: s.jpg", "d: d.jpg"}},
+        {"the camera counts its brackets' shots: a new count starts a set, the same exposures or not",
+         {Counted("a.jpg", 0, 1), Counted("b.jpg", 0.3, 2), Counted("c.jpg", 0.6, 1), Counted("d.jpg", 0.9, 2),
+          Counted("e.jpg", 1.2, 3), Counted("f.jpg", 1.5, 5)},
+         kMaxImages,
+         {"a: a.jpg b.jpg", "c: c.jpg d.jpg e.jpg", "f: f.jpg"}},
         {"a missing frame: the gap ends the set early",
          {At("a.jpg", 0, 0), At("b.jpg", 0.3, -2), At("d.jpg", 30, 0), At("e.jpg", 30.3, -2), At("f.jpg", 30.6, 2)},
          3,
@@ -91,6 +106,24 @@ TEST(GroupShots, TimeGapsExposureSequenceAndSize) {
          {"a: a.jpg c.jpg", "b: b.jpg"}},
     };
     for (const auto& c : cases) EXPECT_EQ(Names(GroupShots(c.shots, c.setSize, 2)), c.sets) << c.what;
+}
+
+// A real shoot whose camera counts the shots of each burst in its makers'
+// note (read through exiv2): the sets are its bursts.
+TEST(GroupShots, TheCamerasOwnCountFromARealShoot) {
+    const std::string dir = test::TestData("brackets/sony-dsc08191-08205").string();
+    for (const auto& [file, count] : {std::pair{"DSC08191.JPG", 0}, std::pair{"DSC08197.JPG", 2}, std::pair{"DSC08205.JPG", 5}}) {
+        const auto id = ReadCameraIdentity(dir + "/" + file);
+        ASSERT_TRUE(id) << file;
+        EXPECT_EQ(id->shotInSequence.value_or(0), count) << file;
+    }
+    const std::vector<BracketSet> sets = GroupShots(ReadShots(dir), kMaxImages, 2);
+    const std::vector<std::string> names = Names(sets);
+    EXPECT_NE(std::find(names.begin(), names.end(), "DSC08194: DSC08194.JPG DSC08195.JPG"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(),
+                        "DSC08196: DSC08196.JPG DSC08197.JPG DSC08198.JPG DSC08199.JPG DSC08200.JPG"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(),
+                        "DSC08201: DSC08201.JPG DSC08202.JPG DSC08203.JPG DSC08204.JPG DSC08205.JPG"), names.end());
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ std::vector<Shot> ReadShots(const std::string& dir) {
         shot.bias = tags.ExposureBiasValue;
         shot.exposureTime = tags.ExposureTime;
         if (tags.ExposureMode) shot.autoBracket = *tags.ExposureMode == 2;
+        if (const auto id = ReadCameraIdentity(path)) shot.sequence = id->shotInSequence;
         shots.push_back(shot);
     }
     return shots;
@@ -128,6 +129,7 @@ std::vector<BracketSet> GroupShots(std::vector<Shot> shots, int setSize, double 
             const Shot& last = *set.back();
             start = *s->time - *last.time > gap ||
                     (s->autoBracket && last.autoBracket && *s->autoBracket != *last.autoBracket) ||
+                    (s->sequence && (*s->sequence == 1 || (last.sequence && *s->sequence != *last.sequence + 1))) ||
                     std::any_of(set.begin(), set.end(), [&](const Shot* other) { return SameExposure(*other, *s); });
         }
         // The untimed never join a timed set.

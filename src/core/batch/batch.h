@@ -16,6 +16,7 @@ struct Shot {
     std::optional<double> time;  // seconds, sub-seconds included
     std::optional<double> bias, exposureTime;
     std::optional<bool> autoBracket;  // the camera's own mark: shot in auto bracketing
+    std::optional<int> sequence;      // its place in the camera's bracket or burst, from 1
     std::string unreadable;  // why the file cannot be an image (empty: it may be)
 };
 
@@ -33,8 +34,10 @@ struct BracketSet {
 // Bracket sets: shots with a time in time order (then by name), a set ending
 // where the next shot comes more than `gap` seconds later, where its
 // exposure repeats one already in the set (the camera's sequence starting
-// again), where the camera's auto-bracket mark comes or goes (a single
-// shot beside a bracket), or at `setSize` images; shots without a time in name order,
+// again), where the camera's marks say so (its count of the shots of a
+// bracket starting again or skipping; its auto-bracket mark coming or going,
+// as for a single shot beside a bracket), or at `setSize` images; shots
+// without a time in name order,
 // `setSize` at a time. Unreadable shots join no set: each comes last as a
 // set of its own that carries the problem.
 std::vector<BracketSet> GroupShots(std::vector<Shot> shots, int setSize, double gap);

@@ -37,6 +37,10 @@ constexpr const char* kLensKeys[] = {
     "Exif.Sony2.LensID",         "Exif.Minolta.LensID",        "Exif.Samsung2.LensType",  "Exif.Image.LensModel",
 };
 
+// Where makers' notes count the shots of a bracket or burst (0 outside one).
+constexpr const char* kSequenceKeys[] = {"Exif.CanonFi.BracketShotNumber", "Exif.Sony1.SequenceNumber",
+                                         "Exif.Sony2.SequenceNumber"};
+
 // A key this build of exiv2 does not know throws: that is no tag.
 Exiv2::ExifData::const_iterator Find(const Exiv2::ExifData& data, const char* key) {
     try {
@@ -155,6 +159,11 @@ std::optional<CameraIdentity> ReadCameraIdentity(const std::string& path) {
         id.focalLength35mm = Number(data, "Exif.Photo.FocalLengthIn35mmFilm");
         id.fNumber = Number(data, "Exif.Photo.FNumber");
         id.focusDistance = Number(data, "Exif.Photo.SubjectDistance");
+        for (const char* key : kSequenceKeys)
+            if (const auto n = Number(data, key); n && *n >= 1 && *n < 1000) {
+                id.shotInSequence = static_cast<int>(*n);
+                break;
+            }
         return id;
     } catch (...) {  // exiv2 throws its own errors, and std ones
         return std::nullopt;

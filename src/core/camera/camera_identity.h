@@ -15,6 +15,9 @@ struct CameraIdentity {
     std::string lens;     // as exiv2 decodes it; empty when nothing names it
     std::string lensTag;  // the tag it came from, e.g. "Exif.OlympusEq.LensType"
     std::optional<double> focalLength, focalLength35mm, fNumber, focusDistance;  // mm, mm, -, m
+    // The shot's place in a bracket or burst as the makers' note counts it
+    // (1 for the first); nothing for a single shot or a camera that does not say.
+    std::optional<int> shotInSequence;
 };
 
 // The identity an image file records; nothing when exiv2 cannot read the
