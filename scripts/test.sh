@@ -13,7 +13,10 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON \
   -DVANTREL_BUILD_UI=OFF -DVANTREL_BUILD_BENCH=OFF > /dev/null
 cmake --build build-asan -j$jobs
-ctest --test-dir build-asan --output-on-failure --no-tests=error -j$jobs
+# The accuracy checks on long brackets of large frames run in the full build
+# below; their code runs here in the smaller cases, at a tenth of the time.
+ctest --test-dir build-asan --output-on-failure --no-tests=error -j$jobs \
+  -E 'AutoAlign\.(LongBracketsLineUpStepByStep|BracketsOfKnownGeometryLineUpToAFractionOfAPixel)'
 
 echo "== Fuzz targets =="
 CXX=clang++ CC=clang cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_FUZZ=ON \
