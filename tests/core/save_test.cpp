@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -60,7 +61,9 @@ TEST(OutputNaming, NamesAndOverwrites) {
 class SaveTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vantrel-save-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        // The process in the name: two test runs on one machine keep apart.
+        dir_ = fs::temp_directory_path() / ("vantrel-save-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                                            "-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         master_ = {1, 64, 48, 32, 24, 10, 10, 50, 12, 0, 0, 0, 1e9};
