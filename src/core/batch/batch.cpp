@@ -1,6 +1,7 @@
 #include "batch/batch.h"
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -102,7 +103,11 @@ std::vector<Shot> ReadShots(const std::string& dir) {
         shot.bias = tags.ExposureBiasValue;
         shot.exposureTime = tags.ExposureTime;
         if (tags.ExposureMode) shot.autoBracket = *tags.ExposureMode == 2;
-        if (const auto id = ReadCameraIdentity(path)) shot.sequence = id->shotInSequence;
+        // Only the makers whose notes count a bracket's shots are worth a second read.
+        std::string make = tags.Make.substr(0, 5);
+        for (char& c : make) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (make.rfind("canon", 0) == 0 || make.rfind("sony", 0) == 0)
+            if (const auto id = ReadCameraIdentity(path)) shot.sequence = id->shotInSequence;
         shots.push_back(shot);
     }
     return shots;
