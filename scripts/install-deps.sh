@@ -6,7 +6,7 @@ packages=(
   cmake g++ make ccache pkg-config
   qt6-base-dev libgl-dev fonts-liberation
   libjpeg62-turbo-dev libtiff-dev libpng-dev libdeflate-dev
-  liblensfun-dev liblensfun-data-v1 libexiv2-dev
+  liblensfun-dev liblensfun-data-v1 libexiv2-dev libraw-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-photo-dev libopencv-features2d-dev libopencv-calib3d-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -25,6 +25,7 @@
 #include "batch/batch.h"
 #include "camera/camera_identity.h"
 #include "formats/image_file.h"
+#include "formats/raw_codec.h"
 #include "formats/source_metadata.h"
 #include "lens/lens_controls.h"
 #include "lensdb/lens_database.h"
@@ -62,7 +63,12 @@ constexpr const char* kUsage =
     "                       lens and focal length (from its EXIF and makers' note), applied at load\n"
     "  --lens-db-vignetting with --lens-db: also brighten the corners by the database's vignetting data\n"
     "                       for each image's focal length and aperture\n"
-    "  --format FORMAT      jpg (the default), bmp, tif or png; tif and png keep the metadata losslessly\n"
+    "  --format FORMAT      jpg (the default; tif for camera raw files), bmp, tif or png; tif and png keep\n"
+    "                       the metadata losslessly\n"
+    "  --depth 8|16|float   samples written: default each image's own depth (16 for raw); tif takes all,\n"
+    "                       png 8 or 16, jpg and bmp 8\n"
+    "  --raw linear|srgb    how camera raw files are developed (16 bits, camera white balance, sRGB\n"
+    "                       primaries): linear for HDR merging (the default) or with the sRGB curve\n"
     "  --quality Q          1..100, default 100\n"
     "  --tag TEXT           default \"Aligned\"\n"
     "  --prepend            tag before the base name\n"
@@ -108,6 +114,9 @@ struct Options {
     std::string lens;
     bool lensDb = false, lensDbVignetting = false;
     ImageKind format = ImageKind::Jpeg;
+    bool formatGiven = false;
+    std::optional<SampleDepth> depth;
+    RawDevelopment raw = RawDevelopment::Linear;
     int quality = 100;
     bool crop = false, alpha = false;
     std::string tag = "Aligned";
@@ -168,6 +177,14 @@ constexpr Switch kSwitches[] = {
     {"--dry-run", &Options::dryRun, true},
 };
 
+// Whether a folder to batch holds a camera raw file.
+bool FolderHoldsRaw(const std::string& dir) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(PathFromUtf8(dir), ec), end; !ec && it != end; it.increment(ec))
+        if (ImageKindOf(it->path().string()) == ImageKind::Raw) return true;
+    return false;
+}
+
 Options Parse(int argc, char** argv) {
     Options o;
     std::vector<std::string> cpTexts;
@@ -207,10 +224,23 @@ Options Parse(int argc, char** argv) {
             const ImageFormat* f = FormatByCommandName(value());
             if (!f) {
                 std::string names;
-                for (const ImageFormat& each : ImageFormats()) names += (names.empty() ? "" : ", ") + std::string(each.commandName);
+                for (const ImageFormat& each : ImageFormats())
+                    if (each.writable()) names += (names.empty() ? "" : ", ") + std::string(each.commandName);
                 throw Failure{"--format must be one of " + names};
             }
             o.format = f->kind;
+            o.formatGiven = true;
+        } else if (arg == "--depth") {
+            const std::string text = value();
+            if (text == "8") o.depth = SampleDepth::U8;
+            else if (text == "16") o.depth = SampleDepth::U16;
+            else if (text == "float") o.depth = SampleDepth::Float;
+            else throw Failure{"--depth must be 8, 16 or float"};
+        } else if (arg == "--raw") {
+            const std::string text = value();
+            if (text == "linear") o.raw = RawDevelopment::Linear;
+            else if (text == "srgb") o.raw = RawDevelopment::Srgb;
+            else throw Failure{"--raw must be linear or srgb"};
         } else if (arg == "--quality") {
             o.quality = static_cast<int>(InRange(ParseInteger(value(), arg), 1, 100, arg));
         } else if (arg == "--tag") {
@@ -243,6 +273,14 @@ Options Parse(int argc, char** argv) {
     }
     o.cpGiven = !cpTexts.empty();
     if (o.lensDbVignetting && !o.lensDb) throw UsageError{"--lens-db-vignetting goes with --lens-db"};
+    // Developed raw files are 16-bit: a format that keeps them, unless one is asked for.
+    const bool rawInput = std::any_of(o.images.begin(), o.images.end(),
+                                      [](const std::string& p) { return ImageKindOf(p) == ImageKind::Raw; });
+    if (!o.formatGiven && (rawInput || (!o.batch.empty() && FolderHoldsRaw(o.batch)))) o.format = ImageKind::Tiff;
+    if (o.depth && static_cast<int>(*o.depth) > static_cast<int>(FormatOf(o.format).deepest))
+        throw Failure{std::string("--depth ") + (*o.depth == SampleDepth::Float ? "float" : "16") + ": " +
+                      FormatOf(o.format).name + " holds at most " + DepthName(FormatOf(o.format).deepest) +
+                      " samples; use --format tif"};
     if (!o.batch.empty()) {
         if (!o.images.empty()) throw UsageError{"--batch takes a folder, not images"};
         if (o.cpGiven || o.info || o.printAlignment) throw UsageError{"--cp, --info and --print-alignment have no place in a batch"};
@@ -284,8 +322,10 @@ void PrintInfo(const Workspace& ws, int count) {
     for (int n = 1; n <= count; ++n) {
         const TImageSlot& s = ws.slot(n);
         std::cout << "Image " << n << ": " << s.FilePath << "\n";
-        std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height() << ", luminance " << s.Luminance
-                  << "\n";
+        std::cout << "  size " << s.Bitmap.width() << " x " << s.Bitmap.height()
+                  << (s.Deep.empty() ? "" : std::string(", ") + DepthName(s.Deep.depth()) +
+                                                (s.Deep.linear() ? " linear" : ""))
+                  << ", luminance " << s.Luminance << "\n";
         std::string lensTag;
         const ExifTags tags = LensTagsOf(s.FilePath, &lensTag);  // the EXIF with the makers' note's lens
         const LensLookup lens = LensDatabase::Shared().lookup(tags, s.Bitmap.width(), s.Bitmap.height());
@@ -381,8 +421,11 @@ int RunBatchCommand(const Options& o) {
     std::vector<BracketSet> sets;
     std::vector<std::string> files;
     try {
-        const std::vector<Shot> shots = ReadShots(o.batch);
-        for (const Shot& shot : shots) files.push_back(shot.path);
+        std::vector<Shot> shots = ReadShots(o.batch);
+        for (const Shot& shot : shots) files.push_back(shot.path);  // twins left out are still never overwritten
+        if (const int twins = KeepRawsOfTwins(shots))
+            std::cerr << "vantrel-align: " << twins << (twins == 1 ? " shot was" : " shots were")
+                      << " taken as raw and JPEG (or another format): the raw files are aligned, their twins left alone\n";
         sets = GroupShots(shots, o.setSize, o.gap);
     } catch (const Error& e) {
         throw Failure{OneLineOf(e.what())};
@@ -398,6 +441,7 @@ int RunBatchCommand(const Options& o) {
     options.lensFromDatabase = o.lensDb;
     options.vignetting = o.lensDbVignetting;
     options.save = {o.format, o.quality, o.borders, o.crop, o.alpha};
+    options.save.depth = o.depth;
     options.tag = o.tag;
     options.prepend = o.prepend;
     // Checked over the whole shoot, so that shards run apart never collide either.
@@ -471,6 +515,7 @@ int RunBatchCommand(const Options& o) {
 
 int Run(int argc, char** argv) {
     const Options o = Parse(argc, argv);
+    SetRawDevelopment(o.raw);
     if (!o.batch.empty()) return RunBatchCommand(o);
     const std::string cwd = std::filesystem::current_path().string();
     Workspace ws;
@@ -536,13 +581,14 @@ int Run(int argc, char** argv) {
         }
         if (outcome == LoadOutcome::Incomplete) throw Failure{path + ": " + kIncompletePictureMessage};
         if (outcome == LoadOutcome::Invalid) throw Failure{path + ": " + OneLineOf(InvalidPictureMessage(ImageKindOf(path)))};
-        if (n == 1 && count > kSlotCount) {
-            // A long bracket of frames the size of the first: said up front,
-            // and refused before the rest is read when it cannot fit.
-            const std::uint64_t need = MemoryForImages(count, picture.width(), picture.height());
+        if (n == 1 && (count > kSlotCount || picture.deep())) {
+            // A long or deep bracket of frames the size of the first: said
+            // up front, and refused before the rest is read when it cannot fit.
+            const std::uint64_t need = MemoryForImages(count, picture.width(), picture.height(), picture.depth());
             const std::uint64_t available = AvailableMemory();
             const std::string what = std::to_string(count) + " images of " + std::to_string(picture.width()) + " x " +
-                                     std::to_string(picture.height()) + " pixels";
+                                     std::to_string(picture.height()) + " pixels" +
+                                     (picture.deep() ? std::string(" at ") + DepthName(picture.depth()) : "");
             if (need > available)
                 throw Failure{what + " need about " + std::to_string(need >> 20) + " MB of memory and " +
                               std::to_string(available >> 20) + " MB are available: align fewer at a time"};
@@ -610,6 +656,7 @@ int Run(int argc, char** argv) {
     }
     ws.Recalculate(o.scaling);
     SaveOptions save{o.format, o.quality, o.borders, o.crop, o.alpha};
+    save.depth = o.depth;
     std::mutex said;
     save.notice = [&](const std::string& path, const std::string& notice) {
         const std::lock_guard lock(said);  // outputs are written on threads of their own

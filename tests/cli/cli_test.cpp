@@ -299,6 +299,7 @@ TEST_F(CliTest, LosslessFormatsCropToTheCommonAreaWithTransparentBorders) {
     picture.fill(90, 120, 150);
     for (const ImageFormat& f : ImageFormats())
         for (const ImageExtension& e : f.extensions) {
+            if (!f.writable()) continue;  // camera raw: the raw tests make their own
             const std::string path = (dir_ / (std::string("x") + e.text)).string();
             WriteFileAtomically(path, f.encode(picture, nullptr, 90, nullptr));
             const Result r = Align("--info '" + path + "'", dir_);
@@ -328,7 +329,7 @@ TEST_F(CliTest, LosslessFormatsCropToTheCommonAreaWithTransparentBorders) {
     EXPECT_TRUE(fs::exists(dir_ / "out" / "img3Aligned.png"));
     EXPECT_NE(Align("--alpha --overwrite -o out " + all(), dir_).err.find("JPEG has no alpha channel"), std::string::npos);
 
-    // A 16-bit TIFF is read at 8 bits, and said so.
+    // A 16-bit TIFF is read at its depth, and said so.
     TiffWriter tiff(false);
     const std::vector<std::uint8_t> pixels(4 * 2 * 3 * 2, 0x80);
     const std::uint32_t data = tiff.append(pixels.data(), pixels.size());
@@ -339,8 +340,7 @@ TEST_F(CliTest, LosslessFormatsCropToTheCommonAreaWithTransparentBorders) {
     WriteFileAtomically((dir_ / "deep.tif").string(), tiff.take());
     r = Align("--info deep.tif", dir_);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("deep.tif: This is a 16-bit TIFF: it was read at 8 bits per channel."), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.out.find("size 4 x 2, 16-bit, luminance"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, LensDatabaseCorrectsByTheFirstImagesExif) {

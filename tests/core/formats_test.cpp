@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 
+#include "imaging/depth.h"
 #include "formats/codec_error.h"
 #include "formats/image_file.h"
 #include "formats/png_codec.h"
@@ -32,15 +33,18 @@ TEST(ImageFormats, EveryPlaceReadsTheSameExtensions) {
     const std::string filter = PictureDialogFilter();
     std::set<std::string> seen;
     for (const ImageFormat& f : ImageFormats()) {
-        EXPECT_EQ(FormatByCommandName(f.commandName), &f);
-        EXPECT_EQ(ImageKindOf(std::string("out") + f.outputExtension), f.kind);
+        if (f.writable()) {
+            EXPECT_EQ(FormatByCommandName(f.commandName), &f);
+            EXPECT_EQ(ImageKindOf(std::string("out") + f.outputExtension), f.kind);
+        }
         for (const ImageExtension& e : f.extensions) {
             EXPECT_TRUE(seen.insert(e.text).second) << e.text << " twice";
             EXPECT_EQ(ImageKindOf(std::string("/a/photo") + e.text), f.kind) << e.text;
             EXPECT_EQ(LensWindowReads(std::string("photo") + e.text), e.lensWindow) << e.text;
             std::string pattern = "*";
             pattern += e.text;
-            pattern += std::string(e.text) == ".PNG" ? ')' : ' ';  // the last closes the list
+            const bool last = &f == &ImageFormats().back() && &e == &f.extensions.back();
+            pattern += last ? ')' : ' ';  // the last closes the list
             EXPECT_NE(filter.find(pattern), std::string::npos) << e.text;
         }
     }
@@ -164,7 +168,13 @@ Bytes WriteTiffWithLibtiff(const Bitmap& picture, const TiffLayout& layout) {
             for (int x = 0; x < w; ++x)
                 for (int c = 0; c < spp; ++c) {
                     const std::uint8_t v = page == 1 ? 0 : spp == 1 ? p[3 * x + 1] : c == 3 ? layout.alpha : p[3 * x + 2 - c];
-                    for (int b = 0; b < bytes; ++b) row[(static_cast<std::size_t>(x) * spp + c) * bytes + b] = v;
+                    std::uint8_t* at = row.data() + (static_cast<std::size_t>(x) * spp + c) * bytes;
+                    if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+                        const float f = v / 255.0f;
+                        std::memcpy(at, &f, 4);
+                    } else {
+                        std::fill(at, at + bytes, v);  // 16 bits: v * 257
+                    }
                 }
         };
         if (layout.tiled) {
@@ -212,15 +222,23 @@ TEST(TiffPng, EveryLayoutLibtiffWritesReadsBack) {
         {"RGBA, half transparent tiles", COMPRESSION_NONE, 4, 8, true, 0, 128},
         {"RGB, LZW, one strip", COMPRESSION_LZW, 3, 8, false, 0, 255, SAMPLEFORMAT_UINT, 37},
         {"16-bit grey, one strip", COMPRESSION_ADOBE_DEFLATE, 1, 16, false, 0, 255, SAMPLEFORMAT_UINT, 37},
+        {"float RGB, LZW", COMPRESSION_LZW, 3, 32, false, 0, 255, SAMPLEFORMAT_IEEEFP},
+        {"float RGBA tiles", COMPRESSION_ADOBE_DEFLATE, 4, 32, true, 0, 255, SAMPLEFORMAT_IEEEFP},
     };
     for (const TiffLayout& layout : layouts) {
         SCOPED_TRACE(layout.name);
         const Bytes file = WriteTiffWithLibtiff(picture, layout);
         std::string notice;
-        const Bitmap back = DecodeTiff(file.data(), file.size(), notice);
-        ASSERT_EQ(back.width(), 45);
-        ASSERT_EQ(back.height(), 37);
-        EXPECT_EQ(notice.empty(), layout.bits == 8) << notice;
+        const Bitmap deep = DecodeTiff(file.data(), file.size(), notice);
+        ASSERT_EQ(deep.width(), 45);
+        ASSERT_EQ(deep.height(), 37);
+        // Read at the file's own depth, every sample exact.
+        EXPECT_EQ(deep.depth(), layout.bits == 8    ? SampleDepth::U8
+                                : layout.bits == 16 ? SampleDepth::U16
+                                                    : SampleDepth::Float);
+        EXPECT_EQ(deep.linear(), layout.bits == 32);
+        EXPECT_TRUE(notice.empty()) << notice;
+        const Bitmap back = ConvertDepth(deep, SampleDepth::U8);
         int worst = 0;
         for (int y = 0; y < 37; ++y)
             for (int x = 0; x < 45; ++x)
@@ -302,8 +320,10 @@ TEST(TiffPng, EveryKindOfPngLibpngWritesReadsBack) {
         SCOPED_TRACE(k.name);
         const Bytes file = WritePngWithLibpng(picture, k.colourType, k.depth, k.interlaced);
         std::string notice;
-        const Bitmap back = DecodePng(file.data(), file.size(), notice);
-        EXPECT_EQ(notice.empty(), k.depth == 8);
+        const Bitmap deep = DecodePng(file.data(), file.size(), notice);
+        EXPECT_TRUE(notice.empty());
+        EXPECT_EQ(deep.depth(), k.depth == 16 ? SampleDepth::U16 : SampleDepth::U8);
+        const Bitmap back = ConvertDepth(deep, SampleDepth::U8);  // 16 bits hold v * 257
         for (int y = 0; y < 17; ++y)
             for (int x = 0; x < 29; ++x) {
                 const std::uint8_t* p = test::Pixel(picture, x, y);

@@ -10,10 +10,17 @@
 #include "imaging/draw.h"
 #include "imaging/resample.h"
 #include "util/cpu.h"
+#include "util/error.h"
 #include "util/parallel.h"
 #include "util/vector_math.h"
 
 namespace vantrel {
+
+const Bitmap& AlignedSource::at(SampleDepth depth) const {
+    if (deep && !deep->empty() && deep->depth() == depth) return *deep;
+    if (image->depth() == depth) return *image;
+    throw Error(std::string("The picture is not held at ") + DepthName(depth) + ".");
+}
 
 FromMasterCP1 RelativeToMasterCP1(const MasterGeometry& master, Extended azimuth, Extended meridian) {
     const Extended d = SphericalDistance(master.cp1Azimuth, azimuth, meridian - master.cp1Meridian);
@@ -715,6 +722,14 @@ namespace {
 void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, Bitmap& output,
                 const std::function<void(int)>& progress, std::uint8_t* coverage, const RowSpans* covered) {
     const int w = output.width(), h = output.height();
+    const std::size_t px = static_cast<std::size_t>(image.pixelBytes());
+    // One grey pixel at the picture's depth, repeated over the borders.
+    Bitmap greyPixel(1, 1, image.depth());
+    greyPixel.fill(grey, grey, grey);
+    auto fillGrey = [&](std::uint8_t* from, int pixels) {
+        if (px == 3) return static_cast<void>(std::fill(from, from + 3 * static_cast<std::size_t>(pixels), grey));
+        for (int i = 0; i < pixels; ++i) std::copy_n(greyPixel.row(0), px, from + i * px);
+    };
     // Output columns [from, to) show source columns from - left on.
     const int from = std::clamp(borders.left, 0, w), to = std::clamp(borders.left + image.width(), from, w);
     ParallelFor(
@@ -732,9 +747,9 @@ void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, 
                 const int sy = y - borders.top;
                 const bool inside = sy >= 0 && sy < image.height() && from < to;
                 const int a = inside ? from : w, b = inside ? to : w;
-                std::fill(out, out + 3 * a, grey);
-                if (inside) std::copy_n(image.row(sy) + 3 * (a - borders.left), 3 * (b - a), out + 3 * a);
-                std::fill(out + 3 * b, out + 3 * w, grey);
+                fillGrey(out, a);
+                if (inside) std::copy_n(image.row(sy) + px * (a - borders.left), px * (b - a), out + px * a);
+                fillGrey(out + px * b, w - b);
                 if (coverage) {
                     std::uint8_t* c = coverage + static_cast<std::size_t>(y) * w;
                     std::fill(c, c + w, std::uint8_t{0});
@@ -755,13 +770,17 @@ void CopyMaster(const Bitmap& image, const Borders& borders, std::uint8_t grey, 
 
 void WarpScaled(const AlignedSource& source, bool isMaster, const MasterGeometry& master, const Borders& borders,
                 double step, Bitmap& output, const std::function<void(int)>& progress, std::uint8_t* coverage) {
-    const Bitmap& image = *source.image;
+    // The picture at the output's depth: the deep samples for a deep frame,
+    // the screen's for an 8-bit one (previews).
+    const Bitmap& image = source.at(output.depth());
+    output.setLinear(image.linear());
     const std::uint8_t grey = static_cast<std::uint8_t>(source.luminance & 0xFF);
     if (isMaster && step == 1) return CopyMaster(image, borders, grey, output, progress, coverage, source.covered);
     const int w = output.width();
+    const std::size_t px = static_cast<std::size_t>(output.pixelBytes());
     ForEachOutputRow(source, isMaster, master, borders, step, w, output.height(), progress,
                      [&](int y, int x, int count, const double* xs, const double* ys) {
-                         ResampleRow(image, xs, ys, count, grey, output.row(y) + 3 * x);
+                         ResampleRow(image, xs, ys, count, grey, output.row(y) + px * x);
                          if (coverage) {
                              std::uint8_t* row = coverage + static_cast<std::size_t>(y) * w + x;
                              CoverageRow(image, xs, ys, count, row);

@@ -41,8 +41,16 @@ struct AlignedSource {
     std::int32_t luminance = 0;
     std::int32_t brightness = 0;
     const RowSpans* covered = nullptr;  // the columns of each row that are picture; null or empty: all
+    // The picture at its own depth when deeper than 8 bits (`image` is then
+    // its screen copy); null or empty for an 8-bit picture.
+    const Bitmap* deep = nullptr;
 
     bool loaded() const { return image && !image->empty() && alignment; }
+    // The picture's own samples, at its depth.
+    const Bitmap& pixels() const { return deep && !deep->empty() ? *deep : *image; }
+    // The picture at `depth`: its own samples or its screen copy. Throws
+    // when it has neither at that depth.
+    const Bitmap& at(SampleDepth depth) const;
 };
 
 using AlignedSources = std::vector<AlignedSource>;

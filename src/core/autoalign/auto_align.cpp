@@ -199,7 +199,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
 
     const TImageSlot& master = ws.slot(masterSlot);
     progress(masterSlot, 0);
-    const Prepared prepared(master.Bitmap);
+    const Prepared prepared(master.pixels());
     progress(masterSlot, 100);
     const std::vector<double> gaps = ExposureGaps(ws, masterSlot, others);
     // Without the direct match, an image with another between it and the
@@ -219,7 +219,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
             found.emplace_back().reason = "not matched with the master directly";
             continue;
         }
-        images.push_back(std::make_unique<Prepared>(Prepared(ws.slot(n).Bitmap).matchedTo(prepared)));
+        images.push_back(std::make_unique<Prepared>(Prepared(ws.slot(n).pixels()).matchedTo(prepared)));
         RegistrationOptions o;
         o.spherical = spherical;
         o.f = f;
@@ -349,8 +349,8 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         if (!via) continue;
         const int n = others[k];
         progress(n, 0);
-        const Prepared neighbour(ws.slot(others[*via]).Bitmap);
-        const Prepared image = Prepared(ws.slot(n).Bitmap).matchedTo(neighbour);
+        const Prepared neighbour(ws.slot(others[*via]).pixels());
+        const Prepared image = Prepared(ws.slot(n).pixels()).matchedTo(neighbour);
         RegistrationOptions o;
         o.spherical = spherical;
         o.f = f;

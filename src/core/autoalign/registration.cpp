@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include "imaging/depth.h"
 #include "util/parallel.h"
 
 namespace vantrel::autoalign {
@@ -29,10 +30,40 @@ constexpr double kPi = std::numbers::pi;
 // Mean luma of each k x k block, and whether any pixel of it is clipped
 // (any channel 250 or more, or all 5 or less). Luma is 29 B + 150 G + 77 R
 // in 256ths, in whole numbers so the loops vectorise.
+// A deep picture by the same rule, from its samples as the screen maps
+// them but before they are rounded to 8 bits.
+void DownscaleDeepLuma(const Bitmap& image, int k, cv::Mat& luma, cv::Mat& clipped) {
+    const int w = std::max(1, image.width() / k), h = std::max(1, image.height() / k);
+    const int width = image.width();
+    ParallelFor(h, 16, [&](int r0, int r1) {
+        std::vector<float> samples(static_cast<std::size_t>(width) * 3);
+        std::vector<float> sum(static_cast<std::size_t>(w));
+        std::vector<std::uint8_t> clip(sum.size());
+        for (int y = r0; y < r1; ++y) {
+            std::fill(sum.begin(), sum.end(), 0.0f);
+            std::fill(clip.begin(), clip.end(), std::uint8_t{0});
+            for (int dy = 0; dy < k; ++dy) {
+                ScreenRow(image, std::min(image.height() - 1, y * k + dy), samples.data());
+                for (int x = 0; x < w * k && x < width; ++x) {
+                    const float* p = samples.data() + 3 * static_cast<std::size_t>(x);
+                    sum[x / k] += 29 * p[0] + 150 * p[1] + 77 * p[2];
+                    const float hi = std::max(std::max(p[0], p[1]), p[2]);
+                    clip[x / k] |= static_cast<std::uint8_t>((hi >= 250) | (hi <= 5));
+                }
+            }
+            float* out = luma.ptr<float>(y);
+            std::uint8_t* mask = clipped.ptr<std::uint8_t>(y);
+            const float norm = 1.0f / (256.0f * static_cast<float>(k * k));
+            for (int x = 0; x < w; ++x) out[x] = sum[x] * norm, mask[x] = clip[x];
+        }
+    });
+}
+
 void DownscaleLuma(const Bitmap& image, int k, cv::Mat& luma, cv::Mat& clipped) {
     const int w = std::max(1, image.width() / k), h = std::max(1, image.height() / k);
     luma.create(h, w, CV_32F);
     clipped.create(h, w, CV_8U);
+    if (image.deep()) return DownscaleDeepLuma(image, k, luma, clipped);
     const float norm = 1.0f / (256.0f * static_cast<float>(k * k));
     const int width = image.width();
     ParallelFor(h, 16, [&](int r0, int r1) {

@@ -67,6 +67,7 @@ std::string StartProblem(const std::string& path, ImageKind kind) {
         case ImageKind::Tiff: ok = starts({'I', 'I', 42, 0}) || starts({'M', 'M', 0, 42}) ||
                                    starts({'I', 'I', 43, 0}) || starts({'M', 'M', 0, 43}); break;
         case ImageKind::Bmp: ok = starts({'B', 'M'}); break;
+        case ImageKind::Raw: break;  // each maker its own signature: LibRaw judges
         case ImageKind::None: ok = false; break;
     }
     return ok ? std::string() : "The file is not a " + std::string(FormatOf(kind).name) + " picture.";
@@ -111,6 +112,19 @@ std::vector<Shot> ReadShots(const std::string& dir) {
         shots.push_back(shot);
     }
     return shots;
+}
+
+int KeepRawsOfTwins(std::vector<Shot>& shots) {
+    auto stem = [](const std::string& path) {
+        const std::size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
+        return dot == std::string::npos || (slash != std::string::npos && dot < slash) ? path : path.substr(0, dot);
+    };
+    std::set<std::string> raws;
+    for (const Shot& s : shots)
+        if (ImageKindOf(s.path) == ImageKind::Raw && s.unreadable.empty()) raws.insert(stem(s.path));
+    const std::size_t before = shots.size();
+    std::erase_if(shots, [&](const Shot& s) { return ImageKindOf(s.path) != ImageKind::Raw && raws.count(stem(s.path)); });
+    return static_cast<int>(before - shots.size());
 }
 
 std::vector<BracketSet> GroupShots(std::vector<Shot> shots, int setSize, double gap) {

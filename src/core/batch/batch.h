@@ -25,6 +25,10 @@ struct Shot {
 // listed with why. Throws Error when the folder cannot be read.
 std::vector<Shot> ReadShots(const std::string& dir);
 
+// A shoot in RAW+JPEG has each shot twice, by one name: the raw is kept and
+// its twin of another format dropped. Returns how many were dropped.
+int KeepRawsOfTwins(std::vector<Shot>& shots);
+
 struct BracketSet {
     std::string name;  // the first file's base name (made unique)
     std::vector<std::string> files;

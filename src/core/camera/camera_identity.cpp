@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "formats/source_metadata.h"
+#include "metadata/exiv2_session.h"
 #include "metadata/tiff_directory.h"
 
 namespace vantrel {
@@ -15,11 +16,6 @@ namespace vantrel {
 namespace {
 
 // exiv2's XMP parser keeps global state: one reader at a time.
-std::mutex& Exiv2Lock() {
-    static std::mutex lock;
-    return lock;
-}
-
 // A decoded value that names nothing: "n/a", "(0)", "Unknown (...)", a bare number.
 bool Names(const std::string& text) {
     if (text.empty() || text == "n/a" || text.front() == '(' || text.rfind("Unknown", 0) == 0) return false;
@@ -125,14 +121,8 @@ std::string OlympusEquipmentLens(const std::string& path, Exiv2::ExifData& data)
 }  // namespace
 
 std::optional<CameraIdentity> ReadCameraIdentity(const std::string& path) {
-    const std::lock_guard lock(Exiv2Lock());
+    const Exiv2Session session;
     try {
-        static const bool quiet = [] {
-            Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-            Exiv2::XmpParser::initialize();
-            return true;
-        }();
-        (void)quiet;
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
         if (!image.get()) return std::nullopt;
         image->readMetadata();

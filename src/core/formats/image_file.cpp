@@ -72,7 +72,8 @@ void ImagePrefetch::start() {
     running_.push_back(StartTask([path = paths_[started_], histograms = histograms_] {
         DecodedImage image;
         if (!path.empty()) image.outcome = LoadImageFile(path, image.bitmap, &image.notice);
-        if (image.outcome == LoadOutcome::Loaded) {
+        // A deep picture is measured on its screen copy, made where it is placed.
+        if (image.outcome == LoadOutcome::Loaded && !image.bitmap.deep()) {
             Lightness& measured = image.lightness.emplace();
             if (histograms)
                 ComputeLuminance(image.bitmap, measured.mean, measured.histogram);

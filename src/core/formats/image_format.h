@@ -11,7 +11,7 @@ namespace vantrel {
 class InputFile;
 struct SourceMetadata;
 
-enum class ImageKind { None, Bmp, Jpeg, Tiff, Png };
+enum class ImageKind { None, Bmp, Jpeg, Tiff, Png, Raw };
 
 struct ImageExtension {
     const char* text;  // compared case-sensitively, with its dot
@@ -23,15 +23,17 @@ struct ImageExtension {
 struct ImageFormat {
     ImageKind kind;
     const char* name;             // "JPEG"
-    const char* commandName;      // for vantrel-align --format: "jpg"
-    const char* outputExtension;  // of the files written: ".jpg"
+    const char* commandName;      // for vantrel-align --format: "jpg"; null for a format only read
+    const char* outputExtension;  // of the files written: ".jpg"; null for a format only read
     const char* mimeType;         // "image/jpeg", for the desktop's file associations
     std::vector<ImageExtension> extensions;
     bool carriesMetadata;  // a written file takes its source's metadata
     bool writesAlpha;      // can mark areas without a source transparent
+    SampleDepth deepest;   // the deepest samples it writes
     // Reads a picture; `notice` gets a line for the user when it was
     // reduced to 8 bits. Throws InvalidPicture or IncompletePicture.
     Bitmap (*decode)(const InputFile& file, std::string& notice);
+    // Null for a format only read (camera raw).
     // Writes a picture of `quality` (1..100, where the format has one) with
     // `alpha` (a byte a pixel, 0 transparent; null: opaque) where the format
     // writes alpha, and the source's metadata (null: none) where it carries it.
@@ -39,6 +41,8 @@ struct ImageFormat {
                                         SourceMetadata* metadata);
     // What a source of this format has to carry; false when nothing.
     bool (*readMetadata)(const std::string& path, SourceMetadata& metadata);
+
+    bool writable() const { return encode != nullptr; }
 };
 
 const std::vector<ImageFormat>& ImageFormats();

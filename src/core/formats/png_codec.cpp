@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstring>
 #include <vector>
@@ -170,14 +171,17 @@ bool Read(Reader* r) {
     if (colour == PNG_COLOR_TYPE_PALETTE) return ReadPalette(r, w, h);
     if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(r->png);
     if (png_get_valid(r->png, r->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(r->png);
-    if (depth == 16) png_set_strip_16(r->png);
+    // 16 bits are kept, in the machine's byte order.
+    const bool deep = depth == 16;
+    if (deep && std::endian::native == std::endian::little) png_set_swap(r->png);
     if (colour == PNG_COLOR_TYPE_GRAY || colour == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(r->png);
     png_set_strip_alpha(r->png);
     png_set_bgr(r->png);
     const int passes = png_set_interlace_handling(r->png);
     png_read_update_info(r->png, r->info);
-    if (png_get_rowbytes(r->png, r->info) != std::size_t{w} * 3) png_error(r->png, "Unexpected PNG row layout.");
-    *r->picture = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    if (png_get_rowbytes(r->png, r->info) != std::size_t{w} * (deep ? 6 : 3))
+        png_error(r->png, "Unexpected PNG row layout.");
+    *r->picture = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), deep ? SampleDepth::U16 : SampleDepth::U8);
     for (int pass = 0; pass < passes; ++pass)
         for (png_uint_32 y = 0; y < h; ++y) png_read_row(r->png, r->picture->row(static_cast<int>(y)), nullptr);
     return true;
@@ -229,12 +233,11 @@ void Run(PngSource& source, Reader& r) {
     throw InvalidPicture(std::string("This PNG cannot be read: ") + source.error);
 }
 
-Bitmap Decode(PngSource& source, std::string& notice) {
+Bitmap Decode(PngSource& source, std::string&) {
     Bitmap picture;
     Reader r;
     r.picture = &picture;
     Run(source, r);
-    if (r.bits > 8) notice = "This is a 16-bit PNG: it was read at 8 bits per channel.";
     return picture;
 }
 
@@ -269,7 +272,8 @@ void FlushProc(png_structp) {}
 bool Write(Writer* w) {
     if (setjmp(png_jmpbuf(w->png))) return false;
     const int width = w->image->width(), height = w->image->height();
-    png_set_IHDR(w->png, w->info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+    const bool deep = w->image->depth() == SampleDepth::U16;
+    png_set_IHDR(w->png, w->info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), deep ? 16 : 8,
                  w->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     const ImageMetadata& m = *w->metadata;
@@ -285,9 +289,27 @@ bool Write(Writer* w) {
     png_write_info(w->png, w->info);
     // libpng would write eXIf again after the image data: once is enough.
     png_free_data(w->png, w->info, PNG_FREE_EXIF, -1);
-    if (!w->alpha) png_set_bgr(w->png);
+    if (!w->alpha && !deep) png_set_bgr(w->png);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* src = w->image->row(y);
+        if (deep) {
+            // RGB(A), big-endian, as PNG stores 16 bits.
+            const std::uint16_t* p = w->image->rowAs<std::uint16_t>(y);
+            const std::uint8_t* a = w->alpha ? w->alpha + static_cast<std::size_t>(y) * width : nullptr;
+            std::uint8_t* dst = w->row->data();
+            auto put = [&dst](std::uint16_t v) {
+                *dst++ = static_cast<std::uint8_t>(v >> 8);
+                *dst++ = static_cast<std::uint8_t>(v & 0xFF);
+            };
+            for (int x = 0; x < width; ++x, p += 3) {
+                put(p[2]);
+                put(p[1]);
+                put(p[0]);
+                if (a) put(static_cast<std::uint16_t>(a[x] * 257));
+            }
+            png_write_row(w->png, w->row->data());
+            continue;
+        }
         if (!w->alpha) {
             png_write_row(w->png, const_cast<png_bytep>(src));
             continue;
@@ -346,7 +368,8 @@ ImageMetadata ReadPngMetadata(const std::uint8_t* data, std::size_t size) {
 
 std::vector<std::uint8_t> EncodePng(const Bitmap& image, const std::uint8_t* alpha, const ImageMetadata& metadata) {
     if (image.empty()) throw Error("Cannot write an empty image.");
-    std::vector<std::uint8_t> out, row(static_cast<std::size_t>(image.width()) * 4);
+    if (image.depth() == SampleDepth::Float) throw Error("A PNG cannot hold floating-point samples: save it as TIFF.");
+    std::vector<std::uint8_t> out, row(static_cast<std::size_t>(image.width()) * 8);
     out.reserve(static_cast<std::size_t>(image.width()) * image.height() * 2);
     PngSource errors{ByteCursor(nullptr, 0)};
     Writer w;

@@ -4,8 +4,12 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
+#include <limits>
+#include <type_traits>
 #include <cstdarg>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -77,42 +81,51 @@ TiffHandle Open(TiffStream& stream) {
     return TiffHandle(tif);
 }
 
-// 16-bit samples to 8, rounded.
-inline std::uint8_t To8(std::uint16_t v) { return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u); }
-
-// Interleaved RGB or grey of 8 or 16 bits, the common camera and editor
-// output, read directly: strip by strip through the scanline reader (each
-// strip decoded once, however tall), or tile by tile. Colour is read as
-// stored, so an unassociated alpha does not darken it. False when the file
-// is of another kind.
+// Interleaved RGB or grey of 8 or 16 bits or 32-bit float, the common
+// camera and editor output, read directly at its depth: strip by strip
+// through the scanline reader (each strip decoded once, however tall), or
+// tile by tile. Colour is read as stored, so an unassociated alpha does not
+// darken it. False when the file is of another kind.
 bool ReadPlain(TIFF* tif, std::uint32_t w, std::uint32_t h, Bitmap& out) {
-    std::uint16_t bits = 0, samples = 0, planar = 0, photometric = 0;
+    std::uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, format = SAMPLEFORMAT_UINT;
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
     const bool rgb = photometric == PHOTOMETRIC_RGB && samples >= 3;
     const bool grey = photometric == PHOTOMETRIC_MINISBLACK && samples >= 1;
-    if (planar != PLANARCONFIG_CONTIG || (bits != 8 && bits != 16) || !(rgb || grey)) return false;
+    const bool whole = format == SAMPLEFORMAT_UINT && (bits == 8 || bits == 16);
+    const bool floating = format == SAMPLEFORMAT_IEEEFP && bits == 32;
+    if (planar != PLANARCONFIG_CONTIG || !(whole || floating) || !(rgb || grey)) return false;
+    const SampleDepth depth = floating ? SampleDepth::Float : bits == 16 ? SampleDepth::U16 : SampleDepth::U8;
     const std::size_t bytes = bits / 8, pixel = samples * bytes;
-    // One row of samples into BGR.
+    // One row of samples into BGR, at the file's depth (libtiff gives the
+    // machine's byte order).
     auto convert = [&](const std::uint8_t* in, std::uint8_t* dst, std::uint32_t count) {
-        for (std::uint32_t x = 0; x < count; ++x, in += pixel, dst += 3)
+        for (std::uint32_t x = 0; x < count; ++x, in += pixel, dst += 3 * bytes)
             for (int c = 0; c < 3; ++c) {
-                const std::size_t at = (grey ? 0 : static_cast<std::size_t>(c)) * bytes;
-                std::uint16_t sample = 0;
-                if (bytes == 2) std::memcpy(&sample, in + at, 2);  // libtiff gives the machine's order
-                dst[2 - c] = bytes == 1 ? in[at] : To8(sample);
+                const std::size_t from = (grey ? 0 : static_cast<std::size_t>(c)) * bytes;
+                std::uint8_t* to = dst + static_cast<std::size_t>(2 - c) * bytes;
+                if (floating) {
+                    float v;
+                    std::memcpy(&v, in + from, 4);
+                    if (!std::isfinite(v)) v = v > 0 ? 1.0f : 0.0f;  // a merge's stray infinity or NaN
+                    std::memcpy(to, &v, 4);
+                } else {
+                    std::memcpy(to, in + from, bytes);
+                }
             }
     };
     if (!TIFFIsTiled(tif)) {
         if (static_cast<std::uint64_t>(TIFFScanlineSize64(tif)) != std::uint64_t{w} * pixel) return false;
         std::vector<std::uint8_t> line(std::size_t{w} * pixel);
-        out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+        out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), depth);
         for (std::uint32_t y = 0; y < h; ++y) {
             if (TIFFReadScanline(tif, line.data(), y, 0) < 0) throw InvalidPicture("The TIFF's pixels cannot be read.");
             convert(line.data(), out.row(static_cast<int>(y)), w);
         }
+        out.setLinear(floating);
         return true;
     }
     std::uint32_t tw = 0, th = 0;
@@ -123,12 +136,13 @@ bool ReadPlain(TIFF* tif, std::uint32_t w, std::uint32_t h, Bitmap& out) {
         static_cast<std::uint64_t>(TIFFTileSize64(tif)) != std::uint64_t{tw} * th * pixel)
         return false;
     std::vector<std::uint8_t> tile(std::size_t{tw} * th * pixel);
-    out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    out = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), depth);
+    out.setLinear(floating);
     for (std::uint32_t ty = 0; ty < h; ty += th)
         for (std::uint32_t tx = 0; tx < w; tx += tw) {
             if (TIFFReadTile(tif, tile.data(), tx, ty, 0, 0) < 0) throw InvalidPicture("The TIFF's pixels cannot be read.");
             for (std::uint32_t y = ty; y < std::min(h, ty + th); ++y)
-                convert(tile.data() + std::size_t{y - ty} * tw * pixel, out.row(static_cast<int>(y)) + 3 * std::size_t{tx},
+                convert(tile.data() + std::size_t{y - ty} * tw * pixel, out.row(static_cast<int>(y)) + 3 * bytes * tx,
                         std::min(tw, w - tx));
         }
     return true;
@@ -162,13 +176,15 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
     // Signed integers would read as an inverted, broken picture.
     std::uint16_t format = SAMPLEFORMAT_UINT;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
-    if (format != SAMPLEFORMAT_UINT)
-        throw InvalidPicture(format == SAMPLEFORMAT_INT ? "The TIFF's samples are signed integers, which are not read."
-                                                        : "The TIFF's samples are not whole numbers, which are not read.");
-    if (Bitmap out; ReadPlain(tif.get(), w, h, out)) {
-        if (bits > 8) notice = "This is a " + std::to_string(bits) + "-bit TIFF: it was read at 8 bits per channel.";
-        return out;
-    }
+    if (format == SAMPLEFORMAT_INT) throw InvalidPicture("The TIFF's samples are signed integers, which are not read.");
+    if (format == SAMPLEFORMAT_IEEEFP && bits != 32)
+        throw InvalidPicture("The TIFF's samples are " + std::to_string(bits) +
+                             "-bit floating-point numbers; only 32-bit ones are read.");
+    if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_IEEEFP)
+        throw InvalidPicture("The TIFF's samples are not whole numbers, which are not read.");
+    if (Bitmap out; ReadPlain(tif.get(), w, h, out)) return out;
+    if (format == SAMPLEFORMAT_IEEEFP)
+        throw InvalidPicture("This float TIFF cannot be read: only RGB or grey with the samples of a pixel together are.");
     char message[1024] = {};
     TIFFRGBAImage image;
     if (!TIFFRGBAImageOK(tif.get(), message) || !TIFFRGBAImageBegin(&image, tif.get(), 1, message))
@@ -208,13 +224,42 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
 // JPEGs; higher levels gain a few per cent of size for several times the time.
 constexpr int kDeflateLevel = 1;
 
-// Horizontal prediction: each sample less the same sample of the pixel
-// before. From a copy of the row, with the pixel size fixed, so the loop
-// vectorises.
-template <std::size_t kChannels>
-void PredictRow(const std::uint8_t* __restrict from, std::uint8_t* __restrict to, std::size_t bytes) {
-    std::copy_n(from, kChannels, to);
-    for (std::size_t i = kChannels; i < bytes; ++i) to[i] = static_cast<std::uint8_t>(from[i] - from[i - kChannels]);
+// One row in the file's sample order (RGB, RGBA with `alpha`) and with
+// horizontal prediction where `predict`: each sample less the same sample of
+// the pixel before, in whole numbers of the sample's width, so the loop
+// vectorises. Then in the file's byte order.
+template <class T>
+void PackRow(const T* __restrict src, const std::uint8_t* alpha, int w, bool predict, bool swap,
+             T* __restrict samples, std::uint8_t* __restrict row) {
+    const int channels = alpha ? 4 : 3;
+    for (int x = 0; x < w; ++x, src += 3) {
+        T* in = samples + static_cast<std::size_t>(x) * channels;
+        in[0] = src[2];
+        in[1] = src[1];
+        in[2] = src[0];
+        if (alpha) {
+            if constexpr (std::is_same_v<T, float>)
+                in[3] = alpha[x] / 255.0f;
+            else
+                in[3] = static_cast<T>(alpha[x] * (std::numeric_limits<T>::max() / 255));
+        }
+    }
+    const std::size_t count = static_cast<std::size_t>(w) * channels;
+    T* out = reinterpret_cast<T*>(row);
+    if (predict) {
+        if constexpr (std::is_integral_v<T>) {
+            std::copy_n(samples, channels, out);
+            for (std::size_t i = static_cast<std::size_t>(channels); i < count; ++i)
+                out[i] = static_cast<T>(samples[i] - samples[i - static_cast<std::size_t>(channels)]);
+        }
+    } else {
+        std::copy_n(samples, count, out);
+    }
+    if (swap && sizeof(T) > 1)
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint8_t* b = row + i * sizeof(T);
+            std::reverse(b, b + sizeof(T));
+        }
 }
 
 struct CompressorFree {
@@ -245,7 +290,12 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
     const int w = image.width(), h = image.height();
     if (w <= 0 || h <= 0) throw Error("Cannot write an empty image.");
     const int channels = alpha ? 4 : 3;
-    const std::size_t rowBytes = static_cast<std::size_t>(w) * channels;
+    const int bytes = BytesPerSample(image.depth());
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * channels * bytes;
+    // Floating-point samples take no horizontal prediction: their
+    // differences compress no better and libtiff reads predictor 2 only on
+    // whole numbers.
+    const bool floating = image.depth() == SampleDepth::Float;
 
     // The EXIF block leads the file as it is; the new first directory
     // follows it and points into it.
@@ -256,6 +306,7 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
         if (block.valid()) described = block.directory(block.firstDirectory());
     }
     TiffWriter out = described ? TiffWriter(exif) : TiffWriter(false);
+    const bool swap = out.bigEndian() != (std::endian::native == std::endian::big);
 
     // Strips of about 256 KB, each compressed on its own, in parallel.
     const int rowsPerStrip = static_cast<int>(std::clamp<std::size_t>(262144 / rowBytes, 1, static_cast<std::size_t>(h)));
@@ -264,24 +315,25 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
     ParallelFor(strips, 1, [&](int s0, int s1) {
         const std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(libdeflate_alloc_compressor(kDeflateLevel));
         if (!compressor) throw Error("Out of memory while compressing the TIFF.");
-        std::vector<std::uint8_t> raw(rowBytes * static_cast<std::size_t>(rowsPerStrip)), samples(rowBytes);
+        std::vector<std::uint8_t> raw(rowBytes * static_cast<std::size_t>(rowsPerStrip));
+        std::vector<std::uint32_t> samples(rowBytes / 4 + 1);  // aligned for any sample width
         for (int s = s0; s < s1; ++s) {
             const int y0 = s * rowsPerStrip, rows = std::min(rowsPerStrip, h - y0);
             for (int r = 0; r < rows; ++r) {
-                const std::uint8_t* src = image.row(y0 + r);
                 const std::uint8_t* a = alpha ? alpha + static_cast<std::size_t>(y0 + r) * w : nullptr;
-                std::uint8_t* in = samples.data();
-                for (int x = 0; x < w; ++x, src += 3, in += channels) {
-                    in[0] = src[2];
-                    in[1] = src[1];
-                    in[2] = src[0];
-                    if (a) in[3] = a[x];
-                }
                 std::uint8_t* row = raw.data() + static_cast<std::size_t>(r) * rowBytes;
-                if (alpha)
-                    PredictRow<4>(samples.data(), row, rowBytes);
-                else
-                    PredictRow<3>(samples.data(), row, rowBytes);
+                switch (image.depth()) {
+                case SampleDepth::U8:
+                    PackRow(image.row(y0 + r), a, w, true, false, reinterpret_cast<std::uint8_t*>(samples.data()), row);
+                    break;
+                case SampleDepth::U16:
+                    PackRow(image.rowAs<std::uint16_t>(y0 + r), a, w, true, swap,
+                            reinterpret_cast<std::uint16_t*>(samples.data()), row);
+                    break;
+                case SampleDepth::Float:
+                    PackRow(image.rowAs<float>(y0 + r), a, w, false, swap, reinterpret_cast<float*>(samples.data()), row);
+                    break;
+                }
             }
             const std::size_t size = static_cast<std::size_t>(rows) * rowBytes;
             std::vector<std::uint8_t>& target = compressed[static_cast<std::size_t>(s)];
@@ -303,7 +355,8 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
     std::vector<TiffEntry> entries = {
         out.longs(kTagImageWidth, {static_cast<std::uint32_t>(w)}),
         out.longs(kTagImageLength, {static_cast<std::uint32_t>(h)}),
-        out.shorts(kTagBitsPerSample, std::vector<std::uint16_t>(static_cast<std::size_t>(channels), 8)),
+        out.shorts(kTagBitsPerSample, std::vector<std::uint16_t>(static_cast<std::size_t>(channels),
+                                                                 static_cast<std::uint16_t>(8 * bytes))),
         out.shorts(kTagCompression, {8}),  // Deflate
         out.shorts(kTagPhotometric, {2}),  // RGB
         out.longs(kTagStripOffsets, offsets),
@@ -311,8 +364,9 @@ std::vector<std::uint8_t> EncodeTiff(const Bitmap& image, const std::uint8_t* al
         out.longs(kTagRowsPerStrip, {static_cast<std::uint32_t>(rowsPerStrip)}),
         out.longs(kTagStripByteCounts, counts),
         out.shorts(kTagPlanarConfig, {1}),
-        out.shorts(kTagPredictor, {2}),
+        out.shorts(kTagPredictor, {static_cast<std::uint16_t>(floating ? 1 : 2)}),
     };
+    if (floating) entries.push_back(out.shorts(kTagSampleFormat, std::vector<std::uint16_t>(static_cast<std::size_t>(channels), 3)));
     if (alpha) entries.push_back(out.shorts(kTagExtraSamples, {2}));  // unassociated alpha
     if (described) {
         for (const TiffEntry& e : described->entries)

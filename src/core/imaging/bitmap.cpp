@@ -18,25 +18,36 @@ void Bitmap::allocate(int width, int height, bool clear) {
         return;
     }
     if (static_cast<std::int64_t>(width) * height > kMaxPixels) throw Error("Image too large");
-    const std::size_t size = strideFor(width) * static_cast<std::size_t>(height) + kSlack;
+    const std::size_t size = strideFor(width, depth_) * static_cast<std::size_t>(height) + kSlack;
     data_.reset();  // free the old pixels before taking new ones
     try {
         data_.reset(clear ? new std::uint8_t[size]() : new std::uint8_t[size]);
     } catch (const std::bad_alloc&) {
         width_ = height_ = 0;
         stride_ = 0;
-        throw OutOfMemory("hold a " + std::to_string(width) + " x " + std::to_string(height) + " picture", size);
+        throw OutOfMemory("hold a " + std::to_string(width) + " x " + std::to_string(height) + " " +
+                              DepthName(depth_) + " picture", size);
     }
     width_ = width;
     height_ = height;
-    stride_ = strideFor(width);
+    stride_ = strideFor(width, depth_);
     if (!clear) std::memset(data_.get() + size - kSlack, 0, kSlack);
+}
+
+const char* DepthName(SampleDepth depth) {
+    return depth == SampleDepth::U8 ? "8-bit" : depth == SampleDepth::U16 ? "16-bit" : "32-bit float";
 }
 
 void Bitmap::resize(int width, int height) { allocate(width, height, true); }
 
-Bitmap Bitmap::Uninitialized(int width, int height) {
+void Bitmap::resize(int width, int height, SampleDepth depth) {
+    depth_ = depth;
+    allocate(width, height, true);
+}
+
+Bitmap Bitmap::Uninitialized(int width, int height, SampleDepth depth) {
     Bitmap b;
+    b.depth_ = depth;
     b.allocate(width, height, false);
     return b;
 }
@@ -45,6 +56,8 @@ Bitmap::Bitmap(const Bitmap& other) { *this = other; }
 
 Bitmap& Bitmap::operator=(const Bitmap& other) {
     if (this == &other) return *this;
+    depth_ = other.depth_;
+    linear_ = other.linear_;
     allocate(other.width_, other.height_, false);
     if (data_) std::memcpy(data_.get(), other.data_.get(), bytes());
     return *this;
@@ -58,10 +71,25 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
     width_ = std::exchange(other.width_, 0);
     height_ = std::exchange(other.height_, 0);
     stride_ = std::exchange(other.stride_, 0);
+    depth_ = std::exchange(other.depth_, SampleDepth::U8);
+    linear_ = std::exchange(other.linear_, false);
     return *this;
 }
 
 void Bitmap::fill(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {
+    if (depth_ != SampleDepth::U8) {
+        for (int y = 0; y < height_; ++y)
+            for (int x = 0; x < width_; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const std::uint8_t v = c == 0 ? blue : c == 1 ? green : red;
+                    const std::size_t at = static_cast<std::size_t>(3 * x + c);
+                    if (depth_ == SampleDepth::U16)
+                        rowAs<std::uint16_t>(y)[at] = static_cast<std::uint16_t>(v * 257);
+                    else
+                        rowAs<float>(y)[at] = v / 255.0f;
+                }
+        return;
+    }
     for (int y = 0; y < height_; ++y) {
         std::uint8_t* p = row(y);
         for (int x = 0; x < width_; ++x, p += 3) {
@@ -73,8 +101,8 @@ void Bitmap::fill(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {
 }
 
 bool Bitmap::samePixels(const Bitmap& other) const {
-    if (width_ != other.width_ || height_ != other.height_) return false;
-    const std::size_t bytes = static_cast<std::size_t>(width_) * 3;
+    if (width_ != other.width_ || height_ != other.height_ || depth_ != other.depth_) return false;
+    const std::size_t bytes = static_cast<std::size_t>(width_) * pixelBytes();
     for (int y = 0; y < height_; ++y)
         if (std::memcmp(row(y), other.row(y), bytes) != 0) return false;
     return true;

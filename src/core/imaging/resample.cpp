@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #if defined(__GNUC__) && !defined(__clang__)
@@ -128,6 +129,48 @@ void SampleColumns(const Source& source, const Bitmap& src, const Positions& at,
         const std::uint8_t* pd = base + s.bottom + s.right;
         for (int k = 0; k < 3; ++k) dst[k] = ClampByte(((s.wa * pa[k] + s.wb * pb[k]) + s.wc * pc[k]) + s.wd * pd[k]);
     }
+}
+
+// Deep samples (16-bit, float) by the same rule of which positions are
+// sampled, with the far edge taken exactly rather than nudged in: a nudge of
+// 0.00001 px would move a 16-bit sample by up to two thirds of a step.
+template <class T, class Positions>
+void SampleColumnsDeep(const Bitmap& src, const Positions& at, int count, std::uint8_t grey8, T* dst) {
+    const int w = src.width(), h = src.height();
+    const T grey = std::is_same_v<T, float> ? static_cast<T>(grey8 / 255.0f) : static_cast<T>(grey8 * 257);
+    const std::size_t stride = src.stride() / sizeof(T);
+    const T* base = reinterpret_cast<const T*>(src.bits());
+    const int lastX = std::max(0, w - 2), lastY = std::max(0, h - 2);
+    for (int i = 0; i < count; ++i, dst += 3) {
+        const double sx = at.x(i), sy = at.y(i);
+        if (!Inside(w, h, sx, sy)) {
+            dst[0] = dst[1] = dst[2] = grey;
+            continue;
+        }
+        const int ix = std::min(static_cast<int>(sx - 0.5), lastX), iy = std::min(static_cast<int>(sy - 0.5), lastY);
+        const double u = sx - ix - 0.5, v = sy - iy - 0.5;  // 0..1 from the upper-left sample
+        const T* pa = base + static_cast<std::size_t>(iy) * stride + 3 * static_cast<std::size_t>(ix);
+        const T* pb = w > 1 ? pa + 3 : pa;
+        const T* pc = h > 1 ? pa + stride : pa;
+        const T* pd = w > 1 ? pc + 3 : pc;
+        const double wa = (1 - u) * (1 - v), wb = u * (1 - v), wc = (1 - u) * v, wd = u * v;
+        for (int k = 0; k < 3; ++k) {
+            const double value = ((wa * pa[k] + wb * pb[k]) + wc * pc[k]) + wd * pd[k];
+            if constexpr (std::is_same_v<T, float>) {
+                dst[k] = static_cast<float>(value);
+            } else {
+                dst[k] = static_cast<T>(value <= 0 ? 0 : value >= 65535 ? 65535 : std::nearbyint(value));
+            }
+        }
+    }
+}
+
+template <class Positions>
+void SampleDeep(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst) {
+    if (src.depth() == SampleDepth::U16)
+        SampleColumnsDeep(src, at, count, grey, reinterpret_cast<std::uint16_t*>(dst));
+    else
+        SampleColumnsDeep(src, at, count, grey, reinterpret_cast<float*>(dst));
 }
 
 #ifdef VANTREL_X86_DISPATCH
@@ -759,6 +802,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Co
 template <class Positions>
 void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst,
               int nextRowStep) {
+    if (src.deep()) return SampleDeep(src, at, count, grey, dst);
     const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
 #ifdef VANTREL_X86_DISPATCH
     const InstructionSet level = ActiveInstructionSet();
@@ -778,6 +822,17 @@ void ResampleRow(const Bitmap& src, const double* xs, const double* ys, int coun
 void ResampleRadialRowPair(const Bitmap& src, const RadialCorrection& lens, const double* dxs, double* scratch, int y,
                            std::uint8_t grey, Bitmap& out) {
     const int w = src.width(), h = src.height();
+    if (src.deep()) {
+        const double dy = (y - lens.cy + 0.5) * lens.scale;
+        RowFactors(lens, w, dxs, dy, scratch);
+        SampleDeep(src, RadialPositions{dxs, scratch, dy, lens.cx, lens.cy}, w, grey, out.row(y));
+        const int mirror = h - 1 - y;
+        if (mirror != y) {
+            const double dyMirror = (mirror - lens.cy + 0.5) * lens.scale;
+            SampleDeep(src, RadialPositions{dxs, scratch, dyMirror, lens.cx, lens.cy}, w, grey, out.row(mirror));
+        }
+        return;
+    }
 #ifdef VANTREL_X86_DISPATCH
     // Whole groups of eight columns; the widest kernel also mirrors
     // its factors eight at a time from each end.

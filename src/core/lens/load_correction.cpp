@@ -23,12 +23,13 @@ void ApplyLensCorrection(Bitmap& image, const TLensCorrection& values, std::uint
         return;
     }
     Bitmap out;
-    if (spare && spare->width() == w && spare->height() == h)
+    if (spare && spare->width() == w && spare->height() == h && spare->depth() == source.depth())
         out = std::move(*spare);
     else if (spare)
-        *spare = Bitmap(), out = Bitmap::Uninitialized(w, h);  // the wrong size: its memory goes back first
+        *spare = Bitmap(), out = Bitmap::Uninitialized(w, h, source.depth());  // the wrong size: its memory goes back first
     else
-        out = Bitmap::Uninitialized(w, h);
+        out = Bitmap::Uninitialized(w, h, source.depth());
+    out.setLinear(source.linear());
 
     const RadialCorrection lens{w / 2.0, h / 2.0, std::min(w, h) / 2.0, static_cast<double>(values.LensScale),
                                 static_cast<double>(values.LensA), static_cast<double>(values.LensB),

@@ -360,10 +360,13 @@ std::string LensDatabase::correctVignetting(const LensMatch& match, const ExifTa
         return "The database has no vignetting data for " + at + ".";
     if (picture.empty()) return {};
     lfModifier modifier(lens, static_cast<float>(match.cropFactor), picture.width(), picture.height());
-    modifier.Initialize(lens, LF_PF_U8, focal, aperture, 1000, 1.0f, lens->Type, LF_MODIFY_VIGNETTING, false);
+    const lfPixelFormat format = picture.depth() == SampleDepth::U8    ? LF_PF_U8
+                                 : picture.depth() == SampleDepth::U16 ? LF_PF_U16
+                                                                       : LF_PF_F32;
+    modifier.Initialize(lens, format, focal, aperture, 1000, 1.0f, lens->Type, LF_MODIFY_VIGNETTING, false);
     // The picture's rows are blue, green, red; one call over the whole, as
     // the library wants its block aligned.
-    const int stride = picture.height() > 1 ? static_cast<int>(picture.row(1) - picture.row(0)) : picture.width() * 3;
+    const int stride = static_cast<int>(picture.stride());
     modifier.ApplyColorModification(picture.row(0), 0, 0, picture.width(), picture.height(), LF_CR_3(BLUE, GREEN, RED),
                                     stride);
     return {};

@@ -22,7 +22,7 @@ enum TiffTag : std::uint16_t {
     kTagImageWidth = 256, kTagImageLength = 257, kTagBitsPerSample = 258, kTagCompression = 259,
     kTagPhotometric = 262, kTagStripOffsets = 273, kTagSamplesPerPixel = 277, kTagRowsPerStrip = 278,
     kTagStripByteCounts = 279, kTagXResolution = 282, kTagYResolution = 283, kTagPlanarConfig = 284,
-    kTagResolutionUnit = 296, kTagPredictor = 317, kTagExtraSamples = 338, kTagXmp = 700,
+    kTagResolutionUnit = 296, kTagPredictor = 317, kTagExtraSamples = 338, kTagSampleFormat = 339, kTagXmp = 700,
     kTagExifIfd = 34665, kTagMakerNote = 37500, kTagIccProfile = 34675, kTagGpsIfd = 34853, kTagInteropIfd = 40965,
 };
 

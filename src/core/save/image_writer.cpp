@@ -4,6 +4,7 @@
 #include <future>
 #include <numbers>
 
+#include "imaging/depth.h"
 #include "util/number_format.h"
 #include "util/error.h"
 #include "util/file_io.h"
@@ -25,8 +26,10 @@ void Render(const AlignedSource& source, bool isMaster, const MasterGeometry& ma
             Rendered& out, const std::function<void(int)>& progress) {
     const auto [w, h] = OutputFrameSize(master, options.borders);
     if (w <= 0 || h <= 0 || w * h > Bitmap::kMaxPixels) throw Error("The output frame with these borders is empty or too large.");
-    if (out.frame.width() != w || out.frame.height() != h)
-        out.frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h));
+    // At the picture's own depth; the writing half brings it to the file's.
+    const SampleDepth depth = source.pixels().depth();
+    if (out.frame.width() != w || out.frame.height() != h || out.frame.depth() != depth)
+        out.frame = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), depth);
     out.alpha.clear();
     if (options.transparent && FormatOf(options.format).writesAlpha) out.alpha.resize(static_cast<std::size_t>(w * h));
     WarpFullSize(source, isMaster, master, options.borders, out.frame, progress, out.alpha.empty() ? nullptr : out.alpha.data());
@@ -36,7 +39,11 @@ void Render(const AlignedSource& source, bool isMaster, const MasterGeometry& ma
 void Write(const Bitmap& frame, const std::vector<std::uint8_t>& alpha, const SaveOptions& options,
            const std::string& outputPath, SourceMetadata* metadata) {
     const ImageFormat& format = FormatOf(options.format);
-    WriteFileAtomically(outputPath, format.encode(frame, alpha.empty() ? nullptr : alpha.data(), options.quality,
+    const SampleDepth depth = OutputDepth(options, frame.depth());
+    Bitmap converted;
+    if (depth != frame.depth()) converted = ConvertDepth(frame, depth);
+    const Bitmap& written = depth != frame.depth() ? converted : frame;
+    WriteFileAtomically(outputPath, format.encode(written, alpha.empty() ? nullptr : alpha.data(), options.quality,
                                                   format.carriesMetadata ? metadata : nullptr));
     if (options.notice && metadata && format.carriesMetadata)
         for (const std::string& notice : metadata->notices()) options.notice(outputPath, notice);
@@ -88,9 +95,18 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
     return CropBorders(common, master);
 }
 
-std::uint64_t MemoryForImages(int count, int width, int height) {
-    const std::uint64_t picture = static_cast<std::uint64_t>(std::max(width, 0)) * std::max(height, 0) * 3;
-    return picture * (static_cast<std::uint64_t>(std::max(count, 0)) + 4) + (64u << 20);
+SampleDepth OutputDepth(const SaveOptions& options, SampleDepth source) {
+    const SampleDepth wanted = options.depth.value_or(source);
+    const SampleDepth deepest = FormatOf(options.format).deepest;
+    return static_cast<int>(wanted) <= static_cast<int>(deepest) ? wanted : deepest;
+}
+
+std::uint64_t MemoryForImages(int count, int width, int height, SampleDepth depth) {
+    const std::uint64_t screen = static_cast<std::uint64_t>(std::max(width, 0)) * std::max(height, 0) * 3;
+    const std::uint64_t picture = screen * BytesPerSample(depth);
+    // A deep picture is held with its screen copy; the frames are at its depth.
+    const std::uint64_t held = picture + (depth == SampleDepth::U8 ? 0 : screen);
+    return held * static_cast<std::uint64_t>(std::max(count, 0)) + 4 * picture + (64u << 20);
 }
 
 namespace {
@@ -139,7 +155,7 @@ FrameRect Save(const Workspace& workspace, Workspace* releasing, const std::vect
     }
     if (masterAsItStands)
         writingMaster = StartTask([&, n = masterAsItStands] {
-            Write(workspace.slot(n).Bitmap, noAlpha, resolved, paths[n - 1], &metadata[n - 1]);
+            Write(workspace.slot(n).pixels(), noAlpha, resolved, paths[n - 1], &metadata[n - 1]);
         });
     if (writing.valid()) writing.get();
     if (writingMaster.valid()) writingMaster.get();

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct SaveOptions {
     bool crop = false;
     // Where the format has alpha: 0 wherever the image has no pixel.
     bool transparent = false;
+    // The samples written: none for each picture's own depth. A format
+    // takes at most its deepest (JPEG and BMP 8 bits, PNG 16).
+    std::optional<SampleDepth> depth = std::nullopt;
     // Told, per file written, what of its source's metadata it could not
     // carry whole (on the writing thread).
     std::function<void(const std::string& path, const std::string& notice)> notice = {};
@@ -56,7 +60,10 @@ Borders SaveBorders(const Workspace& workspace, const SaveOptions& options, Fram
 // width x height holds at once: every picture (all are read before the
 // first is written), the two frames written in turn and what registration
 // keeps of one picture.
-std::uint64_t MemoryForImages(int count, int width, int height);
+std::uint64_t MemoryForImages(int count, int width, int height, SampleDepth depth = SampleDepth::U8);
+
+// The depth a picture of `source` depth is written at with `options`.
+SampleDepth OutputDepth(const SaveOptions& options, SampleDepth source);
 
 // "Save All": every slot in `which` (index 0 for slot 1) that is loaded, in slot order, to its
 // path, through one reused frame. `progress` gets the slot number before each

@@ -25,6 +25,12 @@ struct TImageSlot : TSlotAlignment, TLensCorrection {
     std::int32_t ViewCenterX = 0, ViewCenterY = 0;
     double Zoom = 1;  // source pixels per view pixel
     RowSpans LensCovered;  // where the load's lens correction left picture (empty: everywhere)
+    // The picture at its own depth when it is deeper than 8 bits; `Bitmap`
+    // is then its screen copy, which views, histograms and marks use.
+    vantrel::Bitmap Deep;
+
+    // The picture's own samples: what is warped and saved.
+    const vantrel::Bitmap& pixels() const { return Deep.empty() ? Bitmap : Deep; }
 };
 
 // Values of one slot at the last press, for drags.

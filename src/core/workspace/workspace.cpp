@@ -8,6 +8,7 @@
 
 #include "align/alignment.h"
 #include "align/camera_model.h"
+#include "imaging/depth.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
 #include "util/error.h"
@@ -22,7 +23,7 @@ Workspace::Workspace() {
 
 AlignedSource Workspace::source(int n) const {
     const TImageSlot& s = slot(n);
-    return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness, &s.LensCovered};
+    return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness, &s.LensCovered, s.Loaded ? &s.Deep : nullptr};
 }
 
 AlignedSources Workspace::sources() const {
@@ -42,7 +43,9 @@ void Workspace::setSlotCount(int count) {
 void Workspace::clearSlot(int n) { ClearSlot(mutableSlot(n)); }
 
 Bitmap Workspace::releaseImage(int n) {
-    Bitmap pixels = std::move(mutableSlot(n).Bitmap);
+    TImageSlot& s = mutableSlot(n);
+    // The larger buffer is the one worth lending.
+    Bitmap pixels = std::move(s.Deep.empty() ? s.Bitmap : s.Deep);
     clearSlot(n);
     return pixels;
 }
@@ -67,7 +70,13 @@ void Workspace::placeImage(int n, Bitmap image, const std::string& path, const s
                            const std::optional<Lightness>& known) {
     TImageSlot& s = mutableSlot(n);
     s.FilePath = path;
-    s.Bitmap = std::move(image);
+    s.Deep = Bitmap();
+    if (image.deep()) {
+        s.Deep = std::move(image);
+        s.Bitmap = ToScreen(s.Deep);
+    } else {
+        s.Bitmap = std::move(image);
+    }
     FinishSlotLoad(s);
     if (known) {
         s.Luminance = known->mean;
@@ -76,9 +85,18 @@ void Workspace::placeImage(int n, Bitmap image, const std::string& path, const s
         ComputeLuminance(s.Bitmap, s.Luminance, s.Histogram);
     }
     // The luminance and histogram stay those of the uncorrected picture.
-    if (loadFilter_) loadFilter_(s.Bitmap, path);
-    ApplyLensCorrection(s.Bitmap, s, static_cast<std::uint8_t>(std::clamp(s.Luminance, 0, 255)), progress,
-                        batches_ > 0 ? &spare_ : nullptr, &s.LensCovered);
+    const std::uint8_t grey = static_cast<std::uint8_t>(std::clamp(s.Luminance, 0, 255));
+    if (s.Deep.empty()) {
+        if (loadFilter_) loadFilter_(s.Bitmap, path);
+        ApplyLensCorrection(s.Bitmap, s, grey, progress, batches_ > 0 ? &spare_ : nullptr, &s.LensCovered);
+        return;
+    }
+    // Corrected once, at depth; the screen copy follows.
+    if (loadFilter_) loadFilter_(s.Deep, path);
+    if (loadFilter_ || !s.identity()) {
+        ApplyLensCorrection(s.Deep, s, grey, progress, nullptr, &s.LensCovered);
+        s.Bitmap = ToScreen(s.Deep);
+    }
 }
 
 void Workspace::FinishSlotLoad(TImageSlot& s) {
