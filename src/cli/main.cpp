@@ -592,7 +592,7 @@ int Run(int argc, char** argv) {
             if (need > available)
                 throw Failure{what + " need about " + std::to_string(need >> 20) + " MB of memory and " +
                               std::to_string(available >> 20) + " MB are available: align fewer at a time"};
-            std::cerr << "vantrel-align: " << what << ": about " << (need >> 20) << " MB of memory\n";
+            if (count > kSlotCount) std::cerr << "vantrel-align: " << what << ": about " << (need >> 20) << " MB of memory\n";
         }
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";
         const ExifTags exif = o.lensDb ? LensTagsOf(path) : ExifTags();

@@ -1,6 +1,7 @@
 #include "main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -35,6 +36,7 @@
 #include "align/point_trace.h"
 #include "autoalign/auto_align.h"
 #include "formats/image_format.h"
+#include "formats/raw_codec.h"
 #include "imaging/slider_render.h"
 #include "imaging/view_render.h"
 #include "workspace/alignment_grid.h"
@@ -326,6 +328,26 @@ void TForm1::buildMenus() {
     MainMenuAutoAlign->setShortcut(QKeySequence("Ctrl+A"));
     MainMenuAutoAlign->setShortcutVisibleInContextMenu(true);
     addAction(MainMenuAutoAlign);  // the key works wherever the focus is in the window
+    OptionsMenu = bar->addMenu("Options");
+    OptionsMenu->setObjectName("OptionsMenu");
+    QMenu* raw = OptionsMenu->addMenu("Raw development");
+    raw->setObjectName("RawDevelopmentMenu");
+    auto* development = new QActionGroup(this);
+    RawLinearAction = raw->addAction("Linear (for HDR merging)");
+    RawLinearAction->setObjectName("RawLinearAction");
+    RawSrgbAction = raw->addAction("sRGB");
+    RawSrgbAction->setObjectName("RawSrgbAction");
+    for (QAction* a : {RawLinearAction, RawSrgbAction}) {
+        a->setCheckable(true);
+        development->addAction(a);
+    }
+    (CurrentRawDevelopment() == RawDevelopment::Linear ? RawLinearAction : RawSrgbAction)->setChecked(true);
+    connect(development, &QActionGroup::triggered, this, [this](QAction* chosen) {
+        const bool linear = chosen == RawLinearAction;
+        SetRawDevelopment(linear ? RawDevelopment::Linear : RawDevelopment::Srgb);
+        setStatus(0, linear ? "Raw files opened from now on are developed linear, for HDR merging"
+                            : "Raw files opened from now on are developed with the sRGB curve");
+    });
     Debug1 = bar->addAction("Debug", this, &TForm1::Debug1Click);
     Debug1->setObjectName("Debug1");
     Debug1->setVisible(false);
@@ -1094,6 +1116,9 @@ void TForm1::changeEvent(QEvent* event) {
 bool TForm1::showSaveForm(const std::array<bool, kSlotCount>& offered, int previewSlot) {
     TSaveForm& form = *SaveForm;
     form.forgetCommonArea();
+    bool deep = false;
+    for (int n = 1; n <= kSlotCount; ++n) deep |= offered[n - 1] && !ws_.slot(n).Deep.empty();
+    form.offerDepthOf(deep);
     form.OutputFileList->clear();
     form.OutputDir = ToQt(LastOutputDir);
     for (int n = 1; n <= kSlotCount; ++n) {

@@ -155,6 +155,10 @@ public:
     QAction* MainMenuOpen = nullptr;
     QAction* MainMenuAutoAlign = nullptr;  // in AlignMenu
     QMenu* AlignMenu = nullptr;
+    // Options > Raw development: Linear (for HDR merging) / sRGB.
+    QMenu* OptionsMenu = nullptr;
+    QAction* RawLinearAction = nullptr;
+    QAction* RawSrgbAction = nullptr;
     QAction* MainMenuSaveAll = nullptr;
     QAction* MainMenuAbout = nullptr;
     QAction* Close1 = nullptr;

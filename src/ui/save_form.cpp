@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QStandardItemModel>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -138,6 +140,7 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     JPGRadio->setChecked(true);
     for (QRadioButton* radio : {BMPRadio, JPGRadio, TIFRadio, PNGRadio})
         connect(radio, &QRadioButton::clicked, this, [this] {
+            formatChosen_ = true;
             FormatChanged();
             RecalculateBtnClick();
         });
@@ -147,6 +150,11 @@ TSaveForm::TSaveForm(Workspace& workspace, Prompter& prompter, QWidget* parent)
     connect(TransparentCheckBox, &QCheckBox::toggled, this, [this](bool on) { transparentWanted_ = on; });
 
     AddLabel(this, "Quality", 8, 550);
+    DepthCombo = new QComboBox(this);
+    DepthCombo->setObjectName("DepthCombo");
+    DepthCombo->setGeometry(112, 546, 112, 20);
+    DepthCombo->addItems({"Source depth", "8 bits", "16 bits", "32-bit float"});
+    DepthCombo->setToolTip("The samples written: each image's own depth, or the one chosen");
     JPGQualitySlider = new QSlider(Qt::Horizontal, this);
     JPGQualitySlider->setObjectName("JPGQualitySlider");
     JPGQualitySlider->setGeometry(8, 566, 150, 22);
@@ -210,8 +218,18 @@ ImageKind TSaveForm::format() const {
 }
 
 SaveOptions TSaveForm::options() const {
-    return {format(), quality(), borders(), CropCheckBox->isChecked(),
-            TransparentCheckBox->isChecked() && FormatOf(format()).writesAlpha};
+    SaveOptions o{format(), quality(), borders(), CropCheckBox->isChecked(),
+                  TransparentCheckBox->isChecked() && FormatOf(format()).writesAlpha};
+    const int depth = DepthCombo->currentIndex();
+    if (depth > 0) o.depth = depth == 1 ? SampleDepth::U8 : depth == 2 ? SampleDepth::U16 : SampleDepth::Float;
+    return o;
+}
+
+void TSaveForm::offerDepthOf(bool deepPictures) {
+    if (formatChosen_ || deepPictures == offeredDeep_) return;
+    offeredDeep_ = deepPictures;
+    (deepPictures ? TIFRadio : JPGRadio)->setChecked(true);
+    FormatChanged();
 }
 
 // Only a format with alpha offers transparency; the box keeps its tick.
@@ -225,6 +243,16 @@ void TSaveForm::FormatChanged() {
         TransparentCheckBox->setChecked(alpha && transparentWanted_);
     }
     TransparentCheckBox->setToolTip(alpha ? QString() : QString("%1 has no alpha channel").arg(FormatOf(format()).name));
+    // Depth where the format has a choice: PNG holds no float.
+    const SampleDepth deepest = FormatOf(format()).deepest;
+    DepthCombo->setEnabled(deepest != SampleDepth::U8);
+    if (auto* model = qobject_cast<QStandardItemModel*>(DepthCombo->model())) {
+        QStandardItem* floating = model->item(3);
+        floating->setEnabled(deepest == SampleDepth::Float);
+        if (!floating->isEnabled() && DepthCombo->currentIndex() == 3) DepthCombo->setCurrentIndex(2);
+    }
+    DepthCombo->setToolTip(deepest == SampleDepth::U8 ? QString("%1 holds 8 bits").arg(FormatOf(format()).name)
+                                                      : QString("The samples written: each image's own depth, or the one chosen"));
     // The quality is a JPEG's alone.
     const bool quality = format() == ImageKind::Jpeg;
     JPGQualitySlider->setEnabled(quality);

@@ -17,6 +17,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSlider;
+class QComboBox;
 
 namespace vantrel {
 
@@ -50,6 +51,9 @@ public:
     SaveOptions options() const;
     // The images may have moved since the dialog was last shown.
     void forgetCommonArea() { cropBorders_.reset(); }
+    // Deep pictures loaded: until the user picks a type, .tif, which keeps
+    // their depth; else .jpg, as ever.
+    void offerDepthOf(bool deepPictures);
 
     std::array<QLineEdit*, kSlotCount> SourceNameEdit{};
     QLineEdit* AlignedTextEdit;
@@ -66,6 +70,8 @@ public:
     QCheckBox *CropCheckBox, *TransparentCheckBox;
     QLabel* BordersIgnoredLabel;
     QSlider* JPGQualitySlider;
+    // "Source depth", "8 bits", "16 bits", "32-bit float": the samples written.
+    QComboBox* DepthCombo;
     QLabel* JPGQualityLabel;
     QPushButton *OKBtn, *CancelBtn;
     PaintBox* ImagePreviewPaintBox;
@@ -87,6 +93,8 @@ private:
     void WrapDirectoryLabel();
     void FormatChanged();
     bool transparentWanted_ = false;  // the box as the user left it
+    bool formatChosen_ = false;       // a type button was clicked
+    bool offeredDeep_ = false;        // the type was last set for deep pictures
     Borders previewBorders();
     std::optional<Borders> cropBorders_;  // worked out once while the dialog is shown
     void RenderSavePreview(int n);

@@ -26,6 +26,7 @@
 #include "save/output_naming.h"
 #include "util/file_io.h"
 #include "workspace/workspace.h"
+#include "../core/dng_file.h"
 #include "../core/synthetic_brackets.h"
 #include "../core/test_support.h"
 
@@ -868,6 +869,73 @@ TEST_F(CliTest, HelpAndVersion) {
     r = Align("--version", dir_);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "vantrel-align 2.0\n");
+}
+
+// A textured scene's light (R, G, B) for one second, for raw brackets.
+std::array<double, 3> RawScene(int x, int y) {
+    const double t = 0.5 + 0.4 * std::sin(x / 7.0) * std::cos(y / 9.0) + 0.3 * ((x / 16 + y / 16) % 2);
+    return {0.5 + 2.0 * t, 0.4 + 2.2 * t, 0.6 + 1.6 * t};
+}
+
+TEST_F(CliTest, RawBracketsDevelopAlignAndCarryTheirMetadata) {
+    const double times[] = {1.0 / 60, 1.0 / 15, 1.0 / 4};
+    std::string all;
+    for (int n = 0; n < 3; ++n) {
+        const std::string name = "raw" + std::to_string(n + 1) + ".dng";
+        WriteFileAtomically((dir_ / name).string(),
+                            test::MakeDng(320, 240, RawScene, {times[n], 8, 200, "2026:12:01 10:00:0" + std::to_string(n)}));
+        all += " " + name;
+    }
+    // Developed linear at 16 bits, aligned, and written as 16-bit TIFF by default.
+    Result r = Align("--auto -o out" + all, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bitmap out;
+    ASSERT_EQ(LoadImageFile((dir_ / "out" / "raw3Aligned.tif").string(), out), LoadOutcome::Loaded);
+    EXPECT_EQ(out.depth(), SampleDepth::U16);
+    // Linear: the exposures' light in the ratio of their times, 1/4 s to 1/15 s.
+    Bitmap middle;
+    ASSERT_EQ(LoadImageFile((dir_ / "out" / "raw2Aligned.tif").string(), middle), LoadOutcome::Loaded);
+    double bright = 0, mid = 0;
+    for (int y = 40; y < 200; ++y)
+        for (int x = 40; x < 280; ++x) {
+            bright += out.rowAs<std::uint16_t>(y)[3 * x + 1];
+            mid += middle.rowAs<std::uint16_t>(y)[3 * x + 1];
+        }
+    EXPECT_NEAR(bright / mid, 3.75, 3.75 * 0.02);
+    if (!test::Shell("exiftool -ver 2>/dev/null").empty()) {
+        const std::string tags = test::Shell("exiftool -s -Make -Model -ExposureTime -FNumber -ISO -DateTimeOriginal '" +
+                                             (dir_ / "out" / "raw1Aligned.tif").string() + "'");
+        for (const char* want : {"Make                            : Vantrel Test", "Model                           : Mosaic 16",
+                                 "ExposureTime                    : 1/60", "FNumber                         : 8.0",
+                                 "ISO                             : 200", "DateTimeOriginal                : 2026:12:01 10:00:00"})
+            EXPECT_NE(tags.find(want), std::string::npos) << want << "\n" << tags;
+    }
+    // The sRGB development is brighter in the midtones; 8-bit output on request.
+    fs::create_directories(dir_ / "srgb");
+    r = Align("--raw srgb --depth 8 -o srgb" + all, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bitmap srgb;
+    ASSERT_EQ(LoadImageFile((dir_ / "srgb" / "raw2Aligned.tif").string(), srgb), LoadOutcome::Loaded);
+    EXPECT_EQ(srgb.depth(), SampleDepth::U8);
+    EXPECT_GT(srgb.row(120)[3 * 160 + 1] * 257.0, 1.5 * middle.rowAs<std::uint16_t>(120)[3 * 160 + 1]);
+    // Depths a format cannot hold, and bad values, are refused before anything is read.
+    for (const char* args : {"--format png --depth float", "--format jpg --depth 16", "--depth 12", "--raw log"}) {
+        r = Align(std::string(args) + " -o bad" + all, dir_);
+        EXPECT_NE(r.status, 0) << args;
+        EXPECT_NE(r.err.find("--"), std::string::npos) << args << ": " << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "bad" / "raw1Aligned.tif")) << args;
+    }
+    // A RAW+JPEG shoot: the raws are grouped and aligned, the JPEGs left alone, said once.
+    fs::create_directories(dir_ / "both");
+    for (int n = 0; n < 3; ++n) {
+        const std::string stem = "IMG_" + std::to_string(n + 1);
+        fs::copy_file(dir_ / ("raw" + std::to_string(n + 1) + ".dng"), dir_ / "both" / (stem + ".DNG"));
+        WriteFileAtomically((dir_ / "both" / (stem + ".JPG")).string(), FormatOf(ImageKind::Jpeg).encode(test::Gradient(32, 24), nullptr, 90, nullptr));
+    }
+    r = Align("--batch both --dry-run", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "IMG_1\tIMG_1.DNG\tIMG_2.DNG\tIMG_3.DNG\n");
+    EXPECT_NE(r.err.find("3 shots were taken as raw and JPEG"), std::string::npos) << r.err;
 }
 
 }  // namespace

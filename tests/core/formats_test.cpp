@@ -4,6 +4,8 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
@@ -102,31 +104,64 @@ Bytes PngAlpha(const Bytes& file) {
     return alpha;
 }
 
+// A gradient at `depth` whose samples use every bit: 16-bit ones their low
+// byte too, float ones fractions and light above white.
+Bitmap DeepGradient(int w, int h, SampleDepth depth) {
+    const Bitmap base = test::Gradient(w, h);
+    Bitmap out(w, h, depth);
+    for (int y = 0; y < h; ++y)
+        for (int i = 0; i < 3 * w; ++i) {
+            const int v = base.row(y)[i], wiggle = (i * 13 + y * 7) % 257;
+            if (depth == SampleDepth::U8) out.row(y)[i] = static_cast<std::uint8_t>(v);
+            if (depth == SampleDepth::U16) out.rowAs<std::uint16_t>(y)[i] = static_cast<std::uint16_t>(v * 257 - wiggle % (v * 257 + 1));
+            if (depth == SampleDepth::Float) out.rowAs<float>(y)[i] = v / 255.0f * 3.0f + wiggle * 1e-5f;
+        }
+    return out;
+}
+
 TEST(TiffPng, WrittenFilesReadBackPixelForPixel) {
     for (const ImageKind kind : {ImageKind::Tiff, ImageKind::Png})
-        for (const auto& [w, h] : {std::pair{1, 1}, std::pair{37, 5}, std::pair{301, 203}})
-            for (const bool withAlpha : {false, true}) {
-                SCOPED_TRACE(std::string(FormatOf(kind).name) + " " + std::to_string(w) + "x" + std::to_string(h) +
-                             (withAlpha ? " alpha" : ""));
-                const Bitmap image = test::Gradient(w, h);
-                const Bytes alpha = AlphaOf(w, h);
-                const Bytes file = FormatOf(kind).encode(image, withAlpha ? alpha.data() : nullptr, 90, nullptr);
-                std::string notice;
-                const Bitmap back = kind == ImageKind::Tiff ? DecodeTiff(file.data(), file.size(), notice)
-                                                            : DecodePng(file.data(), file.size(), notice);
-                EXPECT_TRUE(notice.empty());
-                if (!withAlpha) {
-                    EXPECT_TRUE(back.samePixels(image));
-                    continue;
-                }
-                // Stored unassociated, the colour is the picture's wherever alpha is 255.
-                EXPECT_EQ(kind == ImageKind::Tiff ? TiffAlpha(file, w, h) : PngAlpha(file), alpha);
-                for (int y = 0; y < h; ++y)
-                    for (int x = 0; x < w; ++x) {
-                        if (!alpha[static_cast<std::size_t>(y) * w + x]) continue;
-                        ASSERT_EQ(0, std::memcmp(test::Pixel(back, x, y), test::Pixel(image, x, y), 3));
+        for (const SampleDepth depth : {SampleDepth::U8, SampleDepth::U16, SampleDepth::Float})
+            for (const auto& [w, h] : {std::pair{1, 1}, std::pair{37, 5}, std::pair{301, 203}})
+                for (const bool withAlpha : {false, true}) {
+                    if (kind == ImageKind::Png && depth == SampleDepth::Float) continue;  // PNG has no float
+                    SCOPED_TRACE(std::string(FormatOf(kind).name) + " " + DepthName(depth) + " " + std::to_string(w) +
+                                 "x" + std::to_string(h) + (withAlpha ? " alpha" : ""));
+                    const Bitmap image = DeepGradient(w, h, depth);
+                    const Bytes alpha = AlphaOf(w, h);
+                    const Bytes file = FormatOf(kind).encode(image, withAlpha ? alpha.data() : nullptr, 90, nullptr);
+                    std::string notice;
+                    const Bitmap back = kind == ImageKind::Tiff ? DecodeTiff(file.data(), file.size(), notice)
+                                                                : DecodePng(file.data(), file.size(), notice);
+                    EXPECT_TRUE(notice.empty());
+                    ASSERT_EQ(back.depth(), depth);
+                    if (!withAlpha) {
+                        EXPECT_TRUE(back.samePixels(image));
+                        continue;
                     }
-            }
+                    // Stored unassociated, the colour is the picture's wherever alpha is 255.
+                    if (depth != SampleDepth::Float)  // libtiff's RGBA reader takes no float
+                        EXPECT_EQ(kind == ImageKind::Tiff ? TiffAlpha(file, w, h) : PngAlpha(file), alpha);
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w; ++x) {
+                            if (!alpha[static_cast<std::size_t>(y) * w + x]) continue;
+                            const std::size_t px = static_cast<std::size_t>(image.pixelBytes());
+                            ASSERT_EQ(0, std::memcmp(back.row(y) + px * x, image.row(y) + px * x, px));
+                        }
+                }
+    // A TIFF led by a big-endian EXIF block is written in that byte order,
+    // 16-bit and float samples too.
+    TiffWriter exif(true);
+    exif.setFirstDirectory(exif.directory({exif.shorts(274, {1})}));
+    ImageMetadata metadata;
+    metadata.exif = exif.take();
+    for (const SampleDepth depth : {SampleDepth::U16, SampleDepth::Float}) {
+        const Bitmap image = DeepGradient(23, 11, depth);
+        const Bytes file = EncodeTiff(image, nullptr, metadata);
+        ASSERT_EQ(file[0], 'M');
+        std::string notice;
+        EXPECT_TRUE(DecodeTiff(file.data(), file.size(), notice).samePixels(image)) << DepthName(depth);
+    }
 }
 
 // ---- files the reference libraries write ----
@@ -498,6 +533,50 @@ TEST(WriteSlots, ReleasingTheImagesWritesTheSameFiles) {
                 EXPECT_EQ(ReadWholeFile(kept[n]), ReadWholeFile(released[n])) << "master " << masterSlot << ", image " << n + 1;
             EXPECT_TRUE(keeping.ws.slot(2).Loaded);
         }
+    fs::remove_all(dir);
+}
+
+// Deep pictures go through Save All at their depth: aligned with identical
+// control points, each comes out sample for sample as it went in, at its own
+// depth by default and at the one asked for otherwise.
+TEST(WriteSlots, DeepPicturesKeepEverySample) {
+    const fs::path dir = fs::temp_directory_path() / ("vantrel-deep-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    Workspace ws;
+    std::vector<Bitmap> pictures;
+    for (int n = 1; n <= 3; ++n) {
+        pictures.push_back(DeepGradient(97, 61, SampleDepth::U16));
+        for (int y = 0; y < 61; ++y) pictures.back().rowAs<std::uint16_t>(y)[3 * n] ^= static_cast<std::uint16_t>(n * 1111);
+        ws.placeImage(n, pictures.back(), "deep" + std::to_string(n) + ".tif");
+        ws.setControlPoints(n, 12.25, 20.5, 80.75, 33);
+    }
+    ws.SelectMaster(2);
+    ws.Recalculate(true);
+    const struct {
+        ImageKind format;
+        std::optional<SampleDepth> depth;
+        SampleDepth written;
+    } cases[] = {{ImageKind::Tiff, std::nullopt, SampleDepth::U16},
+                 {ImageKind::Png, std::nullopt, SampleDepth::U16},
+                 {ImageKind::Tiff, SampleDepth::Float, SampleDepth::Float},
+                 {ImageKind::Tiff, SampleDepth::U8, SampleDepth::U8},
+                 {ImageKind::Png, SampleDepth::Float, SampleDepth::U16}};  // PNG's deepest
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(FormatOf(c.format).name) + " " + DepthName(c.written));
+        SaveOptions options{c.format};
+        options.depth = c.depth;
+        std::vector<std::string> paths;
+        for (int n = 1; n <= 3; ++n)
+            paths.push_back((dir / ("out" + std::to_string(n) + FormatOf(c.format).outputExtension)).string());
+        WriteSlots(ws, {true, true, true}, paths, options);
+        for (int n = 0; n < 3; ++n) {
+            Bitmap back;
+            ASSERT_EQ(LoadImageFile(paths[n], back), LoadOutcome::Loaded);
+            ASSERT_EQ(back.depth(), c.written);
+            EXPECT_TRUE(back.samePixels(ConvertDepth(pictures[n], c.written))) << "image " << n + 1;
+        }
+    }
     fs::remove_all(dir);
 }
 

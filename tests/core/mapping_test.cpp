@@ -5,6 +5,8 @@
 #include <random>
 #include <cstring>
 
+#include <opencv2/imgproc.hpp>
+
 #include "align/alignment.h"
 #include "align/camera_model.h"
 #include "align/mapping.h"
@@ -197,6 +199,58 @@ TEST(WarpFullSize, MatchesTheStepByStepMappingAndIsThreadIndependent) {
             }
         }
         SetParallelThreads(0);
+    }
+}
+
+// The deep warp against OpenCV's remap in float on the same positions: a
+// smooth picture, so that remap's 1/32-pixel steps of position move no
+// sample by more than a tenth of a 16-bit step.
+TEST(WarpFullSize, DeepSamplesMatchOpenCVsRemap) {
+    Scene scene(kPi / 5, 0.3, 1.08, -0.2, 0.93);
+    TImageSlot& slot = scene.slots[1];
+    const int w = slot.Bitmap.width(), h = slot.Bitmap.height();
+    cv::Mat source(h, w, CV_32FC3);
+    for (const SampleDepth depth : {SampleDepth::U16, SampleDepth::Float}) {
+        SCOPED_TRACE(DepthName(depth));
+        slot.Deep = Bitmap(w, h, depth);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const double v = 9000 + 12000 * c + 1.5 * x + 1.2 * y + 12 * std::sin(x / 9.0) * std::cos(y / 7.0);
+                    if (depth == SampleDepth::U16) slot.Deep.rowAs<std::uint16_t>(y)[3 * x + c] = static_cast<std::uint16_t>(v);
+                    else slot.Deep.rowAs<float>(y)[3 * x + c] = static_cast<float>(v / 65535);
+                    source.at<cv::Vec3f>(y, x)[c] = depth == SampleDepth::U16 ? static_cast<float>(static_cast<std::uint16_t>(v))
+                                                                               : static_cast<float>(v / 65535) * 65535.0f;
+                }
+        const Borders borders{4, 4, 4, 4};
+        const int ow = scene.master.width + 8, oh = scene.master.height + 8;
+        Bitmap out(ow, oh, depth);
+        std::vector<std::uint8_t> coverage(static_cast<std::size_t>(ow) * oh);
+        WarpFullSize(test::SourceOf(slot), false, scene.master, borders, out, {}, coverage.data());
+        cv::Mat mapX(oh, ow, CV_32F), mapY(oh, ow, CV_32F), expected;
+        std::vector<double> xs(static_cast<std::size_t>(ow)), ys(xs.size());
+        for (int y = 0; y < oh; ++y) {
+            FullSizeRowPositions(test::SourceOf(slot), false, scene.master, borders, y, ow, xs.data(), ys.data());
+            for (int x = 0; x < ow; ++x) {
+                mapX.at<float>(y, x) = static_cast<float>(xs[x] - 0.5);  // OpenCV's pixel i is centred on i
+                mapY.at<float>(y, x) = static_cast<float>(ys[x] - 0.5);
+            }
+        }
+        cv::remap(source, expected, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        double worst = 0;
+        int compared = 0;
+        for (int y = 0; y < oh; ++y)
+            for (int x = 0; x < ow; ++x) {
+                if (!coverage[static_cast<std::size_t>(y) * ow + x]) continue;
+                ++compared;
+                for (int c = 0; c < 3; ++c) {
+                    const double ours = depth == SampleDepth::U16 ? out.rowAs<std::uint16_t>(y)[3 * x + c]
+                                                                  : out.rowAs<float>(y)[3 * x + c] * 65535.0;
+                    worst = std::max(worst, std::abs(ours - expected.at<cv::Vec3f>(y, x)[c]));
+                }
+            }
+        EXPECT_GT(compared, ow * oh / 2);
+        EXPECT_LE(worst, depth == SampleDepth::U16 ? 0.6 : 0.1);  // a tenth of a step, plus rounding to whole steps
     }
 }
 

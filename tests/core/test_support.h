@@ -123,7 +123,9 @@ inline constexpr bool kUnderSanitizer = false;
 namespace vantrel::test {
 
 // Slot records as the renderers read them.
-inline AlignedSource SourceOf(const TImageSlot& s) { return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness}; }
+inline AlignedSource SourceOf(const TImageSlot& s) {
+    return {s.Loaded ? &s.Bitmap : nullptr, &s, s.Luminance, s.Brightness, nullptr, s.Loaded ? &s.Deep : nullptr};
+}
 inline AlignedSources SourcesOf(const std::array<TImageSlot, kSlotCount>& slots) {
     AlignedSources sources;
     for (int n = 0; n < kSlotCount; ++n) sources.push_back(SourceOf(slots[n]));

@@ -532,7 +532,7 @@ private slots:
         QStringList titles;
         for (QAction* a : f.menuBar()->actions())
             if (a->isVisible()) titles << a->text();
-        QCOMPARE(titles, (QStringList{"Open", "Save All", "About", "Close", "Align"}));
+        QCOMPARE(titles, (QStringList{"Open", "Save All", "About", "Close", "Align", "Options"}));
         QCOMPARE(f.MainMenuAutoAlign->shortcut(), QKeySequence("Ctrl+A"));
         QVERIFY(f.MainMenuAutoAlign->isShortcutVisibleInContextMenu());
         QTest::mouseClick(f.menuBar(), Qt::LeftButton, {}, f.menuBar()->actionGeometry(f.AlignMenu->menuAction()).center());

@@ -4,11 +4,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QComboBox>
 #include <QRadioButton>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "../core/dng_file.h"
 #include "formats/bmp_codec.h"
 #include "formats/image_file.h"
 #include "formats/jpeg_codec.h"
@@ -329,6 +333,75 @@ private slots:
         QCOMPARE(f.SaveForm->OutputDir, QDir::toNativeSeparators(other));
         QVERIFY(f.SaveForm->OutputFullDirLabel->text().remove(' ').contains("elsewhere"));
         QVERIFY(f.SaveForm->OutputFullPath[0].startsWith(other));
+    }
+
+    // Raw brackets: the development chosen in the menu, pictures held at 16
+    // bits, saved by default as 16-bit TIFF, or at the depth chosen.
+    void rawBracketsDevelopAndSaveAtTheirDepth() {
+        ScriptedPrompter p;
+        TForm1 f(p);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        auto choose = [&](QAction* development) {
+            QMenuBar* bar = f.menuBar();
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(f.OptionsMenu->menuAction()).center());
+            QTRY_VERIFY(f.OptionsMenu->isVisible());
+            QMenu* raw = f.OptionsMenu->findChild<QMenu*>("RawDevelopmentMenu");
+            QTest::mouseClick(f.OptionsMenu, Qt::LeftButton, {}, f.OptionsMenu->actionGeometry(raw->menuAction()).center());
+            QTRY_VERIFY(raw->isVisible());
+            QTest::mouseClick(raw, Qt::LeftButton, {}, raw->actionGeometry(development).center());
+            QTRY_VERIFY(!f.OptionsMenu->isVisible());
+            f.activateWindow();  // the offscreen platform does not hand activation back from a popup
+            QVERIFY(QTest::qWaitForWindowActive(&f));
+        };
+        QVERIFY(f.RawLinearAction->isChecked());
+        choose(f.RawSrgbAction);
+        QVERIFY(f.RawSrgbAction->isChecked() && !f.RawLinearAction->isChecked());
+        QVERIFY2(f.statusText(0).contains("sRGB curve"), qPrintable(f.statusText(0)));
+        choose(f.RawLinearAction);
+        QVERIFY(f.RawLinearAction->isChecked());
+
+        QStringList files;
+        for (int i = 0; i < 3; ++i) {
+            const QString path = sources_.filePath(QString("RAW_%1.DNG").arg(i + 1));
+            WriteFileAtomically(path.toStdString(),
+                                test::MakeDng(96, 64, [](int x, int y) { return std::array<double, 3>{1.0 + x / 96.0, 1.5, 1.0 + y / 64.0}; },
+                                              {1.0 / (8 << (2 * i))}));
+            files << path;
+        }
+        p.files << files;
+        f.OpenBtnClick();
+        f.LastOutputDir = outputs_.path().toStdString();
+        for (int n = 1; n <= 3; ++n) {
+            QCOMPARE(f.workspace().slot(n).Deep.depth(), SampleDepth::U16);
+            QVERIFY(f.workspace().slot(n).Deep.linear());
+        }
+        p.whileShown = [&](QDialog* dialog) {
+            auto* form = static_cast<TSaveForm*>(dialog);
+            QVERIFY(form->TIFRadio->isChecked());  // keeps the 16 bits
+            QCOMPARE(form->DepthCombo->currentText(), QString("Source depth"));
+            form->DepthCombo->setFocus();
+            for (int i = 0; i < 3; ++i) QTest::keyClick(form->DepthCombo, Qt::Key_Down);
+            QCOMPARE(form->DepthCombo->currentText(), QString("32-bit float"));
+            QTest::mouseClick(form->PNGRadio, Qt::LeftButton, {}, QPoint(6, 8));  // no float in a PNG
+            QCOMPARE(form->DepthCombo->currentText(), QString("16 bits"));
+            QTest::keyClick(form->DepthCombo, Qt::Key_Down);
+            QCOMPARE(form->DepthCombo->currentText(), QString("16 bits"));
+            QTest::mouseClick(form->JPGRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(!form->DepthCombo->isEnabled());
+            QTest::mouseClick(form->TIFRadio, Qt::LeftButton, {}, QPoint(6, 8));
+            QVERIFY(form->DepthCombo->isEnabled());
+            QTest::keyClick(form->DepthCombo, Qt::Key_Down);
+            QCOMPARE(form->DepthCombo->currentText(), QString("32-bit float"));
+        };
+        f.SaveBtnClick();
+        p.whileShown = nullptr;
+        for (int n = 1; n <= 3; ++n) {
+            Bitmap out;
+            QCOMPARE(LoadImageFile(outputs_.filePath(QString("RAW_%1Aligned.tif").arg(n)).toStdString(), out),
+                     LoadOutcome::Loaded);
+            QCOMPARE(out.depth(), SampleDepth::Float);
+        }
     }
 };
 
