@@ -14,7 +14,11 @@
 
 #include "autoalign/auto_align.h"
 #include "batch/batch.h"
+#include <libraw/libraw.h>
+
 #include "formats/image_file.h"
+#include "formats/raw_codec.h"
+#include "imaging/depth.h"
 #include "formats/jpeg_codec.h"
 #include "imaging/luminance.h"
 #include "imaging/view_render.h"
@@ -29,6 +33,7 @@
 #include "util/file_io.h"
 #include "workspace/workspace.h"
 #include "util/parallel.h"
+#include "../tests/core/dng_file.h"
 #include "../tests/core/synthetic_brackets.h"
 
 namespace vantrel {
@@ -171,19 +176,36 @@ BENCHMARK(BM_RenderPreview_Planar3)->DenseRange(0, 2)->Unit(benchmark::kMillisec
 
 // One non-master image turned by 1.5 degrees and scaled by 1.02 (planar);
 // with a field of view, the same pair on the sphere.
-void WarpBench(benchmark::State& state, double fovDegrees) {
+// The scene at 16 bits, its low bytes filled by a fine noise.
+const Bitmap& Scene16() {
+    static const Bitmap scene = [] {
+        Bitmap b = ConvertDepth(Scene(), SampleDepth::U16);
+        std::uint32_t state = 3;
+        for (int y = 0; y < b.height(); ++y)
+            for (int i = 0; i < 3 * b.width(); ++i)
+                b.rowAs<std::uint16_t>(y)[i] ^= static_cast<std::uint16_t>((state = state * 1664525u + 1013904223u) >> 25);
+        return b;
+    }();
+    return scene;
+}
+
+void WarpBench(benchmark::State& state, double fovDegrees, SampleDepth depth = SampleDepth::U8) {
     SetParallelThreads(2);
     const KernelLevel level(state, 0);
     Workspace& ws = Aligned(fovDegrees);
     TSlotAlignment alignment = ws.slot(2);
     alignment.Rotation = 1.5 * std::numbers::pi / 180;
     alignment.Scale = 1.02;
-    const AlignedSource source{&ws.slot(2).Bitmap, &alignment, 100, 0};
-    Bitmap out = Bitmap::Uninitialized(kWidth, kHeight);
+    const Bitmap* deep = depth == SampleDepth::U16 ? &Scene16() : nullptr;
+    const AlignedSource source{&ws.slot(2).Bitmap, &alignment, 100, 0, nullptr, deep};
+    Bitmap out = Bitmap::Uninitialized(kWidth, kHeight, depth);
     for (auto _ : state) WarpFullSize(source, false, ws.masterGeometry(), Borders{}, out);
     SetParallelThreads(0);
 }
 void BM_WarpFullSize_Planar_24MP(benchmark::State& state) { WarpBench(state, 0); }
+// The same at 16 bits, against the 8-bit run at the widest kernels.
+void BM_WarpFullSize_Planar_24MP_16bit(benchmark::State& state) { WarpBench(state, 0, SampleDepth::U16); }
+BENCHMARK(BM_WarpFullSize_Planar_24MP_16bit)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_WarpFullSize_Spherical_24MP(benchmark::State& state) { WarpBench(state, 60); }
 BENCHMARK(BM_WarpFullSize_Planar_24MP)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpFullSize_Spherical_24MP)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -249,7 +271,7 @@ BENCHMARK(BM_JpegEncode_24MP_Q90)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Save All of three 24 MP slots from JPEG sources with EXIF, planar, quality 90.
 // Three 24 MP slots written in `format` with a camera source's metadata.
-void SaveAll(benchmark::State& state, ImageKind format) {
+void SaveAll(benchmark::State& state, ImageKind format, SampleDepth depth = SampleDepth::U8) {
     SetParallelThreads(2);
     Workspace& ws = Aligned(0);
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vantrel-bench-save";
@@ -280,7 +302,8 @@ void SaveAll(benchmark::State& state, ImageKind format) {
     for (auto _ : state)
         for (int n = 1; n <= kSlotCount; ++n) {
             metadata.read(source);
-            WriteAlignedImage({&ws.slot(n).Bitmap, &alignments[n - 1], 100, 0}, n == 1, ws.masterGeometry(),
+            const Bitmap* deep = depth == SampleDepth::U16 ? &Scene16() : nullptr;
+            WriteAlignedImage({&ws.slot(n).Bitmap, &alignments[n - 1], 100, 0, nullptr, deep}, n == 1, ws.masterGeometry(),
                               {format, 90, Borders{}}, (dir / ("out" + std::to_string(n) + extension)).string(), frame,
                               &metadata);
         }
@@ -291,6 +314,44 @@ void BM_SaveAll_3x24MP(benchmark::State& state) { SaveAll(state, ImageKind::Jpeg
 void BM_SaveAll_3x24MP_Tiff(benchmark::State& state) { SaveAll(state, ImageKind::Tiff); }
 BENCHMARK(BM_SaveAll_3x24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SaveAll_3x24MP_Tiff)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_SaveAll_3x24MP_Tiff16(benchmark::State& state) { SaveAll(state, ImageKind::Tiff, SampleDepth::U16); }
+BENCHMARK(BM_SaveAll_3x24MP_Tiff16)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 24 MP DNG of the scene, made once.
+const std::vector<std::uint8_t>& Dng24MP() {
+    static const std::vector<std::uint8_t> dng = test::MakeDng(kWidth, kHeight, [](int x, int y) {
+        const std::uint8_t* p = Scene().row(y) + 3 * x;
+        return std::array<double, 3>{p[2] / 64.0, p[1] / 64.0, p[0] / 64.0};
+    }, {1.0 / 4});
+    return dng;
+}
+
+// Developing a 24 MP raw file, and LibRaw's own processing of it at the
+// same settings: the peer it should cost no more than.
+void BM_RawDevelop_24MP(benchmark::State& state) {
+    const std::vector<std::uint8_t>& dng = Dng24MP();
+    for (auto _ : state) benchmark::DoNotOptimize(DecodeRaw(dng.data(), dng.size(), RawDevelopment::Linear));
+}
+BENCHMARK(BM_RawDevelop_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_LibRawProcess_24MP(benchmark::State& state) {
+    const std::vector<std::uint8_t>& dng = Dng24MP();
+    for (auto _ : state) {
+        auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+        raw->imgdata.params.output_bps = 16;
+        raw->imgdata.params.use_camera_wb = 1;
+        raw->imgdata.params.no_auto_bright = 1;
+        raw->imgdata.params.user_qual = 3;
+        raw->imgdata.params.gamm[0] = raw->imgdata.params.gamm[1] = 1;
+        raw->open_buffer(const_cast<std::uint8_t*>(dng.data()), dng.size());
+        raw->unpack();
+        raw->dcraw_process();
+        int error = 0;
+        libraw_processed_image_t* image = raw->dcraw_make_mem_image(&error);
+        benchmark::DoNotOptimize(image);
+        LibRaw::dcraw_clear_mem(image);
+    }
+}
+BENCHMARK(BM_LibRawProcess_24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Three 24 MP exposures (x1, x0.45, x2.2) of a real photograph, the second
 // and third turned, scaled and shifted as a hand-held bracket is; Auto Align

@@ -13,7 +13,7 @@ int FuzzDecoder(Decode decode, const std::uint8_t* data, std::size_t size) {
     try {
         const vantrel::Bitmap b = decode(data, size);
         volatile std::uint8_t sink = 0;
-        for (int y = 0; y < b.height(); ++y) sink = sink + b.row(y)[b.width() * 3 - 1];
+        for (int y = 0; y < b.height(); ++y) sink = sink + b.row(y)[b.width() * b.pixelBytes() - 1];
     } catch (const vantrel::InvalidPicture&) {
     }
     return 0;

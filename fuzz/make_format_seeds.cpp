@@ -1,6 +1,6 @@
 // Writes small TIFF and PNG files, with and without alpha, carrying the
-// metadata of each camera JPEG given, and a PNG with a lying chunk length:
-// seeds for the TIFF and PNG fuzzers.
+// metadata of each camera JPEG given, a PNG with a lying chunk length, and
+// small DNG raw files (whole and cut short): seeds for the format fuzzers.
 #include <iterator>
 #include <string>
 #include <vector>
@@ -8,6 +8,8 @@
 #include "formats/source_metadata.h"
 #include "formats/png_codec.h"
 #include "formats/tiff_codec.h"
+#include "imaging/depth.h"
+#include "../tests/core/dng_file.h"
 #include "util/file_io.h"
 
 int main(int argc, char** argv) {
@@ -32,5 +34,17 @@ int main(int argc, char** argv) {
     const std::uint8_t chunk[] = {0x77, 0x35, 0x94, 0x00, 'i', 'T', 'X', 't', 'X', 'M', 'L', 0};
     claims.insert(claims.begin() + 33, std::begin(chunk), std::end(chunk));
     vantrel::WriteFileAtomically(out + "/claims.png", claims);
+    // 16-bit and float pictures too.
+    vantrel::WriteFileAtomically(out + "/deep16.tif", vantrel::EncodeTiff(vantrel::ConvertDepth(image, vantrel::SampleDepth::U16), alpha.data(), {}));
+    vantrel::WriteFileAtomically(out + "/float.tif", vantrel::EncodeTiff(vantrel::ConvertDepth(image, vantrel::SampleDepth::Float), nullptr, {}));
+    vantrel::WriteFileAtomically(out + "/deep16.png", vantrel::EncodePng(vantrel::ConvertDepth(image, vantrel::SampleDepth::U16), nullptr, {}));
+    for (int n = 0; n < 3; ++n) {
+        const std::vector<std::uint8_t> dng = vantrel::test::MakeDng(24 + 8 * n, 16 + 4 * n, [n](int x, int y) {
+            return std::array<double, 3>{0.5 + x * 0.01, 0.3 + n * 0.2, 0.4 + y * 0.02};
+        }, {1.0 / (2 << n)});
+        vantrel::WriteFileAtomically(out + "/raw" + std::to_string(n) + ".dng", dng);
+        const std::vector<std::uint8_t> cut(dng.begin(), dng.begin() + static_cast<std::ptrdiff_t>(dng.size() * 3 / 4));
+        vantrel::WriteFileAtomically(out + "/cut" + std::to_string(n) + ".dng", cut);
+    }
     return 0;
 }

@@ -48,12 +48,14 @@ for format in tiff png; do
   # Inputs that once failed stay checked.
   fuzz fuzz_$format -runs=0 -malloc_limit_mb=256 build-fuzz/seeds-formats fuzz/regressions/$format
 done
+# Raw files: LibRaw sets aside what a (valid) header asks, up to its own limit.
+fuzz fuzz_raw -runs=0 -malloc_limit_mb=2048 -rss_limit_mb=4096 build-fuzz/seeds-formats
 # Every seed again through a file on disk, where a slow read shows as a timeout.
 fuzz fuzz_files -runs=0 -timeout=20 -malloc_limit_mb=512 build-fuzz/seeds-formats "$testdata/corrupt-jpeg" \
   "$testdata/bmp/pillow-bmpsuite/b"
 # A short mutation run from a fixed seed, so a finding can be replayed; new
 # inputs go to a corpus of our own, never into the shared files.
-for corpus in bmp jpeg metadata profile tiff png files; do mkdir -p build-fuzz/corpus-$corpus; done
+for corpus in bmp jpeg metadata profile tiff png files raw; do mkdir -p build-fuzz/corpus-$corpus; done
 fuzz fuzz_bmp -seed=1 -max_total_time=20 build-fuzz/corpus-bmp "$testdata/bmp/pillow-bmpsuite/g"
 fuzz fuzz_jpeg -seed=1 -max_total_time=20 -rss_limit_mb=4096 build-fuzz/corpus-jpeg "$testdata/camera-jpeg/exiftool-t-images"
 fuzz fuzz_metadata -seed=1 -max_total_time=20 build-fuzz/corpus-metadata "$testdata/camera-jpeg/exif-samples"
@@ -61,6 +63,9 @@ fuzz fuzz_profile -seed=1 -max_total_time=10 build-fuzz/corpus-profile fuzz/prof
 fuzz fuzz_tiff -seed=1 -max_total_time=20 build-fuzz/corpus-tiff build-fuzz/seeds-formats
 fuzz fuzz_png -seed=1 -max_total_time=20 build-fuzz/corpus-png build-fuzz/seeds-formats
 fuzz fuzz_files -seed=1 -max_total_time=20 -timeout=10 -rss_limit_mb=4096 build-fuzz/corpus-files \
+  build-fuzz/seeds-formats
+# A count of runs rather than a time: the same inputs on any machine.
+fuzz fuzz_raw -seed=1 -runs=8000 -timeout=20 -malloc_limit_mb=2048 -rss_limit_mb=4096 build-fuzz/corpus-raw \
   build-fuzz/seeds-formats
 
 echo "== Full build and tests =="

@@ -586,12 +586,13 @@ int Run(int argc, char** argv) {
             // up front, and refused before the rest is read when it cannot fit.
             const std::uint64_t need = MemoryForImages(count, picture.width(), picture.height(), picture.depth());
             const std::uint64_t available = AvailableMemory();
-            const std::string what = std::to_string(count) + " images of " + std::to_string(picture.width()) + " x " +
-                                     std::to_string(picture.height()) + " pixels" +
-                                     (picture.deep() ? std::string(" at ") + DepthName(picture.depth()) : "");
+            const std::string size = std::to_string(picture.width()) + " x " + std::to_string(picture.height()) +
+                                     " pixels" + (picture.deep() ? std::string(" at ") + DepthName(picture.depth()) : "");
+            const std::string what = count == 1 ? "an image of " + size : std::to_string(count) + " images of " + size;
             if (need > available)
-                throw Failure{what + " need about " + std::to_string(need >> 20) + " MB of memory and " +
-                              std::to_string(available >> 20) + " MB are available: align fewer at a time"};
+                throw Failure{what + (count == 1 ? " needs" : " need") + " about " + std::to_string(need >> 20) +
+                              " MB of memory and " + std::to_string(available >> 20) + " MB are available" +
+                              (count == 1 ? "" : ": align fewer at a time")};
             if (count > kSlotCount) std::cerr << "vantrel-align: " << what << ": about " << (need >> 20) << " MB of memory\n";
         }
         if (!notice.empty()) std::cerr << "vantrel-align: " << path << ": " << notice << "\n";

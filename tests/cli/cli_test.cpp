@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <png.h>
+#include <tiffio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -840,6 +841,31 @@ TEST_F(CliTest, ScarceResourcesGiveAMessageNeverAnAbort) {
     r = Align("--auto -o out" + nine, dir_, "ulimit -v 1000000 && ");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("9 images of 6000 x 4000 pixels need about"), std::string::npos) << r.err;
+    // A 64 MP float picture, black in Deflate strips: read, then refused with
+    // what it needs where its copies would not fit.
+    {
+        TIFF* tif = TIFFOpen((dir_ / "huge.tif").c_str(), "w");
+        ASSERT_NE(tif, nullptr);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 8000);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 8000);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 32);
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 100);
+        std::vector<std::uint8_t> strip(8000 * 12 * 100, 0);
+        for (int s = 0; s < 80; ++s) TIFFWriteEncodedStrip(tif, s, strip.data(), static_cast<tmsize_t>(strip.size()));
+        TIFFClose(tif);
+    }
+    fs::create_directories(dir_ / "hugeout");
+    r = Align("-o hugeout huge.tif", dir_, "ulimit -v 1500000 && ");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("8000 x 8000"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("MB"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("std::"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "hugeout")) << "nothing written";
 #endif
     // A file-size limit fails the write as a full disk would: said, and no
     // temporary left.

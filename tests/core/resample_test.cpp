@@ -18,7 +18,21 @@ namespace {
 // image, cross source rows, spread wide or bunch up, and positions on and
 // just beyond the edges, at 1 (where the nudge starts) and not numbers at all.
 TEST(ResampleRow, VectorKernelsGiveThePlainKernelsBytes) {
-    const Bitmap src = test::Gradient(53, 37);
+  // 16-bit and float pictures too, their samples using every bit.
+  for (const SampleDepth depth : {SampleDepth::U8, SampleDepth::U16, SampleDepth::Float}) {
+    SCOPED_TRACE(DepthName(depth));
+    Bitmap src = test::Gradient(53, 37);
+    if (depth != SampleDepth::U8) {
+        Bitmap deep(53, 37, depth);
+        std::uint32_t noise = 9;
+        for (int y = 0; y < 37; ++y)
+            for (int i = 0; i < 3 * 53; ++i) {
+                noise = noise * 1664525u + 1013904223u;
+                if (depth == SampleDepth::U16) deep.rowAs<std::uint16_t>(y)[i] = static_cast<std::uint16_t>(src.row(y)[i] * 257 ^ (noise >> 24));
+                else deep.rowAs<float>(y)[i] = src.row(y)[i] / 97.0f + static_cast<float>(noise >> 8) * 1e-9f;
+            }
+        src = std::move(deep);
+    }
     const double w = src.width(), h = src.height();
     std::vector<std::vector<double>> xsRows, ysRows;
     for (double angle : {0.0, 0.05, -0.4, 1.3, 3.0}) {
@@ -43,7 +57,7 @@ TEST(ResampleRow, VectorKernelsGiveThePlainKernelsBytes) {
         std::vector<std::uint8_t> expected;
         for (InstructionSet kernel : {InstructionSet::Plain, InstructionSet::Avx2, InstructionSet::Avx512}) {
             CapInstructionSet(kernel);
-            std::vector<std::uint8_t> out(3 * static_cast<std::size_t>(count));
+            std::vector<std::uint8_t> out(static_cast<std::size_t>(src.pixelBytes()) * count);
             ResampleRow(src, xsRows[row].data(), ysRows[row].data(), count, 66, out.data());
             if (kernel == InstructionSet::Plain)
                 expected = out;
@@ -52,6 +66,7 @@ TEST(ResampleRow, VectorKernelsGiveThePlainKernelsBytes) {
         }
     }
     CapInstructionSet(InstructionSet::Avx512);
+  }
 }
 
 // The vector kernels blend in single precision and redo in doubles whatever

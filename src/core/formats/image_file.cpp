@@ -1,7 +1,9 @@
 #include "formats/image_file.h"
 
 #include "formats/codec_error.h"
+#include "util/error.h"
 #include "util/file_io.h"
+#include "util/memory.h"
 #include "util/parallel.h"
 
 namespace vantrel {
@@ -48,6 +50,18 @@ LoadOutcome LoadImageFile(const std::string& path, Bitmap& bitmap, std::string* 
     } catch (const InvalidPicture&) {
         bitmap.resize(0, 0);
         return LoadOutcome::Invalid;
+    }
+    if (bitmap.deep()) {
+        // Shown from an 8-bit copy and saved through frames at its depth: a
+        // picture those would not fit beside is refused now, not midway.
+        const std::uint64_t screen = static_cast<std::uint64_t>(bitmap.width()) * bitmap.height() * 3;
+        const std::uint64_t more = screen + 2 * screen * BytesPerSample(bitmap.depth());
+        if (more > AvailableMemory()) {
+            const std::string what = "show and save this " + std::to_string(bitmap.width()) + " x " +
+                                     std::to_string(bitmap.height()) + " " + DepthName(bitmap.depth()) + " picture";
+            bitmap = Bitmap();
+            throw OutOfMemory(what, more);
+        }
     }
     if (notice) *notice = said;
     return LoadOutcome::Loaded;

@@ -133,44 +133,173 @@ void SampleColumns(const Source& source, const Bitmap& src, const Positions& at,
 
 // Deep samples (16-bit, float) by the same rule of which positions are
 // sampled, with the far edge taken exactly rather than nudged in: a nudge of
-// 0.00001 px would move a 16-bit sample by up to two thirds of a step.
+// 0.00001 px would move a 16-bit sample by up to two thirds of a step. They
+// blend in single precision, which holds 16 bits with room to spare, in one
+// order that the vector kernel repeats exactly.
+struct DeepSample {
+    std::size_t upper, lower;  // offsets, in samples, of the upper-left and lower-left neighbours
+    std::size_t right;         // samples from a left neighbour to its right one (0 in a 1-pixel-wide image)
+    float u, v;                // 0..1 toward the right and lower neighbours
+};
+
+inline DeepSample LocateDeep(int w, int h, std::size_t stride, double sx, double sy) {
+    const int ix = std::min(static_cast<int>(sx - 0.5), std::max(0, w - 2));
+    const int iy = std::min(static_cast<int>(sy - 0.5), std::max(0, h - 2));
+    DeepSample s;
+    s.upper = static_cast<std::size_t>(iy) * stride + 3 * static_cast<std::size_t>(ix);
+    s.lower = h > 1 ? s.upper + stride : s.upper;
+    s.right = w > 1 ? 3 : 0;
+    s.u = static_cast<float>(sx - ix - 0.5);
+    s.v = static_cast<float>(sy - iy - 0.5);
+    return s;
+}
+
+template <class T>
+T DeepGrey(std::uint8_t grey) {
+    if constexpr (std::is_same_v<T, float>)
+        return grey / 255.0f;
+    else
+        return static_cast<T>(grey * 257);
+}
+
+template <class T>
+T DeepValue(float value) {
+    if constexpr (std::is_same_v<T, float>)
+        return value;
+    else
+        return static_cast<T>(value <= 0 ? 0 : value >= 65535 ? 65535 : std::nearbyint(value));
+}
+
 template <class T, class Positions>
-void SampleColumnsDeep(const Bitmap& src, const Positions& at, int count, std::uint8_t grey8, T* dst) {
+void SampleColumnsDeep(const Bitmap& src, const Positions& at, int from, int count, std::uint8_t grey, T* dst) {
     const int w = src.width(), h = src.height();
-    const T grey = std::is_same_v<T, float> ? static_cast<T>(grey8 / 255.0f) : static_cast<T>(grey8 * 257);
     const std::size_t stride = src.stride() / sizeof(T);
     const T* base = reinterpret_cast<const T*>(src.bits());
-    const int lastX = std::max(0, w - 2), lastY = std::max(0, h - 2);
-    for (int i = 0; i < count; ++i, dst += 3) {
+    for (int i = from; i < count; ++i) {
+        T* out = dst + 3 * static_cast<std::size_t>(i);
         const double sx = at.x(i), sy = at.y(i);
         if (!Inside(w, h, sx, sy)) {
-            dst[0] = dst[1] = dst[2] = grey;
+            out[0] = out[1] = out[2] = DeepGrey<T>(grey);
             continue;
         }
-        const int ix = std::min(static_cast<int>(sx - 0.5), lastX), iy = std::min(static_cast<int>(sy - 0.5), lastY);
-        const double u = sx - ix - 0.5, v = sy - iy - 0.5;  // 0..1 from the upper-left sample
-        const T* pa = base + static_cast<std::size_t>(iy) * stride + 3 * static_cast<std::size_t>(ix);
-        const T* pb = w > 1 ? pa + 3 : pa;
-        const T* pc = h > 1 ? pa + stride : pa;
-        const T* pd = w > 1 ? pc + 3 : pc;
-        const double wa = (1 - u) * (1 - v), wb = u * (1 - v), wc = (1 - u) * v, wd = u * v;
+        const DeepSample s = LocateDeep(w, h, stride, sx, sy);
+        const T* a = base + s.upper;
+        const T* c = base + s.lower;
         for (int k = 0; k < 3; ++k) {
-            const double value = ((wa * pa[k] + wb * pb[k]) + wc * pc[k]) + wd * pd[k];
-            if constexpr (std::is_same_v<T, float>) {
-                dst[k] = static_cast<float>(value);
-            } else {
-                dst[k] = static_cast<T>(value <= 0 ? 0 : value >= 65535 ? 65535 : std::nearbyint(value));
-            }
+            const float top = static_cast<float>(a[k]) + s.u * (static_cast<float>(a[k + s.right]) - static_cast<float>(a[k]));
+            const float bottom = static_cast<float>(c[k]) + s.u * (static_cast<float>(c[k + s.right]) - static_cast<float>(c[k]));
+            out[k] = DeepValue<T>(top + s.v * (bottom - top));
         }
     }
 }
 
-template <class Positions>
-void SampleDeep(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst) {
-    if (src.depth() == SampleDepth::U16)
-        SampleColumnsDeep(src, at, count, grey, reinterpret_cast<std::uint16_t*>(dst));
+#ifdef VANTREL_X86_DISPATCH
+// Four samples from `p` as floats.
+template <class T>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 LoadDeep4(const T* p) {
+    if constexpr (std::is_same_v<T, float>)
+        return _mm_loadu_ps(p);
     else
-        SampleColumnsDeep(src, at, count, grey, reinterpret_cast<float*>(dst));
+        return _mm_cvtepi32_ps(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
+// Two neighbouring pixels blended in the two halves of a register, their
+// upper-left neighbours at `upper`, the plain sampler's steps in its order.
+template <class T>
+__attribute__((target("avx2,fma"), always_inline)) inline void BlendDeepPair(const T* base, std::size_t stride, T* out,
+                                                                            std::size_t upper0, std::size_t upper1,
+                                                                            __m256 u, __m256 v) {
+    const T* p0 = base + upper0;
+    const T* p1 = base + upper1;
+    const __m256 a = _mm256_set_m128(LoadDeep4(p1), LoadDeep4(p0));
+    const __m256 b = _mm256_set_m128(LoadDeep4(p1 + 3), LoadDeep4(p0 + 3));
+    const __m256 c = _mm256_set_m128(LoadDeep4(p1 + stride), LoadDeep4(p0 + stride));
+    const __m256 d = _mm256_set_m128(LoadDeep4(p1 + stride + 3), LoadDeep4(p0 + stride + 3));
+    const __m256 top = _mm256_add_ps(a, _mm256_mul_ps(u, _mm256_sub_ps(b, a)));
+    const __m256 bottom = _mm256_add_ps(c, _mm256_mul_ps(u, _mm256_sub_ps(d, c)));
+    const __m256 value = _mm256_add_ps(top, _mm256_mul_ps(v, _mm256_sub_ps(bottom, top)));
+    if constexpr (std::is_same_v<T, float>) {
+        _mm_storeu_ps(out, _mm256_castps256_ps128(value));
+        _mm_storeu_ps(out + 3, _mm256_extractf128_ps(value, 1));
+    } else {
+        const __m256i whole = _mm256_cvtps_epi32(value);  // nearest, halves to even
+        const __m256i words = _mm256_packus_epi32(whole, whole);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(words));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3), _mm256_extracti128_si256(words, 1));
+    }
+}
+
+// Four pixels at a time in the vector unit, two in each register: a neighbour's
+// three samples (and one to spare) in a load, blended by the plain
+// sampler's steps in the same order, so the bytes are the same.
+template <class T, class Positions>
+VANTREL_TARGET_AVX2 void SampleColumnsDeepAvx2(const Bitmap& src, const Positions& at, int count, std::uint8_t grey,
+                                               int ahead, T* dst) {
+    const int w = src.width(), h = src.height();
+    if (w < 2 || h < 2) return SampleColumnsDeep(src, at, 0, count, grey, dst);
+    const std::size_t stride = src.stride() / sizeof(T);
+    const T* base = reinterpret_cast<const T*>(src.bits());
+    // The next output row reads the source row beyond these two: fetched
+    // now, it is in the cache when that row comes (a turned row crosses
+    // many source rows in short pieces, which no hardware prefetch foresees).
+    const std::ptrdiff_t nextRow = ahead >= 0 ? 2 * static_cast<std::ptrdiff_t>(stride) : -static_cast<std::ptrdiff_t>(stride);
+    const T* last = base + stride * static_cast<std::size_t>(h - 1);
+    const __m256d low = _mm256_set1_pd(0.5), half = _mm256_set1_pd(0.5);
+    const __m256d highX = _mm256_set1_pd(w - 0.5), highY = _mm256_set1_pd(h - 0.5);
+    const __m128i lastX = _mm_set1_epi32(w - 2), lastY = _mm_set1_epi32(h - 2);
+    const __m128i rowStride = _mm_set1_epi32(static_cast<int>(stride)), three = _mm_set1_epi32(3);
+    const __m256i firstTwo = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1), lastTwo = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
+    int i = 0;
+    // Four at a time, where all four sample the picture. Each store writes a
+    // sample past its pixel, which the next one rewrites: the last pixel
+    // goes the plain way.
+    while (i + 4 < count) {
+        __m256d sx = _mm256_set_pd(at.x(i + 3), at.x(i + 2), at.x(i + 1), at.x(i));
+        __m256d sy = _mm256_set_pd(at.y(i + 3), at.y(i + 2), at.y(i + 1), at.y(i));
+        const __m256d inside = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(sx, low, _CMP_GE_OQ), _mm256_cmp_pd(sx, highX, _CMP_LE_OQ)),
+                                             _mm256_and_pd(_mm256_cmp_pd(sy, low, _CMP_GE_OQ), _mm256_cmp_pd(sy, highY, _CMP_LE_OQ)));
+        if (_mm256_movemask_pd(inside) != 0xF) {
+            SampleColumnsDeep(src, at, i, i + 1, grey, dst);
+            ++i;
+            continue;
+        }
+        const __m128i ix = _mm_min_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(sx, half)), lastX);
+        const __m128i iy = _mm_min_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(sy, half)), lastY);
+        const __m128 u4 = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_sub_pd(sx, _mm256_cvtepi32_pd(ix)), half));
+        const __m128 v4 = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_sub_pd(sy, _mm256_cvtepi32_pd(iy)), half));
+        alignas(16) std::int32_t offsets[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(offsets), _mm_add_epi32(_mm_mullo_epi32(iy, rowStride), _mm_mullo_epi32(ix, three)));
+        const std::size_t upper[4] = {static_cast<std::size_t>(offsets[0]), static_cast<std::size_t>(offsets[1]),
+                                      static_cast<std::size_t>(offsets[2]), static_cast<std::size_t>(offsets[3])};
+        for (std::size_t k = 0; k < 4; ++k)
+            if (const T* next = base + upper[k] + nextRow; next >= base && next <= last)
+                _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T0);
+        const __m256 u = _mm256_castps128_ps256(u4), v = _mm256_castps128_ps256(v4);
+        T* out = dst + 3 * static_cast<std::size_t>(i);
+        BlendDeepPair(base, stride, out, upper[0], upper[1], _mm256_permutevar8x32_ps(u, firstTwo),
+                      _mm256_permutevar8x32_ps(v, firstTwo));
+        BlendDeepPair(base, stride, out + 6, upper[2], upper[3], _mm256_permutevar8x32_ps(u, lastTwo),
+                      _mm256_permutevar8x32_ps(v, lastTwo));
+        i += 4;
+    }
+    SampleColumnsDeep(src, at, i, count, grey, dst);
+}
+#endif
+
+template <class Positions>
+void SampleDeep(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst,
+                int ahead = 1) {
+#ifdef VANTREL_X86_DISPATCH
+    if (UseAvx2()) {
+        if (src.depth() == SampleDepth::U16)
+            return SampleColumnsDeepAvx2(src, at, count, grey, ahead, reinterpret_cast<std::uint16_t*>(dst));
+        return SampleColumnsDeepAvx2(src, at, count, grey, ahead, reinterpret_cast<float*>(dst));
+    }
+#endif
+    if (src.depth() == SampleDepth::U16)
+        SampleColumnsDeep(src, at, 0, count, grey, reinterpret_cast<std::uint16_t*>(dst));
+    else
+        SampleColumnsDeep(src, at, 0, count, grey, reinterpret_cast<float*>(dst));
 }
 
 #ifdef VANTREL_X86_DISPATCH
@@ -802,7 +931,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx512vbmi"))) void Co
 template <class Positions>
 void Resample(const Bitmap& src, const Positions& at, int count, std::uint8_t grey, std::uint8_t* dst,
               int nextRowStep) {
-    if (src.deep()) return SampleDeep(src, at, count, grey, dst);
+    if (src.deep()) return SampleDeep(src, at, count, grey, dst, nextRowStep >= 0 ? 1 : -1);
     const Source source{src.width(), src.height(), grey, nextRowStep >= 0 ? 1 : -1};
 #ifdef VANTREL_X86_DISPATCH
     const InstructionSet level = ActiveInstructionSet();

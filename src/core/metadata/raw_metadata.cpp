@@ -38,7 +38,7 @@ ImageMetadata ReadRawMetadata(const std::string& path) {
     const Exiv2Session session;
     ImageMetadata out;
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+        auto image = Exiv2::ImageFactory::open(path);
         if (!image.get()) return out;
         image->readMetadata();
         const Exiv2::ExifData& source = image->exifData();
