@@ -26,6 +26,7 @@
 #include "lens_db_form.h"
 #include "camera/camera_identity.h"
 #include "formats/image_file.h"
+#include "imaging/depth.h"
 #include "formats/source_metadata.h"
 #include "imaging/slider_render.h"
 #include "lens/lens_profile.h"
@@ -389,7 +390,8 @@ void TLensCorrectionForm::openFile(const QString& name) {
             Bitmap fresh;
             if (const std::string failure = LoadFailureMessage(LoadImageFile(path, fresh), path); !failure.empty())
                 throw Error(failure);
-            SourceImage = std::move(fresh);
+            SourceDeep = fresh.deep() ? std::move(fresh) : Bitmap();
+            SourceImage = SourceDeep.empty() ? std::move(fresh) : ToScreen(SourceDeep);
         }
     } catch (const std::exception& e) {
         prompter_.message(this, Prompter::Kind::Error, QString::fromUtf8(e.what()));
@@ -433,7 +435,7 @@ void TLensCorrectionForm::SaveBtnClick() {
     if (chosen.isEmpty() || SourceImage.empty()) return;
     try {
         WaitCursor wait;
-        WriteCorrectedImage(model_, SourceImage, SourceFileName.toStdString(),
+        WriteCorrectedImage(model_, SourceDeep.empty() ? SourceImage : SourceDeep, SourceFileName.toStdString(),
                             QFileInfo(chosen).absolutePath().toStdString(),
                             savedFormat(), JPGQualityTrackBar->value());
     } catch (const std::exception& e) {

@@ -109,7 +109,8 @@ public:
     bool OpenFromList = false;
     TLoadedProfile Profile;  // the profile last loaded or saved
     QString ProfileDir;
-    Bitmap SourceImage;
+    Bitmap SourceImage;  // as the screen shows it
+    Bitmap SourceDeep;   // the picture at its own depth when deeper than 8 bits, for the corrected save
     Bitmap LensViewBitmap, LensViewPlainBitmap;
     LensView view;
 

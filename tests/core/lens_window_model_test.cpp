@@ -10,6 +10,7 @@
 #include "lens/distortion.h"
 #include "lens/lens_controls.h"
 #include "lens/lens_profile.h"
+#include "imaging/depth.h"
 #include "test_support.h"
 
 namespace vantrel {
@@ -89,6 +90,11 @@ TEST(LensModel, FullImageIsThePixelByPixelMapping) {
                     const std::uint8_t expected = inside ? test::Pixel(source, sx, sy)[1] : fill;
                     ASSERT_EQ(test::Pixel(out, x, y)[1], expected) << w << "x" << h << " at " << x << "," << y;
                 }
+            // A 16-bit picture takes the same pixels, whole, at its depth.
+            const Bitmap deep = ConvertDepth(source, SampleDepth::U16);
+            Bitmap deepOut(w, h, SampleDepth::U16);
+            CorrectFullImage(m, deep, deepOut);
+            EXPECT_TRUE(deepOut.samePixels(ConvertDepth(out, SampleDepth::U16)));
         }
     }
 }

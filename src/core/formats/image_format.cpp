@@ -66,7 +66,7 @@ std::vector<ImageExtension> RawExtensions() {
         ".mrw", ".MRW", ".nef", ".NEF", ".nrw", ".NRW", ".orf", ".ORF", ".pef", ".PEF", ".raf", ".RAF",
         ".rw2", ".RW2", ".rwl", ".RWL", ".sr2", ".SR2", ".srf", ".SRF", ".srw", ".SRW", ".x3f", ".X3F"};
     std::vector<ImageExtension> list;
-    for (const char* name : kNames) list.push_back({name, false});
+    for (const char* name : kNames) list.push_back({name, true});
     return list;
 }
 

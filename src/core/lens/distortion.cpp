@@ -149,6 +149,17 @@ void CopyRow(const Bitmap& source, const std::int64_t* offsets, int count, std::
     }
 }
 
+// A deep picture's row, a whole pixel of its depth at a time.
+void CopyDeepRow(const Bitmap& source, const int* sxs, const int* sys, int count, const std::uint8_t* grey,
+                 std::uint8_t* out) {
+    const std::size_t px = static_cast<std::size_t>(source.pixelBytes());
+    for (int x = 0; x < count; ++x, out += px) {
+        const bool inside = static_cast<unsigned>(sxs[x]) < static_cast<unsigned>(source.width()) &&
+                            static_cast<unsigned>(sys[x]) < static_cast<unsigned>(source.height());
+        std::memcpy(out, inside ? source.row(sys[x]) + px * static_cast<std::size_t>(sxs[x]) : grey, px);
+    }
+}
+
 }  // namespace
 
 void CorrectFullImage(const LensModel& model, const Bitmap& source, Bitmap& destination) {
@@ -163,6 +174,8 @@ void CorrectFullImage(const LensModel& model, const Bitmap& source, Bitmap& dest
     // Rows cy + i and cy - i have opposite offsets and share every k.
     const int cy = std::clamp(f.cy, 0, h - 1);
     const int pairs = std::max(h - cy, cy + 1);
+    Bitmap grey(1, 1, source.depth());
+    grey.fill(fill, fill, fill);
     ParallelFor(pairs, 16, [&](int i0, int i1) {
         std::vector<double> ks(static_cast<std::size_t>(w));
         std::vector<int> sxs(ks.size()), sys(ks.size());
@@ -175,6 +188,10 @@ void CorrectFullImage(const LensModel& model, const Bitmap& source, Bitmap& dest
                 if (!factored) MirroredRowFactors(f, dxs, dy, ks.data());
                 factored = true;
                 RowSources(dxs.data(), ks.data(), dy, f.cx, f.cy, w, sxs.data(), sys.data());
+                if (source.deep()) {
+                    CopyDeepRow(source, sxs.data(), sys.data(), w, grey.row(0), destination.row(y));
+                    continue;
+                }
                 SourceOffsets(sxs.data(), sys.data(), w, source.width(), source.height(),
                               static_cast<std::int64_t>(source.stride()), offsets.data());
                 CopyRow(source, offsets.data(), w, fill, destination.row(y),

@@ -10,7 +10,8 @@ namespace vantrel {
 std::string WriteCorrectedImage(const LensModel& model, const Bitmap& source, const std::string& sourcePath,
                                 const std::string& directory, ImageKind format, int quality) {
     if (source.empty()) throw Error("Cannot write an empty image.");
-    Bitmap corrected(source.width(), source.height());
+    Bitmap corrected(source.width(), source.height(), source.depth());
+    corrected.setLinear(source.linear());
     CorrectFullImage(model, source, corrected);
     const ImageFormat& f = FormatOf(format);
     const std::string out = CorrectedImageName(directory, sourcePath, model.CoeffA, f.outputExtension);
