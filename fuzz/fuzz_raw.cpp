@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string path = "/tmp/vantrel-fuzz-raw-" + std::to_string(::getpid()) + ".dng";
     try {
         vantrel::WriteFileAtomically(path, data, size);
-        vantrel::ReadRawMetadata(path);
+        vantrel::ReadRawMetadata(path, true);
     } catch (const vantrel::Error&) {
     }
     ::unlink(path.c_str());

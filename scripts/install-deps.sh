@@ -8,7 +8,7 @@ packages=(
   libjpeg62-turbo-dev libtiff-dev libpng-dev libdeflate-dev
   liblensfun-dev liblensfun-data-v1 libexiv2-dev libraw-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-photo-dev libopencv-features2d-dev libopencv-calib3d-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev liblcms2-dev
   clang libclang-rt-14-dev
   libimage-exiftool-perl desktop-file-utils appstream dpkg-dev
 )

@@ -922,6 +922,7 @@ TEST_F(CliTest, RawBracketsDevelopAlignAndCarryTheirMetadata) {
     Bitmap out;
     ASSERT_EQ(LoadImageFile((dir_ / "out" / "raw3Aligned.tif").string(), out), LoadOutcome::Loaded);
     EXPECT_EQ(out.depth(), SampleDepth::U16);
+    EXPECT_TRUE(out.linear());  // its colour profile says so
     // Linear: the exposures' light in the ratio of their times, 1/4 s to 1/15 s.
     Bitmap middle;
     ASSERT_EQ(LoadImageFile((dir_ / "out" / "raw2Aligned.tif").string(), middle), LoadOutcome::Loaded);
@@ -939,6 +940,8 @@ TEST_F(CliTest, RawBracketsDevelopAlignAndCarryTheirMetadata) {
                                  "ExposureTime                    : 1/60", "FNumber                         : 8.0",
                                  "ISO                             : 200", "DateTimeOriginal                : 2026:12:01 10:00:00"})
             EXPECT_NE(tags.find(want), std::string::npos) << want << "\n" << tags;
+        const std::string file = (dir_ / "out" / "raw1Aligned.tif").string();
+        EXPECT_TRUE(Validate({file}).empty()) << "exiftool -validate warns";
     }
     // The sRGB development is brighter in the midtones; 8-bit output on request.
     fs::create_directories(dir_ / "srgb");

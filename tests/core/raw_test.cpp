@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <filesystem>
 #include <unistd.h>
@@ -7,7 +8,11 @@
 #include "formats/codec_error.h"
 #include "formats/image_file.h"
 #include "formats/raw_codec.h"
+#include "formats/png_codec.h"
 #include "formats/source_metadata.h"
+#include "formats/tiff_codec.h"
+#include "metadata/icc_profile.h"
+#include "metadata/image_metadata.h"
 #include "util/file_io.h"
 
 namespace vantrel {
@@ -117,6 +122,49 @@ TEST(Raw, TheCamerasExposureAndIdentityComeThroughExiv2) {
     EXPECT_EQ(*tags.ISO, 400);
     EXPECT_EQ(tags.DateTimeOriginal, "2026:11:30 09:08:07");
     fs::remove_all(dir);
+}
+
+// The profile linear outputs carry, read by Little CMS, the reference colour
+// engine: linear grey and primaries land where sRGB puts them.
+TEST(Raw, LinearOutputsCarryAProfileOfLinearLight) {
+    const std::vector<std::uint8_t> profile = LinearRec709Profile();
+    EXPECT_TRUE(ProfileIsLinear(profile.data(), profile.size()));
+    cmsHPROFILE linear = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+    ASSERT_NE(linear, nullptr);
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(linear, TYPE_RGB_DBL, srgb, TYPE_RGB_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+    ASSERT_NE(toSrgb, nullptr);
+    const struct {
+        double in[3], out[3];
+    } cases[] = {{{0.5, 0.5, 0.5}, {0.7354, 0.7354, 0.7354}},
+                 {{0.18, 0.18, 0.18}, {0.4614, 0.4614, 0.4614}},
+                 {{1, 0, 0}, {1, 0, 0}},
+                 {{0, 1, 0}, {0, 1, 0}},
+                 {{0, 0, 0.2140}, {0, 0, 0.5}}};
+    for (const auto& c : cases) {
+        double out[3];
+        cmsDoTransform(toSrgb, c.in, out, 1);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(out[k], c.out[k], 0.003) << c.in[0] << "," << c.in[1] << "," << c.in[2];
+    }
+    // sRGB's own profile is not linear.
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(srgb, nullptr, &size);
+    std::vector<std::uint8_t> bytes(size);
+    cmsSaveProfileToMem(srgb, bytes.data(), &size);
+    EXPECT_FALSE(ProfileIsLinear(bytes.data(), bytes.size()));
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(linear);
+    // A linear picture written to TIFF or PNG carries it, and reads back linear.
+    Bitmap picture(16, 9, SampleDepth::U16);
+    picture.fill(40, 90, 200);
+    ImageMetadata withProfile;
+    withProfile.icc = LinearRec709Profile();
+    std::string notice;
+    const std::vector<std::uint8_t> tiff = EncodeTiff(picture, nullptr, withProfile), png = EncodePng(picture, nullptr, withProfile);
+    EXPECT_TRUE(DecodeTiff(tiff.data(), tiff.size(), notice).linear());
+    EXPECT_TRUE(DecodePng(png.data(), png.size(), notice).linear());
+    EXPECT_FALSE(DecodeTiff(EncodeTiff(picture, nullptr, {}).data(), EncodeTiff(picture, nullptr, {}).size(), notice).linear());
 }
 
 }  // namespace

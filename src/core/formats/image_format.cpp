@@ -54,7 +54,7 @@ bool ReadTiffMetadataEntry(const std::string& path, SourceMetadata& m) {
 }
 
 bool ReadRawMetadataEntry(const std::string& path, SourceMetadata& m) {
-    m.image = ReadRawMetadata(path);
+    m.image = ReadRawMetadata(path, CurrentRawDevelopment() == RawDevelopment::Linear);
     return !m.image.empty();
 }
 

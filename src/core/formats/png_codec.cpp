@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/codec_error.h"
+#include "metadata/icc_profile.h"
 #include "metadata/image_metadata.h"
 #include "util/file_io.h"
 
@@ -182,6 +183,14 @@ bool Read(Reader* r) {
     if (png_get_rowbytes(r->png, r->info) != std::size_t{w} * (deep ? 6 : 3))
         png_error(r->png, "Unexpected PNG row layout.");
     *r->picture = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), deep ? SampleDepth::U16 : SampleDepth::U8);
+    if (deep) {  // a profile of linear light marks the samples linear
+        png_charp name = nullptr;
+        int compression = 0;
+        png_bytep profile = nullptr;
+        png_uint_32 length = 0;
+        if (png_get_iCCP(r->png, r->info, &name, &compression, &profile, &length) && ProfileIsLinear(profile, length))
+            r->picture->setLinear(true);
+    }
     for (int pass = 0; pass < passes; ++pass)
         for (png_uint_32 y = 0; y < h; ++y) png_read_row(r->png, r->picture->row(static_cast<int>(y)), nullptr);
     return true;

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "formats/codec_error.h"
+#include "metadata/icc_profile.h"
 #include "metadata/image_metadata.h"
 #include "metadata/tiff_directory.h"
 #include "util/file_io.h"
@@ -182,7 +183,15 @@ Bitmap Decode(TiffStream& stream, std::string& notice) {
                              "-bit floating-point numbers; only 32-bit ones are read.");
     if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_IEEEFP)
         throw InvalidPicture("The TIFF's samples are not whole numbers, which are not read.");
-    if (Bitmap out; ReadPlain(tif.get(), w, h, out)) return out;
+    if (Bitmap out; ReadPlain(tif.get(), w, h, out)) {
+        // A profile of linear light marks 16-bit samples linear too.
+        std::uint32_t iccSize = 0;
+        const void* icc = nullptr;
+        if (out.deep() && TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccSize, &icc) &&
+            ProfileIsLinear(static_cast<const std::uint8_t*>(icc), iccSize))
+            out.setLinear(true);
+        return out;
+    }
     if (format == SAMPLEFORMAT_IEEEFP)
         throw InvalidPicture("This float TIFF cannot be read: only RGB or grey with the samples of a pixel together are.");
     char message[1024] = {};

@@ -34,7 +34,7 @@ bool Names(const std::string& text) {
 
 }  // namespace
 
-ImageMetadata ReadRawMetadata(const std::string& path) {
+ImageMetadata ReadRawMetadata(const std::string& path, bool linear) {
     const Exiv2Session session;
     ImageMetadata out;
     try {
@@ -69,6 +69,13 @@ ImageMetadata ReadRawMetadata(const std::string& path) {
                 break;
             }
         if (kept.empty()) return out;
+        // What every EXIF block holds; linear samples are no sRGB.
+        for (const auto& [name, text] : {std::pair{"Exif.Photo.ExifVersion", "0230"}, {"Exif.Photo.FlashpixVersion", "0100"}}) {
+            Exiv2::DataValue version(Exiv2::undefined);
+            version.read(reinterpret_cast<const Exiv2::byte*>(text), 4);
+            kept.add(Exiv2::ExifKey(name), &version);
+        }
+        kept["Exif.Photo.ColorSpace"] = static_cast<std::uint16_t>(linear ? 0xFFFF : 1);
         Exiv2::Blob blob;
         Exiv2::ExifParser::encode(blob, nullptr, 0, Exiv2::littleEndian, kept);
         out.exif.assign(blob.begin(), blob.end());

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "imaging/depth.h"
+#include "metadata/icc_profile.h"
 #include "util/number_format.h"
 #include "util/error.h"
 #include "util/file_io.h"
@@ -39,6 +40,9 @@ void Render(const AlignedSource& source, bool isMaster, const MasterGeometry& ma
 void Write(const Bitmap& frame, const std::vector<std::uint8_t>& alpha, const SaveOptions& options,
            const std::string& outputPath, SourceMetadata* metadata) {
     const ImageFormat& format = FormatOf(options.format);
+    // Linear samples say so: a reader would otherwise take them for sRGB.
+    if (metadata && frame.linear() && metadata->kind != ImageKind::Jpeg && metadata->image.icc.empty())
+        metadata->image.icc = LinearRec709Profile();
     const SampleDepth depth = OutputDepth(options, frame.depth());
     Bitmap converted;
     if (depth != frame.depth()) converted = ConvertDepth(frame, depth);
