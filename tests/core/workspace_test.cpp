@@ -89,61 +89,6 @@ TEST_F(WorkspaceTest, LoadMeasuresBeforeCorrecting) {
     EXPECT_EQ(s.ImageCenterY, 100);
 }
 
-TEST_F(WorkspaceTest, AFileThatIsNotReadChangesNothing) {
-    const std::string good = writeBmp("good.bmp", test::Gradient(30, 20));
-    ASSERT_EQ(ws_.loadSlot(1, good), LoadOutcome::Loaded);
-
-    // Mixed-case extension: no image, no message.
-    const auto jpeg = EncodeJpeg(test::Gradient(8, 8), 90);
-    const std::string mixed = (dir_ / "photo.Jpg").string();
-    WriteFileAtomically(mixed, jpeg);
-    EXPECT_EQ(ws_.loadSlot(1, mixed), LoadOutcome::NotAnImage);
-    EXPECT_EQ(ws_.loadSlot(3, mixed), LoadOutcome::NotAnImage);
-    EXPECT_FALSE(ws_.slot(3).Loaded);
-
-    // Broken content: refused, and the slot keeps the image and the path it shows.
-    const std::string broken = (dir_ / "broken.jpg").string();
-    WriteFileAtomically(broken, std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 20));
-    EXPECT_EQ(ws_.loadSlot(1, broken), LoadOutcome::Invalid);
-    EXPECT_TRUE(ws_.slot(1).Loaded);
-    EXPECT_EQ(ws_.slot(1).FilePath, good);
-    EXPECT_EQ(ws_.slot(1).Bitmap.width(), 30);
-
-    EXPECT_THROW(ws_.loadSlot(1, (dir_ / "missing.bmp").string()), Error);
-    EXPECT_EQ(ws_.slot(1).FilePath, good);
-}
-
-TEST_F(WorkspaceTest, NavigationMovesAllViewsTogether) {
-    ASSERT_EQ(ws_.loadSlot(1, writeBmp("a.bmp", test::Gradient(4000, 10))), LoadOutcome::Loaded);
-    ASSERT_EQ(ws_.loadSlot(3, writeBmp("c.bmp", test::Gradient(100, 300))), LoadOutcome::Loaded);
-    const double zoom1 = ws_.slot(1).Zoom;
-    EXPECT_DOUBLE_EQ(zoom1, 1.1 * 4000 / 281);
-
-    ws_.zoomInputViews(true);
-    ws_.zoomInputViews(false);
-    ws_.zoomInputViews(false);
-    ws_.zoomInputViews(true);
-    EXPECT_NEAR(ws_.slot(1).Zoom, zoom1, 1e-12);
-
-    ws_.inputViewsOneToOne();
-    EXPECT_EQ(ws_.slot(1).Zoom, 1);
-    EXPECT_EQ(ws_.slot(1).ViewCenterX, 2000);
-
-    ws_.setZoom(2, 5);
-    ws_.setViewCentre(2, 17, 0);
-    ws_.fitInputViews();
-    EXPECT_EQ(ws_.slot(2).Zoom, 5);  // empty slot untouched
-    EXPECT_EQ(ws_.slot(2).ViewCenterX, 17);
-    EXPECT_DOUBLE_EQ(ws_.slot(3).Zoom, 1.1 * 300 / 281);
-
-    ws_.setControlPoints(1, 0, 0, ws_.slot(1).CP2X, ws_.slot(1).CP2Y);
-    ws_.centreInputViewsOnCP(1);
-    EXPECT_EQ(ws_.slot(1).ViewCenterX, 0);
-    EXPECT_EQ(ws_.slot(3).ViewCenterX, 10);
-    ws_.centreInputViewsOnCP(2);
-    EXPECT_EQ(ws_.slot(3).ViewCenterX, 90);
-}
-
 TEST_F(WorkspaceTest, PanningMovesOneViewByZoomedPointerTravel) {
     ws_.setZoom(1, 2.5);
     ws_.setViewCentre(1, 100, 50);
