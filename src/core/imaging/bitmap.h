@@ -77,7 +77,10 @@ private:
     std::size_t stride_ = 0;
     SampleDepth depth_ = SampleDepth::U8;
     bool linear_ = false;
-    std::unique_ptr<std::uint8_t[]> data_;
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
+    std::unique_ptr<std::uint8_t, Free> data_;
 };
 
 }  // namespace vantrel
