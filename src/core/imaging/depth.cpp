@@ -71,15 +71,16 @@ void ScreenRow(const Bitmap& image, int y, float* bgr) {
 
 Bitmap ToScreen(const Bitmap& image) {
     if (!image.deep()) return image;
+    // Samples already encoded for the screen are only rounded to 8 bits.
+    if (!image.linear()) {
+        Bitmap out = ConvertDepth(image, SampleDepth::U8);
+        out.setLinear(false);
+        return out;
+    }
     Bitmap out = Bitmap::Uninitialized(image.width(), image.height());
     ForRows(image.height(), [&](int y) {
         std::uint8_t* d = out.row(y);
         const std::size_t n = static_cast<std::size_t>(image.width()) * 3;
-        if (image.depth() == SampleDepth::U16 && !image.linear()) {
-            const std::uint16_t* p = image.rowAs<std::uint16_t>(y);
-            for (std::size_t i = 0; i < n; ++i) d[i] = static_cast<std::uint8_t>((p[i] * 255u + 32767u) / 65535u);
-            return;
-        }
         thread_local std::vector<float> values;
         values.resize(n);
         ScreenRow(image, y, values.data());
