@@ -10,7 +10,6 @@
 #include "formats/raw_codec.h"
 #include "formats/png_codec.h"
 #include "formats/source_metadata.h"
-#include "formats/tiff_codec.h"
 #include "metadata/icc_profile.h"
 #include "metadata/image_metadata.h"
 #include "util/file_io.h"
@@ -155,16 +154,12 @@ TEST(Raw, LinearOutputsCarryAProfileOfLinearLight) {
     cmsDeleteTransform(toSrgb);
     cmsCloseProfile(srgb);
     cmsCloseProfile(linear);
-    // A linear picture written to TIFF or PNG carries it, and reads back linear.
-    Bitmap picture(16, 9, SampleDepth::U16);
-    picture.fill(40, 90, 200);
+    // A linear PNG carries it and reads back linear (TIFF: the command's raw test).
     ImageMetadata withProfile;
     withProfile.icc = LinearRec709Profile();
     std::string notice;
-    const std::vector<std::uint8_t> tiff = EncodeTiff(picture, nullptr, withProfile), png = EncodePng(picture, nullptr, withProfile);
-    EXPECT_TRUE(DecodeTiff(tiff.data(), tiff.size(), notice).linear());
+    const std::vector<std::uint8_t> png = EncodePng(Bitmap(16, 9, SampleDepth::U16), nullptr, withProfile);
     EXPECT_TRUE(DecodePng(png.data(), png.size(), notice).linear());
-    EXPECT_FALSE(DecodeTiff(EncodeTiff(picture, nullptr, {}).data(), EncodeTiff(picture, nullptr, {}).size(), notice).linear());
 }
 
 }  // namespace

@@ -111,24 +111,6 @@ TEST_F(SaveTest, BordersWidenTheFrameAndShiftTheMaster) {
     EXPECT_EQ(0, std::memcmp(test::Pixel(shifted, 50 + 7, 50 + 9), test::Pixel(slot_.Bitmap, 9, 9), 3));
 }
 
-TEST_F(SaveTest, JpegCarriesTheSourceMetadata) {
-    const fs::path camera = test::TestData("camera-jpeg/exif-samples/Canon_DIGITAL_IXUS_400.jpg");
-    meta_.read(camera.string());
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Jpeg, 90, Borders{}}, path("c.jpg"), frame_, &meta_);
-    const auto bytes = ReadWholeFile(path("c.jpg"));
-    ASSERT_GT(bytes.size(), 4u);
-    EXPECT_EQ(bytes[3], 0xE1);
-    TJpegMetadata back;
-    ASSERT_TRUE(back.ReadMetadata(path("c.jpg")));
-    EXPECT_EQ(back.Directory()->ExifWidth, 64);
-    EXPECT_EQ(back.Directory()->ExifHeight, 48);
-    EXPECT_EQ(DecodeJpeg(bytes.data(), bytes.size()).width(), 64);
-
-    // BMP output from a JPEG source carries none.
-    WriteAlignedImage(test::SourceOf(slot_), true, master_, {ImageKind::Bmp, 90, Borders{}}, path("c.bmp"), frame_, &meta_);
-    EXPECT_EQ(ReadWholeFile(path("c.bmp"))[0], 'B');
-}
-
 TEST_F(SaveTest, CorruptSourcesStillSave) {
     for (const auto& file : test::FilesIn("corrupt-jpeg")) {
         meta_.read(file.string());
