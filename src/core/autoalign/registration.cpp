@@ -444,7 +444,7 @@ double Overlap(const Motion& motion, int w, int h, int iw, int ih) {
 // One level's refinement: measure, fit, repeat until the motion settles.
 bool RefineAtLevel(const Prepared& master, const Prepared& image, int level, const Motion& start, int rounds,
                    Fit& fit, std::vector<Measured>* pairs) {
-    const std::vector<Candidate> candidates = Candidates(master, level, false, level == 0 ? 12 : 10, &image);
+    const std::vector<Candidate> candidates = Candidates(master, level, false, level == 0 ? 18 : 10, &image);
     if (static_cast<int>(candidates.size()) < kMinMatches) return false;
     const double scale = master.scale(level);
     Motion motion = start;
