@@ -62,24 +62,33 @@ std::pair<double, double> ModelError(const Workspace& ws, int n, const test::Mot
 }
 
 TEST(AutoAlign, BracketsOfKnownGeometryLineUpToAFractionOfAPixel) {
+    const test::Motion planar2 = test::SimilarityAbout(kW, kH, 3.0, 1.03, 0.04 * kW, -0.02 * kH),
+                       planar3 = test::SimilarityAbout(kW, kH, -4.2, 0.97, -0.03 * kW, 0.025 * kH),
+                       turned2 = test::TurnedCamera(kW, kH, 60, 0.03, -0.015, 0.04),
+                       turned3 = test::TurnedCamera(kW, kH, 60, -0.025, 0.02, -0.06),
+                       // Rolled about the centre and magnified: a rectilinear
+                       // picture rolled and taken a little closer or farther.
+                       closer2 = test::SimilarityAbout(kW, kH, 1.0, 1.005, 0, 0),
+                       farther3 = test::SimilarityAbout(kW, kH, -1.5, 0.995, 0, 0);
     struct Case {
         const char* name;
         double gain2, gain3;
-        bool spherical;
+        const test::Motion &truth2, &truth3;
         double fov;  // degrees set before Auto Align; 0: none
         double median, worst;
     } cases[] = {
-        {"plane, x0.45 and x2.2", 0.45, 2.2, false, 0, 0.05, 0.3},
-        {"plane, -3 and +3 EV", 0.125, 8, false, 0, 0.1, 0.3},
-        {"sphere, field of view given", 0.45, 2.2, true, 60, 0.05, 0.3},
-        {"sphere, field of view estimated", 0.45, 2.2, true, 0, 0.05, 0.3},
+        {"plane, x0.45 and x2.2", 0.45, 2.2, planar2, planar3, 0, 0.05, 0.3},
+        {"plane, -3 and +3 EV", 0.125, 8, planar2, planar3, 0, 0.1, 0.3},
+        {"sphere, field of view given", 0.45, 2.2, turned2, turned3, 60, 0.05, 0.3},
+        {"sphere, field of view estimated", 0.45, 2.2, turned2, turned3, 0, 0.05, 0.3},
+        // The points scale the sphere about the first of them, which is not
+        // quite a change of focal length: a few tenths of a pixel at the edges.
+        {"sphere, a camera moved closer and farther", 0.45, 2.2, closer2, farther3, 60, 0.2, 0.8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const test::Motion truth2 = c.spherical ? test::TurnedCamera(kW, kH, 60, 0.03, -0.015, 0.04)
-                                                : test::SimilarityAbout(kW, kH, 3.0, 1.03, 0.04 * kW, -0.02 * kH);
-        const test::Motion truth3 = c.spherical ? test::TurnedCamera(kW, kH, 60, -0.025, 0.02, -0.06)
-                                                : test::SimilarityAbout(kW, kH, -4.2, 0.97, -0.03 * kW, 0.025 * kH);
+        const test::Motion &truth2 = c.truth2, &truth3 = c.truth3;
+        const bool spherical = c.fov > 0 || truth2.spherical;
         Workspace ws;
         ws.placeImage(1, Shot(test::Motion{}, 1, 1), "master.jpg");
         ws.placeImage(2, Shot(truth2, c.gain2, 2), "darker.jpg");
@@ -89,7 +98,7 @@ TEST(AutoAlign, BracketsOfKnownGeometryLineUpToAFractionOfAPixel) {
         const AutoAlignReport report = AutoAlign(ws);
         ws.Recalculate(true);
         ASSERT_TRUE(report.allAligned()) << report.problems();
-        EXPECT_NEAR(ws.fovDegrees(), c.spherical ? 60 : 0, c.spherical ? 0.2 : 0);
+        EXPECT_NEAR(ws.fovDegrees(), spherical ? 60 : 0, spherical ? 0.2 : 0);
         for (const auto& [n, truth] : {std::pair{2, truth2}, std::pair{3, truth3}}) {
             const auto [median, worst] = ModelError(ws, n, truth);
             EXPECT_LE(median, c.median) << "image " << n;
@@ -100,9 +109,16 @@ TEST(AutoAlign, BracketsOfKnownGeometryLineUpToAFractionOfAPixel) {
 
 // A composed motion is the one map after the other; the inverse leads back.
 TEST(AutoAlign, ComposedAndInvertedMotionsFollowTheMaps) {
+    // Zoomed on the sphere, each about its own first point: the second
+    // about where the first carries the first's.
+    test::Motion zoomed = test::TurnedCamera(kW, kH, 60, 0.05, -0.02, 0.03),
+                 zoomedThen = test::TurnedCamera(kW, kH, 60, -0.03, 0.04, -0.07);
+    zoomed.zoom = 1.02, zoomed.pivot = {300, 420};
+    zoomedThen.zoom = 0.97, zoomedThen.pivot = zoomed.map(zoomed.pivot);
     const std::pair<test::Motion, test::Motion> cases[] = {
         {test::SimilarityAbout(kW, kH, 2, 1.02, 30, -12), test::SimilarityAbout(kW, kH, -5, 0.97, -8, 40)},
         {test::TurnedCamera(kW, kH, 60, 0.05, -0.02, 0.03), test::TurnedCamera(kW, kH, 60, -0.03, 0.04, -0.07)},
+        {zoomed, zoomedThen},
     };
     for (const auto& [first, then] : cases) {
         const test::Motion both = autoalign::Compose(first, then), back = autoalign::Inverse(first);

@@ -33,8 +33,9 @@ std::optional<Motion> CurrentMotion(const Workspace& ws, int n, bool spherical, 
     like.f = f;
     like.masterCentre = {static_cast<double>(master.ImageCenterX), static_cast<double>(master.ImageCenterY)};
     like.imageCentre = {static_cast<double>(s.ImageCenterX), static_cast<double>(s.ImageCenterY)};
+    like.pivot = p[0];
     Motion m;
-    if (!(spherical ? FitRotation(p, q, {1, 1}, like, m) : FitSimilarity(p, q, {1, 1}, m))) return std::nullopt;
+    if (!(spherical ? FitRotation(p, q, {1, 1}, like, m, true) : FitSimilarity(p, q, {1, 1}, m))) return std::nullopt;
     // What the registration measures: about the true centres.
     m.masterCentre = {(master.Bitmap.width() - 1) / 2.0, (master.Bitmap.height() - 1) / 2.0};
     m.imageCentre = {(s.Bitmap.width() - 1) / 2.0, (s.Bitmap.height() - 1) / 2.0};
@@ -201,6 +202,8 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     progress(masterSlot, 0);
     const Prepared prepared(master.pixels());
     progress(masterSlot, 100);
+    // The master's new points; a scale on the sphere is about the first.
+    const auto [m1, m2] = ControlPointPlaces(prepared);
     const std::vector<double> gaps = ExposureGaps(ws, masterSlot, others);
     // Without the direct match, an image with another between it and the
     // master is left to the chain below.
@@ -223,6 +226,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         RegistrationOptions o;
         o.spherical = spherical;
         o.f = f;
+        o.pivot = m1;
         o.previous = CurrentMotion(ws, n, spherical, f);
         // Without a field of view this pass may only gather pairs for its estimate.
         o.allowFeatures = spherical;
@@ -241,10 +245,11 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
             RegistrationOptions o;
             o.spherical = true;
             o.f = sphereF;
+            o.pivot = m1;
             o.allowFeatures = features;
             o.previous = CurrentMotion(ws, n, true, sphereF);
             if (fromFound && found[k].matches > 0)
-                o.start = SphericalNear(found[k].found, sphereF, master.Bitmap.width(), master.Bitmap.height(),
+                o.start = SphericalNear(found[k].found, sphereF, m1, master.Bitmap.width(), master.Bitmap.height(),
                                         ws.slot(n).Bitmap.width(), ws.slot(n).Bitmap.height());
             o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
             out[k] = Register(prepared, *images[k], o);
@@ -315,6 +320,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
             RegistrationOptions o;
             o.spherical = estimated.has_value();
             o.f = estimated ? focalFor(*estimated / 2 / kDegreesPerRadian) : 0;
+            o.pivot = m1;
             o.previous = CurrentMotion(ws, n, o.spherical, o.f);
             o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
             found[k] = Register(prepared, *images[k], o);
@@ -355,6 +361,7 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
         o.spherical = spherical;
         o.f = f;
         const Motion toNeighbour = found[*via].motion;
+        o.pivot = toNeighbour.map(m1);  // so that the two motions compose exactly
         if (const auto now = CurrentMotion(ws, n, spherical, f)) o.previous = Compose(Inverse(toNeighbour), *now);
         o.progress = [&](int percent) { progress(n, percent * 9 / 10); };
         Registration leg = Register(neighbour, image, o);
@@ -386,7 +393,6 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     bool anyAligned = false;
     for (const Registration& r : found) anyAligned |= r.status != Registration::Status::Failed;
     if (!anyAligned) ws.setFOVDegrees(fovBefore, fovByHandBefore);
-    const auto [m1, m2] = ControlPointPlaces(prepared);
     auto asItWas = [&](std::size_t k, Point m) {
         const TImageSlot& s = ws.slot(others[k]);
         const AlignedSource source{&s.Bitmap, &alignmentBefore[k], s.Luminance, s.Brightness};

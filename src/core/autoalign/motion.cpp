@@ -19,6 +19,42 @@ std::array<double, 3> Apply(const Matrix3& R, const std::array<double, 3>& v) {
             R[2][0] * v[0] + R[2][1] * v[1] + R[2][2] * v[2]};
 }
 
+double Dot(const std::array<double, 3>& a, const std::array<double, 3>& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+// Unit ray r seen from unit ray c: its direction on the sphere there (a
+// unit tangent at c) times its angular distance.
+std::array<double, 3> Towards(const std::array<double, 3>& c, const std::array<double, 3>& r) {
+    const double cosD = Dot(c, r);
+    const std::array<double, 3> t{r[0] - cosD * c[0], r[1] - cosD * c[1], r[2] - cosD * c[2]};
+    const double sinD = std::sqrt(Dot(t, t));
+    if (!(sinD > 1e-15)) return {0, 0, 0};
+    const double k = std::atan2(sinD, cosD) / sinD;
+    return {k * t[0], k * t[1], k * t[2]};
+}
+
+// The unit ray `zoom` times as far from c as unit ray r, the same way.
+std::array<double, 3> ZoomedAbout(const std::array<double, 3>& c, const std::array<double, 3>& r, double zoom) {
+    if (zoom == 1) return r;
+    const std::array<double, 3> v = Towards(c, r);
+    const double d = std::sqrt(Dot(v, v));
+    if (!(d > 0)) return r;
+    const double k = std::sin(zoom * d) / d, cosine = std::cos(zoom * d);
+    return {cosine * c[0] + k * v[0], cosine * c[1] + k * v[1], cosine * c[2] + k * v[2]};
+}
+
+std::array<double, 3> MasterRay(const Motion& m, Point p) {
+    return Unit(Ray(m.f, p.x - m.masterCentre.x, p.y - m.masterCentre.y));
+}
+
+Matrix3 Product(const Matrix3& a, const Matrix3& b) {
+    Matrix3 out{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+    return out;
+}
+
 }  // namespace
 
 bool Project(double f, const std::array<double, 3>& ray, double& dx, double& dy) {
@@ -33,7 +69,8 @@ Point Motion::map(Point p) const {
         const std::complex<double> q = a * std::complex<double>(p.x, p.y) + b;
         return {q.real(), q.imag()};
     }
-    const auto ray = Apply(R, Ray(f, p.x - masterCentre.x, p.y - masterCentre.y));
+    const auto ray = zoom == 1 ? Apply(R, Ray(f, p.x - masterCentre.x, p.y - masterCentre.y))
+                               : Apply(R, ZoomedAbout(MasterRay(*this, pivot), MasterRay(*this, p), zoom));
     double dx, dy;
     if (!Project(f, ray, dx, dy)) return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
     return {dx + imageCentre.x, dy + imageCentre.y};
@@ -54,10 +91,21 @@ Motion Compose(const Motion& first, const Motion& then) {
         return m;
     }
     m.imageCentre = then.imageCentre;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            m.R[i][j] = then.R[i][0] * first.R[0][j] + then.R[i][1] * first.R[1][j] + then.R[i][2] * first.R[2][j];
-    return m;
+    m.R = Product(then.R, first.R);
+    m.zoom = first.zoom * then.zoom;
+    // Exact when `then` zooms about where `first` carries its pivot (a
+    // rotation keeps angular distances); otherwise the nearest such motion.
+    const auto carried = Apply(first.R, MasterRay(first, first.pivot)), own = MasterRay(then, then.pivot);
+    if (then.zoom == 1 || Dot(carried, own) > 1 - 1e-15) return m;
+    std::vector<Point> p, q;
+    for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 8; ++i) {
+            const Point at{(i + 0.5) * (2 * first.masterCentre.x + 1) / 8, (j + 0.5) * (2 * first.masterCentre.y + 1) / 6};
+            const Point to = then.map(first.map(at));
+            if (std::isfinite(to.x) && std::isfinite(to.y)) p.push_back(at), q.push_back(to);
+        }
+    Motion fitted;
+    return FitRotation(p, q, std::vector<double>(p.size(), 1.0), m, fitted, true) ? fitted : m;
 }
 
 Motion Inverse(const Motion& m) {
@@ -67,13 +115,16 @@ Motion Inverse(const Motion& m) {
         back.b = -m.b / m.a;
         return back;
     }
+    // The image's pivot is where the master's lands.
+    back.pivot = m.map(m.pivot);
+    back.zoom = 1 / m.zoom;
     std::swap(back.masterCentre, back.imageCentre);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) back.R[i][j] = m.R[j][i];
     return back;
 }
 
-double Motion::scale() const { return spherical ? 1.0 : std::abs(a); }
+double Motion::scale() const { return spherical ? zoom : std::abs(a); }
 
 bool FitSimilarity(const std::vector<Point>& p, const std::vector<Point>& q, const std::vector<double>& w, Motion& out) {
     using C = std::complex<double>;
@@ -102,31 +153,65 @@ bool FitSimilarity(const std::vector<Point>& p, const std::vector<Point>& q, con
 }
 
 bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const std::vector<double>& w,
-                 const Motion& like, Motion& out) {
-    // Kabsch on unit rays: the rotation that best carries the master's rays
-    // onto the image's.
-    cv::Matx33d H = cv::Matx33d::zeros();
+                 const Motion& like, Motion& out, bool fitZoom) {
+    using Ray3 = std::array<double, 3>;
+    const Ray3 c = MasterRay(like, like.pivot);
+    std::vector<Ray3> from(p.size()), to(p.size());
     double total = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
-        const auto m = Unit(Ray(like.f, p[i].x - like.masterCentre.x, p[i].y - like.masterCentre.y));
-        const auto n = Unit(Ray(like.f, q[i].x - like.imageCentre.x, q[i].y - like.imageCentre.y));
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) H(r, c) += w[i] * m[r] * n[c];
+        from[i] = MasterRay(like, p[i]);
+        to[i] = Unit(Ray(like.f, q[i].x - like.imageCentre.x, q[i].y - like.imageCentre.y));
         total += w[i];
     }
     if (!(total > 0)) return false;
-    cv::Matx33d U, Vt;
-    cv::Matx31d S;
-    cv::SVD::compute(H, S, U, Vt);
-    if (!(S(1) > 1e-12 * S(0))) return false;  // the rays span no plane: no rotation is fixed
-    cv::Matx33d V = Vt.t();
-    const double d = cv::determinant(V * U.t()) < 0 ? -1 : 1;
-    const cv::Matx33d D(1, 0, 0, 0, 1, 0, 0, 0, d);
-    const cv::Matx33d Rm = V * D * U.t();
+    // Kabsch on unit rays: the rotation that best carries the master's rays,
+    // zoomed about the pivot, onto the image's.
+    auto rotationFor = [&](double zoom, Matrix3& R) {
+        cv::Matx33d H = cv::Matx33d::zeros();
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            const Ray3 m = ZoomedAbout(c, from[i], zoom);
+            for (int r = 0; r < 3; ++r)
+                for (int k = 0; k < 3; ++k) H(r, k) += w[i] * m[r] * to[i][k];
+        }
+        cv::Matx33d U, Vt;
+        cv::Matx31d S;
+        cv::SVD::compute(H, S, U, Vt);
+        if (!(S(1) > 1e-12 * S(0))) return false;  // the rays span no plane: no rotation is fixed
+        const cv::Matx33d V = Vt.t();
+        const double d = cv::determinant(V * U.t()) < 0 ? -1 : 1;
+        const cv::Matx33d Rm = V * cv::Matx33d(1, 0, 0, 0, 1, 0, 0, 0, d) * U.t();
+        for (int r = 0; r < 3; ++r)
+            for (int k = 0; k < 3; ++k) R[r][k] = Rm(r, k);
+        return true;
+    };
     out = like;
     out.spherical = true;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.R[r][c] = Rm(r, c);
+    if (!rotationFor(out.zoom, out.R)) return false;
+    if (!fitZoom) return true;
+    // The zoom and the rotation in turn: each ray's distance from the pivot
+    // against its image's, brought back by the rotation. Pairs all at the
+    // pivot cannot tell a zoom.
+    std::vector<Ray3> away(p.size());
+    double spread = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        away[i] = Towards(c, from[i]);
+        spread += w[i] * Dot(away[i], away[i]);
+    }
+    if (!(spread > 1e-12 * total)) return true;
+    for (int round = 0; round < 100; ++round) {
+        double along = 0;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            Ray3 back{};
+            for (int r = 0; r < 3; ++r) back[r] = out.R[0][r] * to[i][0] + out.R[1][r] * to[i][1] + out.R[2][r] * to[i][2];
+            along += w[i] * Dot(Towards(c, back), away[i]);
+        }
+        const double zoom = along / spread;
+        if (!(zoom > 0.2 && zoom < 5)) return false;
+        const bool settled = std::abs(zoom - out.zoom) < 1e-10;
+        out.zoom = zoom;
+        if (!rotationFor(out.zoom, out.R)) return false;
+        if (settled) break;
+    }
     return true;
 }
 

@@ -340,9 +340,11 @@ std::vector<Measured> MeasureAll(const Prepared& master, const Prepared& image, 
 
 // ---- fitting ----
 
+// A minimal sample's spherical fit keeps the zoom it is given: two pairs
+// fix it only as poorly as they lie, and the full fits refine it.
 bool FitMotion(const std::vector<Point>& p, const std::vector<Point>& q, const std::vector<double>& w,
-               const Motion& like, Motion& out) {
-    return like.spherical ? FitRotation(p, q, w, like, out) : FitSimilarity(p, q, w, out);
+               const Motion& like, Motion& out, bool minimal = false) {
+    return like.spherical ? FitRotation(p, q, w, like, out, !minimal) : FitSimilarity(p, q, w, out);
 }
 
 double Distance(const Motion& motion, Point p, Point q) {
@@ -380,7 +382,7 @@ bool RobustFit(const std::vector<Point>& p, const std::vector<Point>& q, const s
         const int i = pick(rng), j = pick(rng);
         if (i == j) continue;
         Motion candidate;
-        if (!FitMotion({p[i], p[j]}, {q[i], q[j]}, {1, 1}, like, candidate)) continue;
+        if (!FitMotion({p[i], p[j]}, {q[i], q[j]}, {1, 1}, like, candidate, true)) continue;
         std::vector<char> in(static_cast<std::size_t>(n));
         int count = 0;
         for (int k = 0; k < n; ++k) count += in[k] = Distance(candidate, p[k], q[k]) < tolerance;
@@ -757,7 +759,7 @@ Motion ShiftedBy(const Motion& m, Point d, int mw, int mh) {
         }
     Motion out = m;
     const std::vector<double> w(p.size(), 1.0);
-    if (m.spherical ? !FitRotation(p, q, w, m, out) : !FitSimilarity(p, q, w, out)) return m;
+    if (m.spherical ? !FitRotation(p, q, w, m, out, true) : !FitSimilarity(p, q, w, out)) return m;
     return out;
 }
 
@@ -843,10 +845,11 @@ std::pair<Point, Point> ControlPointPlaces(const Prepared& master) {
     return {whole(left.centre), whole(right.centre)};
 }
 
-Motion SphericalNear(const Motion& from, double f, int mw, int mh, int iw, int ih) {
+Motion SphericalNear(const Motion& from, double f, Point pivot, int mw, int mh, int iw, int ih) {
     Motion like;
     like.spherical = true;
     like.f = f;
+    like.pivot = pivot;
     like.masterCentre = {(mw - 1) / 2.0, (mh - 1) / 2.0};
     like.imageCentre = {(iw - 1) / 2.0, (ih - 1) / 2.0};
     std::vector<Point> p, q;
@@ -857,7 +860,7 @@ Motion SphericalNear(const Motion& from, double f, int mw, int mh, int iw, int i
             if (std::isfinite(t.x)) p.push_back(m), q.push_back(t);
         }
     Motion out = like;
-    FitRotation(p, q, std::vector<double>(p.size(), 1.0), like, out);
+    FitRotation(p, q, std::vector<double>(p.size(), 1.0), like, out, true);
     return out;
 }
 
@@ -883,7 +886,9 @@ Registration Register(const Prepared& master, const Prepared& image, const Regis
 
     auto shaped = [&](const Motion& m) {
         return options.spherical
-                   ? SphericalNear(m, options.f, master.width(), master.height(), image.width(), image.height())
+                   ? SphericalNear(m, options.f,
+                                   options.pivot.value_or(Point{(master.width() - 1) / 2.0, (master.height() - 1) / 2.0}),
+                                   master.width(), master.height(), image.width(), image.height())
                    : m;
     };
     // Coarse to fine from a first guess.

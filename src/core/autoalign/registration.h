@@ -73,9 +73,11 @@ struct Registration {
 };
 
 struct RegistrationOptions {
-    // The camera model; a spherical one needs f (master pixels).
+    // The camera model; a spherical one needs f (master pixels), and scales
+    // about `pivot` (the master's first control point; else its centre).
     bool spherical = false;
     double f = 0;
+    std::optional<Point> pivot;
     // The motion the image has now (its previous control points): kept
     // unless the new one is clearly better.
     std::optional<Motion> previous;
@@ -101,8 +103,8 @@ Verification Verify(const Prepared& master, const Prepared& image, const Motion&
 std::pair<Point, Point> ControlPointPlaces(const Prepared& master);
 
 // The motion of the spherical model nearest to a planar one (or another
-// spherical one with a different f): fitted on a grid of points.
-Motion SphericalNear(const Motion& from, double f, int masterWidth, int masterHeight, int imageWidth,
+// spherical one with a different f or pivot): fitted on a grid of points.
+Motion SphericalNear(const Motion& from, double f, Point pivot, int masterWidth, int masterHeight, int imageWidth,
                      int imageHeight);
 
 // Half the field of view (across the master's longer side) that the point
