@@ -465,7 +465,10 @@ bool RefineAtLevel(const Prepared& master, const Prepared& image, int level, con
             }
         if (static_cast<int>(p.size()) < kMinMatches) return any;
         Fit next;
-        if (!RobustFit(p, q, strength, motion, std::max(1.5, 2.5 * scale), 1234567u + 97u * level + round, next))
+        // The finest level agrees within what the check calls lined up, so
+        // that of two depths it takes one rather than a blend of both.
+        const double tolerance = level == 0 ? 1.5 * scale : std::max(1.5, 2.5 * scale);
+        if (!RobustFit(p, q, strength, motion, tolerance, 1234567u + 97u * level + round, next))
             return any;
         const double moved = Disagreement(motion, next.motion, master.width(), master.height());
         motion = next.motion;
