@@ -188,9 +188,8 @@ bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const
     out.spherical = true;
     if (!rotationFor(out.zoom, out.R)) return false;
     if (!fitZoom) return true;
-    // The zoom and the rotation in turn: each ray's distance from the pivot
-    // against its image's, brought back by the rotation. Pairs all at the
-    // pivot cannot tell a zoom.
+    // The zoom: each ray's distance from the pivot against its image's,
+    // brought back by the rotation. Pairs all at the pivot cannot tell one.
     std::vector<Ray3> away(p.size());
     double spread = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
@@ -198,21 +197,31 @@ bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const
         spread += w[i] * Dot(away[i], away[i]);
     }
     if (!(spread > 1e-12 * total)) return true;
-    for (int round = 0; round < 100; ++round) {
+    // The zoom the pairs ask for under the rotation that fits `zoom` best:
+    // the fixed point of that is the fit, found by secant steps.
+    auto asked = [&](double zoom, double& next) {
+        if (!rotationFor(zoom, out.R)) return false;
         double along = 0;
         for (std::size_t i = 0; i < p.size(); ++i) {
             Ray3 back{};
             for (int r = 0; r < 3; ++r) back[r] = out.R[0][r] * to[i][0] + out.R[1][r] * to[i][1] + out.R[2][r] * to[i][2];
             along += w[i] * Dot(Towards(c, back), away[i]);
         }
-        const double zoom = along / spread;
-        if (!(zoom > 0.2 && zoom < 5)) return false;
-        const bool settled = std::abs(zoom - out.zoom) < 1e-10;
-        out.zoom = zoom;
-        if (!rotationFor(out.zoom, out.R)) return false;
-        if (settled) break;
+        next = along / spread;
+        return next > 0.2 && next < 5;
+    };
+    double z0 = out.zoom, g0 = 0, z1 = 0, g1 = 0;
+    if (!asked(z0, g0)) return false;
+    z1 = g0;
+    for (int round = 0; round < 30; ++round) {
+        if (!asked(z1, g1)) return false;
+        const double step = g1 - z1, before = g0 - z0;
+        if (std::abs(step) < 1e-12 || step == before) break;
+        const double z2 = z1 - step * (z1 - z0) / (step - before);
+        z0 = z1, g0 = g1, z1 = z2;
     }
-    return true;
+    out.zoom = z1;
+    return rotationFor(out.zoom, out.R);
 }
 
 }  // namespace vantrel::autoalign
