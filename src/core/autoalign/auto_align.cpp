@@ -203,7 +203,9 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     const Prepared prepared(master.pixels());
     progress(masterSlot, 100);
     // The master's new points; a scale on the sphere is about the first.
-    const auto [m1, m2] = ControlPointPlaces(prepared);
+    // Plain variables, not a structured binding: lambdas below capture them.
+    const std::pair<Point, Point> places = ControlPointPlaces(prepared);
+    const Point m1 = places.first, m2 = places.second;
     const std::vector<double> gaps = ExposureGaps(ws, masterSlot, others);
     // Without the direct match, an image with another between it and the
     // master is left to the chain below.
