@@ -394,7 +394,11 @@ AutoAlignReport AlignAll(Workspace& ws, const AutoAlignOptions& options) {
     // included.
     bool anyAligned = false;
     for (const Registration& r : found) anyAligned |= r.status != Registration::Status::Failed;
-    if (!anyAligned) ws.setFOVDegrees(fovBefore, fovByHandBefore);
+    if (!anyAligned) {
+        ws.setFOVDegrees(fovBefore, fovByHandBefore);
+        // Nothing was decided: a value found on pairs that fit nothing is none.
+        if (!fovByHandBefore) report.fieldOfView.clear();
+    }
     auto asItWas = [&](std::size_t k, Point m) {
         const TImageSlot& s = ws.slot(others[k]);
         const AlignedSource source{&s.Bitmap, &alignmentBefore[k], s.Luminance, s.Brightness};
