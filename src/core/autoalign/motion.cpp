@@ -156,22 +156,20 @@ bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const
                  const Motion& like, Motion& out, bool fitZoom) {
     using Ray3 = std::array<double, 3>;
     const Ray3 c = MasterRay(like, like.pivot);
-    std::vector<Ray3> from(p.size()), to(p.size());
+    auto imageRay = [&](std::size_t i) { return Unit(Ray(like.f, q[i].x - like.imageCentre.x, q[i].y - like.imageCentre.y)); };
     double total = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        from[i] = MasterRay(like, p[i]);
-        to[i] = Unit(Ray(like.f, q[i].x - like.imageCentre.x, q[i].y - like.imageCentre.y));
-        total += w[i];
-    }
+    for (const double weight : w) total += weight;
     if (!(total > 0)) return false;
     // Kabsch on unit rays: the rotation that best carries the master's rays,
-    // zoomed about the pivot, onto the image's.
+    // zoomed about the pivot, onto the image's. The rays are made afresh
+    // each time: cheaper than storing them for the two-pair fits, which are
+    // the most.
     auto rotationFor = [&](double zoom, Matrix3& R) {
         cv::Matx33d H = cv::Matx33d::zeros();
         for (std::size_t i = 0; i < p.size(); ++i) {
-            const Ray3 m = ZoomedAbout(c, from[i], zoom);
+            const Ray3 m = ZoomedAbout(c, MasterRay(like, p[i]), zoom), n = imageRay(i);
             for (int r = 0; r < 3; ++r)
-                for (int k = 0; k < 3; ++k) H(r, k) += w[i] * m[r] * to[i][k];
+                for (int k = 0; k < 3; ++k) H(r, k) += w[i] * m[r] * n[k];
         }
         cv::Matx33d U, Vt;
         cv::Matx31d S;
@@ -193,7 +191,7 @@ bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const
     std::vector<Ray3> away(p.size());
     double spread = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
-        away[i] = Towards(c, from[i]);
+        away[i] = Towards(c, MasterRay(like, p[i]));
         spread += w[i] * Dot(away[i], away[i]);
     }
     if (!(spread > 1e-12 * total)) return true;
@@ -203,8 +201,9 @@ bool FitRotation(const std::vector<Point>& p, const std::vector<Point>& q, const
         if (!rotationFor(zoom, out.R)) return false;
         double along = 0;
         for (std::size_t i = 0; i < p.size(); ++i) {
+            const Ray3 n = imageRay(i);
             Ray3 back{};
-            for (int r = 0; r < 3; ++r) back[r] = out.R[0][r] * to[i][0] + out.R[1][r] * to[i][1] + out.R[2][r] * to[i][2];
+            for (int r = 0; r < 3; ++r) back[r] = out.R[0][r] * n[0] + out.R[1][r] * n[1] + out.R[2][r] * n[2];
             along += w[i] * Dot(Towards(c, back), away[i]);
         }
         next = along / spread;
