@@ -6,6 +6,7 @@
 #include <bit>
 #include <csetjmp>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "formats/codec_error.h"
@@ -102,6 +103,16 @@ struct Reader {
     std::vector<std::uint8_t> indices;  // a palette picture's, before their colours
 };
 
+// The file's colour profile, if it has one: its bytes and their count.
+std::pair<png_bytep, png_uint_32> IccOf(Reader* r) {
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0;
+    if (!png_get_iCCP(r->png, r->info, &name, &compression, &profile, &length)) return {nullptr, 0};
+    return {profile, length};
+}
+
 // A palette picture: its indices first, each checked against the palette
 // (libpng itself would give black for an index past it), then their colours.
 // Called within Read's setjmp.
@@ -146,12 +157,7 @@ bool Read(Reader* r) {
             const std::size_t skip = size > 6 && std::memcmp(exif, "Exif\0\0", 6) == 0 ? 6 : 0;
             r->metadata->exif.assign(exif + skip, exif + size);
         }
-        png_charp name = nullptr;
-        int compression = 0;
-        png_bytep profile = nullptr;
-        png_uint_32 length = 0;
-        if (png_get_iCCP(r->png, r->info, &name, &compression, &profile, &length) && profile)
-            r->metadata->icc.assign(profile, profile + length);
+        if (const auto [profile, length] = IccOf(r); profile) r->metadata->icc.assign(profile, profile + length);
         png_textp text = nullptr;
         int count = 0;
         png_get_text(r->png, r->info, &text, &count);
@@ -184,12 +190,8 @@ bool Read(Reader* r) {
         png_error(r->png, "Unexpected PNG row layout.");
     *r->picture = Bitmap::Uninitialized(static_cast<int>(w), static_cast<int>(h), deep ? SampleDepth::U16 : SampleDepth::U8);
     if (deep) {  // a profile of linear light marks the samples linear
-        png_charp name = nullptr;
-        int compression = 0;
-        png_bytep profile = nullptr;
-        png_uint_32 length = 0;
-        if (png_get_iCCP(r->png, r->info, &name, &compression, &profile, &length) && ProfileIsLinear(profile, length))
-            r->picture->setLinear(true);
+        const auto [profile, length] = IccOf(r);
+        if (profile && ProfileIsLinear(profile, length)) r->picture->setLinear(true);
     }
     for (int pass = 0; pass < passes; ++pass)
         for (png_uint_32 y = 0; y < h; ++y) png_read_row(r->png, r->picture->row(static_cast<int>(y)), nullptr);
