@@ -1,3 +1,5 @@
+#include <functional>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
@@ -46,13 +48,15 @@ class SaveFormTest : public QObject {
 private:
     QTemporaryDir sources_, outputs_;
 
-    // A window with three loaded slots (grey 100, 130, 160: slot 2 is master).
-    void load(TForm1& f, ScriptedPrompter& p) {
+    // A window with three loaded slots, by default grey 100, 130 and 160
+    // (slot 2 is master); else file i (0..2) is `make(i)`, named by `name`.
+    void load(TForm1& f, ScriptedPrompter& p, const QString& name = "IMG_%1.bmp",
+              const std::function<std::vector<std::uint8_t>(int)>& make = {}) {
         QStringList files;
         const int greys[] = {100, 130, 160};
         for (int i = 0; i < 3; ++i) {
-            const QString path = sources_.filePath(QString("IMG_%1.bmp").arg(i + 1));
-            WriteFileAtomically(path.toStdString(), EncodeBmp(Flat(60 + i, 40, greys[i])));
+            const QString path = sources_.filePath(name.arg(i + 1));
+            WriteFileAtomically(path.toStdString(), make ? make(i) : EncodeBmp(Flat(60 + i, 40, greys[i])));
             files << path;
         }
         p.files << files;
@@ -361,17 +365,10 @@ private slots:
         choose(f.RawLinearAction);
         QVERIFY(f.RawLinearAction->isChecked());
 
-        QStringList files;
-        for (int i = 0; i < 3; ++i) {
-            const QString path = sources_.filePath(QString("RAW_%1.DNG").arg(i + 1));
-            WriteFileAtomically(path.toStdString(),
-                                test::MakeDng(96, 64, [](int x, int y) { return std::array<double, 3>{1.0 + x / 96.0, 1.5, 1.0 + y / 64.0}; },
-                                              {1.0 / (8 << (2 * i))}));
-            files << path;
-        }
-        p.files << files;
-        f.OpenBtnClick();
-        f.LastOutputDir = outputs_.path().toStdString();
+        load(f, p, "RAW_%1.DNG", [](int i) {
+            return test::MakeDng(96, 64, [](int x, int y) { return std::array<double, 3>{1.0 + x / 96.0, 1.5, 1.0 + y / 64.0}; },
+                                 {1.0 / (8 << (2 * i))});
+        });
         for (int n = 1; n <= 3; ++n) {
             QCOMPARE(f.workspace().slot(n).Deep.depth(), SampleDepth::U16);
             QVERIFY(f.workspace().slot(n).Deep.linear());
